@@ -1,0 +1,156 @@
+// Archive driver: start-up, command line and dispatch. One executable is the builder when its
+// own file carries no preamble and the extractor when it does (or after -u).
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+#include "driver/kelpa.h"
+#include "gzip/gzip.h"
+
+namespace {
+
+const char kOptions[] = "h?ucvxnlap:C:r:f:V:S:t:O:F:";
+
+void Usage(int is_compressed) {
+    fprintf(stderr, "Version: %s\n", scid);
+    if (!is_compressed) {
+        fprintf(stderr,
+                "Usage: %s [-huclva] [-p kelpa_path] [-C 'comment'] [-f 'extract_shell_cmds'] "
+                "[-r 'run_program_after_extraction'] [-V 'filesystem'] [-S 'fssub'] "
+                "[-F feature_sting] <files...>\n",
+                progname);
+    } else {
+        fprintf(stderr, "\n%s\n\n", comment);
+        fprintf(stderr, "Usage: %s [-hclnvtx]\n", progname);
+        fprintf(stderr,
+                "    -h: show this help\n"
+                "    -u: use as utility to decompress archive specified on command-line\n"
+                "    -l: list compression statistics\n"
+                "    -c: extract to stdout instead of archive name\n"
+                "    -x: extract only. do not deflate the archive\n"
+                "    -n: do not run install command after deflating archive\n"
+                "    -t: temp path for decompression if archive allows\n"
+                "    -v: verbose output\n");
+    }
+}
+
+// Copies an option argument into a preamble-sized string; a longer one is refused, since a
+// cut command or comment would be stored in every archive built from it.
+void set_option_string(char *dst, int opt, const char *arg) {
+    size_t n = strlen(arg);
+    if (n >= PREAMBLE_STR_SIZE) {
+        fprintf(stderr, "%s: the argument of -%c is longer than %zu characters\n", progname, opt,
+                PREAMBLE_STR_SIZE - 1);
+        exit(1);
+    }
+    memcpy(dst, arg, n + 1);
+}
+
+// Adds "key" + arg as a feature item, refusing items that do not fit.
+void add_option_feature(const char *key, const char *arg) {
+    char buf[ITEM_BUF_SIZE];
+    int n = snprintf(buf, sizeof buf, "%s%s", key, arg);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof buf || add_feature(buf) != 0) {
+        fprintf(stderr, "%s: feature item %s%s does not fit into the feature list\n", progname,
+                key, arg);
+        exit(1);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    memset(run_program, 0, sizeof run_program);
+    memset(pipe_program, 0, sizeof pipe_program);
+    memset(comment, 0, sizeof comment);
+    memset(features, 0, sizeof features);
+    memset(kelpa_path, 0, sizeof kelpa_path);
+    memset(uncompress_dir, 0, sizeof uncompress_dir);
+    progname = argv[0];
+
+    // A builder whose own file cannot be resolved stays silent here; building reports it.
+    int is_compressed = 0;
+    if (find_program(argv[0])) {
+        int fd = find_preamble(argv[0]);
+        if (fd >= 0) {
+            close(fd);
+            is_compressed = 1;
+        }
+    }
+
+    int opt_u = 0;
+    int c;
+    while ((c = getopt(argc, argv, kOptions)) != -1) {
+        switch (c) {
+            case 'u':
+                opt_u = 1;
+                is_compressed = 1;
+                break;
+            case 'c': to_stdout = 1; break;
+            case 'v': verbose = 1; break;
+            case 'x': extract_only = 1; break;
+            case 'n': dont_run_program = 1; break;
+            case 'l': list = 1; break;
+            case 'a':
+                if (!is_compressed) add_option_feature("NOCOMPR", "");
+                break;
+            case 'p': set_option_string(kelpa_path, c, optarg); break;
+            case 'C': set_option_string(comment, c, optarg); break;
+            case 'r': set_option_string(run_program, c, optarg); break;
+            case 'f': set_option_string(pipe_program, c, optarg); break;
+            case 'V':
+                if (!is_compressed) add_option_feature("VFYFS=", optarg);
+                break;
+            case 'S':
+                if (!is_compressed) add_option_feature("FSSUB=", optarg);
+                break;
+            case 'O':
+                if (!is_compressed) add_option_feature(F_OEM, optarg);
+                break;
+            case 'F':
+                if (!is_compressed) add_option_feature("", optarg);
+                break;
+            case 't':
+                if (is_compressed) set_option_string(uncompress_dir, c, optarg);
+                break;
+            default:  // -h, -?, an unknown letter or a missing argument
+                Usage(is_compressed);
+                exit(1);
+        }
+    }
+
+    if (comment[0] == '\0') strcpy(comment, DEFAULT_COMMENT);
+    if (kelpa_path[0] == '\0') {
+        const char *self = find_program(argv[0]);
+        if (self && strlen(self) < sizeof kelpa_path) strcpy(kelpa_path, self);
+    }
+
+    int nops = argc - optind;
+    char **ops = argv + optind;
+    if (list) {
+        if (is_compressed || nops == 0)
+            do_list(argv[0]);
+        else
+            for (int i = 0; i < nops; ++i) do_list(ops[i]);
+        exit(exit_code);
+    }
+    if (!is_compressed) {
+        if (nops == 0) {
+            Usage(0);
+            fprintf(stderr, "%s: what files do you want to compress?\n", argv[0]);
+            exit(1);
+        }
+        exit(build_archive(nops, ops));
+    }
+    const char *archive = argv[0];
+    if (opt_u) {
+        if (nops == 0) {
+            Usage(1);
+            fprintf(stderr, "%s: which archive do you want to extract?\n", argv[0]);
+            exit(1);
+        }
+        archive = ops[0];
+    }
+    exit(do_decompress(archive) == 0 ? 0 : 1);
+}

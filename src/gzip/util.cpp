@@ -1,0 +1,216 @@
+// gzip stream layer: the process-wide stream buffers and counters, input refills, window and
+// output flushing, complete writes, the fatal exits and ratio printing.
+#include "gzip/gzip.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+uch inbuf[INBUFSIZ + INBUF_EXTRA];
+uch outbuf[OUTBUFSIZ + OUTBUF_EXTRA];
+uch window[2L * WSIZE];
+ush d_buf[DIST_BUFSIZE];
+ush prev[PREV_SIZE];
+
+unsigned insize;
+unsigned inptr;
+unsigned outcnt;
+long bytes_in;
+long bytes_out;
+long header_bytes;
+int ifd;
+int ofd;
+char ifname[NAME_BUF_SIZE];
+char ofname[NAME_BUF_SIZE];
+int exit_code = 0;
+int method = CM_DEFLATE;
+int level = 9;
+int save_orig_name = 1;
+long time_stamp;
+int part_nb;
+int last_member;
+int to_stdout;
+int list;
+int verbose;
+
+int fill_inbuf(int eof_ok) {
+    insize = 0;
+    errno = 0;
+    // Keep reading until the buffer is full so a pipe that trickles data in small pieces
+    // does not degrade into many tiny fills.
+    do {
+        ssize_t len = read(ifd, inbuf + insize, INBUFSIZ - insize);
+        if (len == 0 || len == -1) break;
+        insize += static_cast<unsigned>(len);
+    } while (insize < INBUFSIZ);
+
+    if (insize == 0) {
+        if (eof_ok) return -1;
+        read_error();
+    }
+    bytes_in += insize;
+    inptr = 1;
+    return inbuf[0];
+}
+
+void flush_window() {
+    if (outcnt == 0) return;
+    updcrc(window, outcnt);
+    write_buf(ofd, window, outcnt);
+    bytes_out += outcnt;
+    outcnt = 0;
+}
+
+void flush_outbuf() {
+    if (outcnt == 0) return;
+    write_buf(ofd, outbuf, outcnt);
+    bytes_out += outcnt;
+    outcnt = 0;
+}
+
+void write_buf(int fd, voidp buf, unsigned cnt) {
+    const char *p = static_cast<const char *>(buf);
+    unsigned n;
+    while ((n = static_cast<unsigned>(write(fd, p, cnt))) != cnt) {
+        if (n == static_cast<unsigned>(-1)) write_error();
+        cnt -= n;
+        p += n;
+    }
+}
+
+void error(const char *m) {
+    fprintf(stderr, "\n%s: %s: %s\n", progname, ifname, m);
+    abort_gzip();
+}
+
+void read_error() {
+    int e = errno;
+    fprintf(stderr, "\n%s: ", progname);
+    if (e != 0) {
+        errno = e;
+        perror(ifname);
+    } else {
+        fprintf(stderr, "%s: unexpected end of file\n", ifname);
+    }
+    abort_gzip();
+}
+
+void write_error() {
+    int e = errno;
+    fprintf(stderr, "\n%s: ", progname);
+    errno = e;
+    perror(ofname);
+    abort_gzip();
+}
+
+void abort_gzip() { exit(1); }
+
+void display_ratio(long num, long den, FILE *file) {
+    long ratio;
+    if (den == 0)
+        ratio = 0;
+    else if (den < 2147483L)
+        ratio = 1000L * num / den;
+    else
+        ratio = num / (den / 1000L);
+    if (ratio < 0) {
+        putc('-', file);
+        ratio = -ratio;
+    } else {
+        putc(' ', file);
+    }
+    fprintf(file, "%2ld.%1ld%%", ratio / 10L, ratio % 10L);
+}
+
+void clear_bufs() {
+    outcnt = 0;
+    insize = inptr = 0;
+    bytes_in = bytes_out = 0L;
+}
+
+char *gz_basename(char *fname) {
+    char *p = strrchr(fname, '/');
+    return p ? p + 1 : fname;
+}
+
+char *strlwr(char *s) {
+    for (char *t = s; *t; ++t)
+        if (isupper(static_cast<unsigned char>(*t))) *t = static_cast<char>(*t + 32);
+    return s;
+}
+
+void make_simple_name(char *name) {
+    char *p = strrchr(name, '.');
+    if (!p) return;
+    if (p == name) p++;
+    do {
+        if (*--p == '.') *p = '_';
+    } while (p != name);
+}
+
+void warn(const char *a, const char *b) {
+    fprintf(stderr, "%s: %s: warning: %s%s\n", progname, ifname, a, b);
+    if (exit_code == 0) exit_code = 2;
+}
+
+int copy(int in, int out) {
+    errno = 0;
+    while (insize != 0 && static_cast<int>(insize) != -1) {
+        write_buf(out, inbuf, insize);
+        bytes_out += insize;
+        insize = static_cast<unsigned>(read(in, inbuf, INBUFSIZ));
+    }
+    if (static_cast<int>(insize) == -1 && errno != 0) read_error();
+    bytes_in = bytes_out;
+    return 0;
+}
+
+voidp xmalloc(unsigned size) {
+    voidp cp = malloc(size);
+    if (cp == nullptr) error("out of memory");
+    return cp;
+}
+
+char *add_envopt(int *argcp, char ***argvp, const char *env) {
+    const char *val = getenv(env);
+    if (val == nullptr) return nullptr;
+    size_t vlen = strlen(val);
+    char *copyv = static_cast<char *>(xmalloc(static_cast<unsigned>(vlen + 1)));
+    memcpy(copyv, val, vlen + 1);
+
+    // Cut the copy into words at blanks and tabs, ending each word in place.
+    int nargc = 0;
+    for (char *p = copyv; *p; nargc++) {
+        p += strspn(p, " \t");
+        if (*p == '\0') break;
+        p += strcspn(p, " \t");
+        if (*p) *p++ = '\0';
+    }
+    if (nargc == 0) {
+        free(copyv);
+        return nullptr;
+    }
+    int oargc = *argcp;
+    if (oargc < 0) error("argc<=0");
+    *argcp += nargc;
+    char **oargv = *argvp;
+    char **nargv = static_cast<char **>(calloc(static_cast<size_t>(*argcp) + 1, sizeof(char *)));
+    if (nargv == nullptr) error("out of memory");
+    *argvp = nargv;
+    char **out = nargv;
+    if (oargc > 0) {
+        *out++ = *oargv++;
+        oargc--;
+    }
+    char *p = copyv;
+    for (int i = 0; i < nargc; i++) {
+        p += strspn(p, " \t");
+        *out++ = p;
+        p += strlen(p) + 1;
+    }
+    while (oargc-- > 0) *out++ = *oargv++;
+    *out = nullptr;
+    return copyv;
+}

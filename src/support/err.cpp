@@ -1,0 +1,126 @@
+// Support library: the err_ message printers. Every message is "progname: " (when set),
+// the text and a CR LF ending; a copy may go to a catalog stream.
+#include "support/err.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+
+char *progname = nullptr;
+FILE *_Errstrm = nullptr;
+FILE *Catstrm = nullptr;
+int er_catalog = 0;
+
+namespace {
+
+FILE *errstream() { return _Errstrm ? _Errstrm : stderr; }
+
+void prefix(FILE *f) {
+    if (progname) fprintf(f, "%s: ", progname);
+}
+
+// Prints fmt with its arguments; with drop_newline, a trailing '\n' of fmt is left out.
+void body(FILE *f, const char *fmt, va_list ap, bool drop_newline) {
+    enum { FMT_COPY_SIZE = 1024 };  // longer formats are printed with their newline kept
+    size_t n = strlen(fmt);
+    if (drop_newline && n > 0 && fmt[n - 1] == '\n' && n < FMT_COPY_SIZE) {
+        char copy[FMT_COPY_SIZE];
+        memcpy(copy, fmt, n - 1);
+        copy[n - 1] = '\0';
+        vfprintf(f, copy, ap);
+    } else {
+        vfprintf(f, fmt, ap);
+    }
+}
+
+}  // namespace
+
+void err_sys(const char *fmt, ...) {
+    const char *why = strerror(errno);
+    FILE *f = errstream();
+    va_list ap;
+    va_start(ap, fmt);
+    prefix(f);
+    body(f, fmt, ap, true);
+    va_end(ap);
+    fprintf(f, " because %s \r\n", why);
+    if (er_catalog && Catstrm) {
+        va_start(ap, fmt);
+        prefix(Catstrm);
+        body(Catstrm, fmt, ap, true);
+        va_end(ap);
+        fprintf(Catstrm, " because %s\n", why);
+    }
+}
+
+void err_quit(const char *fmt, ...) {
+    FILE *f = errstream();
+    va_list ap;
+    va_start(ap, fmt);
+    prefix(f);
+    vfprintf(f, fmt, ap);
+    va_end(ap);
+    if (er_catalog && Catstrm) {
+        va_start(ap, fmt);
+        prefix(Catstrm);
+        vfprintf(Catstrm, fmt, ap);
+        va_end(ap);
+        fputc('\n', Catstrm);
+    }
+    fputs("\r\n", f);
+    exit(255);
+}
+
+void err_ret(const char *fmt, ...) {
+    FILE *f = errstream();
+    va_list ap;
+    va_start(ap, fmt);
+    prefix(f);
+    vfprintf(f, fmt, ap);
+    va_end(ap);
+    fputs("\r\n", f);
+    fflush(f);
+    if (er_catalog && Catstrm) {
+        va_start(ap, fmt);
+        prefix(Catstrm);
+        vfprintf(Catstrm, fmt, ap);
+        va_end(ap);
+        fputc('\n', Catstrm);
+        fflush(Catstrm);
+    }
+}
+
+void err_dump(const char *fmt, ...) {
+    FILE *f = errstream();
+    va_list ap;
+    va_start(ap, fmt);
+    prefix(f);
+    vfprintf(f, fmt, ap);
+    va_end(ap);
+    fputs("\r\n", f);
+    fflush(f);
+    if (er_catalog && Catstrm) {
+        va_start(ap, fmt);
+        prefix(Catstrm);
+        vfprintf(Catstrm, fmt, ap);
+        va_end(ap);
+        fputc('\n', Catstrm);
+        fflush(Catstrm);
+    }
+    fputc('\n', f);
+    abort();
+}
+
+int err_open(const char *file, const char *mode) {
+    const char *why = strerror(errno);
+    FILE *f = errstream();
+    prefix(f);
+    fprintf(f, "Error opening file \"%s\"", file);
+    if (mode) {
+        const char *how = mode[0] == 'w' ? "writing " : (mode[0] && mode[1] == 'w') ? "read/write" : "reading ";
+        fprintf(f, " for %s", how);
+    }
+    fprintf(f, " because %s \r\n", why);
+    return fflush(f);
+}

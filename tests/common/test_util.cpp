@@ -1,0 +1,166 @@
+// Test helpers: scratch directories, file I/O and command execution with captured output.
+#include "common/test_util.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+namespace kt {
+
+TempDir::TempDir() {
+    const char *base = getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/kelpa-test-XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = buf.data();
+}
+
+TempDir::~TempDir() {
+    std::string cmd = "rm -rf " + quote(path_);
+    if (system(cmd.c_str()) != 0) {
+        // Nothing sensible to do in a destructor; a leftover scratch directory is harmless.
+    }
+}
+
+std::string read_file(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read " + path);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void write_file(const std::string &path, const std::string &data, int mode) {
+    {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        if (!out) throw std::runtime_error("cannot write " + path);
+        out.write(data.data(), static_cast<std::streamsize>(data.size()));
+    }
+    chmod(path.c_str(), static_cast<mode_t>(mode));
+}
+
+bool file_exists(const std::string &path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+RunResult run(const std::vector<std::string> &argv, const std::string &stdin_data,
+              const std::string &cwd) {
+    int in_pipe[2], out_pipe[2], err_pipe[2];
+    if (pipe(in_pipe) || pipe(out_pipe) || pipe(err_pipe)) throw std::runtime_error("pipe");
+    pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork");
+    if (pid == 0) {
+        dup2(in_pipe[0], 0);
+        dup2(out_pipe[1], 1);
+        dup2(err_pipe[1], 2);
+        for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]})
+            close(fd);
+        signal(SIGPIPE, SIG_DFL);
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+        std::vector<char *> args;
+        for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    close(in_pipe[0]);
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    RunResult r;
+    size_t written = 0;
+    if (stdin_data.empty()) {
+        close(in_pipe[1]);
+        in_pipe[1] = -1;
+    } else {
+        fcntl(in_pipe[1], F_SETFL, O_NONBLOCK);
+    }
+    bool out_open = true, err_open = true;
+    char buf[65536];
+    while (out_open || err_open) {
+        struct pollfd fds[3];
+        int n = 0;
+        int oi = -1, ei = -1, ii = -1;
+        if (out_open) { fds[n] = {out_pipe[0], POLLIN, 0}; oi = n++; }
+        if (err_open) { fds[n] = {err_pipe[0], POLLIN, 0}; ei = n++; }
+        if (in_pipe[1] >= 0) { fds[n] = {in_pipe[1], POLLOUT, 0}; ii = n++; }
+        if (poll(fds, static_cast<nfds_t>(n), -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (oi >= 0 && fds[oi].revents) {
+            ssize_t k = read(out_pipe[0], buf, sizeof buf);
+            if (k > 0) r.out.append(buf, static_cast<size_t>(k)); else out_open = false;
+        }
+        if (ei >= 0 && fds[ei].revents) {
+            ssize_t k = read(err_pipe[0], buf, sizeof buf);
+            if (k > 0) r.err.append(buf, static_cast<size_t>(k)); else err_open = false;
+        }
+        if (ii >= 0 && fds[ii].revents) {
+            ssize_t k = write(in_pipe[1], stdin_data.data() + written, stdin_data.size() - written);
+            if (k > 0) written += static_cast<size_t>(k);
+            if (k < 0 || written == stdin_data.size()) {
+                close(in_pipe[1]);
+                in_pipe[1] = -1;
+            }
+        }
+    }
+    if (in_pipe[1] >= 0) close(in_pipe[1]);
+    close(out_pipe[0]);
+    close(err_pipe[0]);
+    int st = 0;
+    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+    }
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    return r;
+}
+
+RunResult sh(const std::string &cmdline, const std::string &stdin_data, const std::string &cwd) {
+    return run({"/bin/sh", "-c", cmdline}, stdin_data, cwd);
+}
+
+std::string quote(const std::string &s) {
+    std::string q = "'";
+    for (char c : s) {
+        if (c == '\'')
+            q += "'\\''";
+        else
+            q += c;
+    }
+    return q + "'";
+}
+
+std::string random_bytes(size_t n, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::string s(n, '\0');
+    for (auto &c : s) c = static_cast<char>(rng() & 0xff);
+    return s;
+}
+
+std::string text_bytes(size_t n, unsigned seed) {
+    static const char *words[] = {"the ", "archive ", "kelpa ", "window ", "match ", "of ",
+                                  "and ", "data\n", "stream ", "block ", "{ ", "} ", "int ",
+                                  "return ", "0; ", "#include ", "<stdio.h>\n", "huffman "};
+    std::mt19937 rng(seed);
+    std::string s;
+    while (s.size() < n) s += words[rng() % (sizeof words / sizeof words[0])];
+    s.resize(n);
+    return s;
+}
+
+std::string kelpa_bin() { return KELPA_BIN; }
+std::string source_dir() { return KELPA_SOURCE_DIR; }
+
+}  // namespace kt
