@@ -1,0 +1,43 @@
+// DEFLATE encoder, bit writer: packs bit fields into a 16-bit accumulator and moves it into
+// the stream layer's outbuf. Owns bi_buf, bi_valid and the input routine read_buf.
+// Bit order: RFC 1951 section 3.1.1; stored-block LEN/NLEN: section 3.2.4.
+#include "deflate/deflate.h"
+
+ush bi_buf;
+int bi_valid;
+int (*read_buf)(char *buf, unsigned size);
+
+void bi_init(int zipfile) {
+    bi_buf = 0;
+    bi_valid = 0;
+    if (zipfile != -1) read_buf = file_read;
+}
+
+unsigned bi_reverse(unsigned code, int len) {
+    unsigned res = 0;
+    do {
+        res |= code & 1;
+        code >>= 1;
+        res <<= 1;
+    } while (--len > 0);
+    return res >> 1;
+}
+
+void bi_windup() {
+    if (bi_valid > 8) {
+        put_output_short(bi_buf);
+    } else if (bi_valid > 0) {
+        put_output_byte(static_cast<uch>(bi_buf));
+    }
+    bi_buf = 0;
+    bi_valid = 0;
+}
+
+void copy_block(char *buf, unsigned len, int header) {
+    bi_windup();
+    if (header) {
+        put_output_short(len & 0xffff);     // LEN: 16 bits
+        put_output_short(~len & 0xffff);    // NLEN: 16 bits
+    }
+    while (len--) put_output_byte(static_cast<uch>(*buf++));
+}

@@ -1,0 +1,247 @@
+// DEFLATE encoder, Huffman tree construction: the fixed codes and length/distance lookup
+// tables (built once), and per block the length-limited dynamic codes and their bit costs.
+// Owns the trees, heap, depth and bl_count. RFC 1951 sections 3.2.2, 3.2.5, 3.2.6, 3.2.7.
+#include "deflate/deflate.h"
+
+#include <algorithm>
+
+ct_data dyn_ltree[HEAP_SIZE];
+ct_data dyn_dtree[2 * D_CODES + 1];
+ct_data bl_tree[2 * BL_CODES + 1];
+ct_data static_ltree[FIXED_L_CODES];
+ct_data static_dtree[D_CODES];
+
+// Extra bits of length codes 257..285 (RFC 1951 3.2.5).
+const int extra_lbits[LENGTH_CODES] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                                       2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+// Extra bits of distance codes 0..29 (RFC 1951 3.2.5).
+const int extra_dbits[D_CODES] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
+                                  6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+// Extra bits of code-length codes 0..18 (RFC 1951 3.2.7).
+const int extra_blbits[BL_CODES] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 3, 7};
+// Order in which code-length code lengths are sent (RFC 1951 3.2.7).
+const uch bl_order[BL_CODES] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+
+tree_desc l_desc = {dyn_ltree, static_ltree, extra_lbits, LITERALS + 1, L_CODES, MAX_BITS, 0};
+tree_desc d_desc = {dyn_dtree, static_dtree, extra_dbits, 0, D_CODES, MAX_BITS, 0};
+tree_desc bl_desc = {bl_tree, nullptr, extra_blbits, 0, BL_CODES, MAX_BL_BITS, 0};
+
+int heap[HEAP_SIZE];
+int heap_len, heap_max;
+uch depth[HEAP_SIZE];
+ush bl_count[MAX_BITS + 1];
+uch length_code[256];
+uch dist_code[512];
+int base_length[LENGTH_CODES];
+int base_dist[D_CODES];
+ulg opt_len;
+ulg static_len;
+ush *file_type;
+int *file_method;
+
+namespace {
+
+// Heap order: lower frequency first; on equal frequency the shallower subtree first, so
+// that equal weights do not pile up into needlessly deep codes.
+inline bool smaller(const ct_data *tree, int n, int m) {
+    return tree[n].fc < tree[m].fc || (tree[n].fc == tree[m].fc && depth[n] <= depth[m]);
+}
+
+// Assigns code lengths from the finished tree, limited to desc->max_length, and adds the
+// block's data bits with these lengths (and with the fixed code) to opt_len / static_len.
+void gen_bitlen(tree_desc *desc) {
+    ct_data *tree = desc->dyn_tree;
+    const ct_data *stree = desc->static_tree;
+    const int *extra = desc->extra_bits;
+    int base = desc->extra_base;
+    int max_code = desc->max_code;
+    int max_length = desc->max_length;
+    int overflow = 0;
+
+    for (int bits = 0; bits <= MAX_BITS; bits++) bl_count[bits] = 0;
+
+    // Nodes left the heap in order of increasing weight, so walking from the root at
+    // heap_max upward visits every parent before its children.
+    tree[heap[heap_max]].dl = 0;
+    for (int h = heap_max + 1; h < HEAP_SIZE; h++) {
+        int n = heap[h];
+        int bits = tree[tree[n].dl].dl + 1;
+        if (bits > max_length) {
+            bits = max_length;
+            overflow++;
+        }
+        tree[n].dl = static_cast<ush>(bits);
+        if (n > max_code) continue;  // internal node
+        bl_count[bits]++;
+        int xbits = n >= base ? extra[n - base] : 0;
+        ulg f = tree[n].fc;
+        opt_len += f * static_cast<ulg>(bits + xbits);
+        if (stree) static_len += f * static_cast<ulg>(stree[n].dl + xbits);
+    }
+    if (overflow == 0) return;
+
+    // Each step moves one leaf of the deepest non-full level down one level and gives it
+    // an overflowed leaf as sibling, keeping the code complete.
+    do {
+        int bits = max_length - 1;
+        while (bl_count[bits] == 0) bits--;
+        bl_count[bits]--;
+        bl_count[bits + 1] = static_cast<ush>(bl_count[bits + 1] + 2);
+        bl_count[max_length]--;
+        overflow -= 2;
+    } while (overflow > 0);
+
+    // Hand out the corrected lengths, least frequent leaves getting the longest codes.
+    int h = HEAP_SIZE;
+    for (int bits = max_length; bits != 0; bits--) {
+        int n = bl_count[bits];
+        while (n != 0) {
+            int m = heap[--h];
+            if (m > max_code) continue;
+            if (tree[m].dl != bits) {
+                opt_len += static_cast<ulg>((static_cast<long>(bits) - tree[m].dl) * tree[m].fc);
+                tree[m].dl = static_cast<ush>(bits);
+            }
+            n--;
+        }
+    }
+}
+
+}  // namespace
+
+void pqdownheap(ct_data *tree, int k) {
+    int v = heap[k];
+    int j = k << 1;
+    while (j <= heap_len) {
+        if (j < heap_len && smaller(tree, heap[j + 1], heap[j])) j++;
+        if (smaller(tree, v, heap[j])) break;
+        heap[k] = heap[j];
+        k = j;
+        j <<= 1;
+    }
+    heap[k] = v;
+}
+
+void gen_codes(ct_data *tree, int max_code) {
+    ush next_code[MAX_BITS + 1];
+    ush code = 0;
+    // Canonical codes (RFC 1951 3.2.2): consecutive values within a length, shorter first.
+    for (int bits = 1; bits <= MAX_BITS; bits++) {
+        code = static_cast<ush>((code + bl_count[bits - 1]) << 1);
+        next_code[bits] = code;
+    }
+    for (int n = 0; n <= max_code; n++) {
+        int len = tree[n].dl;
+        if (len == 0) continue;
+        tree[n].fc = static_cast<ush>(bi_reverse(next_code[len]++, len));
+    }
+}
+
+void build_tree(tree_desc *desc) {
+    ct_data *tree = desc->dyn_tree;
+    const ct_data *stree = desc->static_tree;
+    int elems = desc->elems;
+    int max_code = -1;
+    int node = elems;  // next internal node
+
+    heap_len = 0;
+    heap_max = HEAP_SIZE;
+    for (int n = 0; n < elems; n++) {
+        if (tree[n].fc != 0) {
+            heap[++heap_len] = max_code = n;
+            depth[n] = 0;
+        } else {
+            tree[n].dl = 0;
+        }
+    }
+
+    // A decoder needs at least two codes of a tree (RFC 1951 3.2.7 allows one distance
+    // code, but two keep every tree complete); force symbols in with frequency 1.
+    while (heap_len < 2) {
+        int nw = heap[++heap_len] = (max_code < 2 ? ++max_code : 0);
+        tree[nw].fc = 1;
+        depth[nw] = 0;
+        opt_len--;
+        if (stree) static_len -= stree[nw].dl;
+    }
+    desc->max_code = max_code;
+
+    for (int n = heap_len / 2; n >= 1; n--) pqdownheap(tree, n);
+
+    // Combine the two least frequent nodes until one root is left. Leaving nodes are
+    // stored downward from the top of heap for gen_bitlen.
+    do {
+        int n = heap[1];
+        heap[1] = heap[heap_len--];
+        pqdownheap(tree, 1);
+        int m = heap[1];
+        heap[--heap_max] = n;
+        heap[--heap_max] = m;
+        tree[node].fc = static_cast<ush>(tree[n].fc + tree[m].fc);
+        depth[node] = static_cast<uch>(std::max(depth[n], depth[m]) + 1);
+        tree[n].dl = tree[m].dl = static_cast<ush>(node);
+        heap[1] = node++;
+        pqdownheap(tree, 1);
+    } while (heap_len >= 2);
+    heap[--heap_max] = heap[1];
+
+    gen_bitlen(desc);
+    gen_codes(tree, max_code);
+}
+
+void init_block() {
+    for (int n = 0; n < L_CODES; n++) dyn_ltree[n].fc = 0;
+    for (int n = 0; n < D_CODES; n++) dyn_dtree[n].fc = 0;
+    for (int n = 0; n < BL_CODES; n++) bl_tree[n].fc = 0;
+    dyn_ltree[END_BLOCK].fc = 1;  // sent once per block
+    opt_len = static_len = 0;
+    last_lit = last_dist = last_flags = 0;
+    flags = 0;
+    flag_bit = 1;
+}
+
+void ct_init(ush *attr, int *methodp) {
+    file_type = attr;
+    file_method = methodp;
+    compressed_len = 0;
+    if (static_dtree[0].dl != 0) return;  // tables built by an earlier member
+
+    // Length codes (RFC 1951 3.2.5): each code covers 2^extra consecutive lengths.
+    int length = 0;
+    int code;
+    for (code = 0; code < LENGTH_CODES - 1; code++) {
+        base_length[code] = length;
+        for (int n = 0; n < (1 << extra_lbits[code]); n++) length_code[length++] = static_cast<uch>(code);
+    }
+    // Length 258 has its own code 285 without extra bits instead of 284 with 31.
+    length_code[length - 1] = static_cast<uch>(code);
+
+    // Distance codes: direct below 256, then indexed by (distance - 1) >> 7.
+    int dist = 0;
+    for (code = 0; code < 16; code++) {
+        base_dist[code] = dist;
+        for (int n = 0; n < (1 << extra_dbits[code]); n++) dist_code[dist++] = static_cast<uch>(code);
+    }
+    dist >>= 7;
+    for (; code < D_CODES; code++) {
+        base_dist[code] = dist << 7;
+        for (int n = 0; n < (1 << (extra_dbits[code] - 7)); n++)
+            dist_code[256 + dist++] = static_cast<uch>(code);
+    }
+
+    // Fixed literal/length code (RFC 1951 3.2.6).
+    for (int bits = 0; bits <= MAX_BITS; bits++) bl_count[bits] = 0;
+    int n = 0;
+    while (n <= 143) static_ltree[n++].dl = 8, bl_count[8]++;
+    while (n <= 255) static_ltree[n++].dl = 9, bl_count[9]++;
+    while (n <= 279) static_ltree[n++].dl = 7, bl_count[7]++;
+    while (n <= 287) static_ltree[n++].dl = 8, bl_count[8]++;
+    gen_codes(static_ltree, FIXED_L_CODES - 1);
+
+    // Fixed distance code: 5 bits each.
+    for (n = 0; n < D_CODES; n++) {
+        static_dtree[n].dl = 5;
+        static_dtree[n].fc = static_cast<ush>(bi_reverse(static_cast<unsigned>(n), 5));
+    }
+    init_block();
+}
