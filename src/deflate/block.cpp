@@ -1,0 +1,230 @@
+// DEFLATE encoder, block emission: records literals and matches, decides where blocks end,
+// and sends each block stored, with the fixed codes or with dynamic codes, whichever is
+// smallest. Owns flag_buf, the tally counters and compressed_len. RFC 1951 3.2.3-3.2.7.
+#include "deflate/deflate.h"
+
+uch flag_buf[FLAG_BUFSIZE];
+unsigned last_lit;    // symbols in the literal buffer (inbuf)
+unsigned last_dist;   // matches in d_buf
+unsigned last_flags;  // complete bytes in flag_buf
+uch flags;            // flag byte being filled
+uch flag_bit;         // bit of the next symbol in flags
+ulg compressed_len;   // bits written for the member, alignment included
+
+int ct_tally(int dist, int lc) {
+    inbuf[last_lit++] = static_cast<uch>(lc);
+    if (dist == 0) {
+        dyn_ltree[lc].fc++;
+    } else {
+        dist--;  // distance - 1
+        dyn_ltree[length_code[lc] + LITERALS + 1].fc++;
+        dyn_dtree[d_code(static_cast<unsigned>(dist))].fc++;
+        d_buf[last_dist++] = static_cast<ush>(dist);
+        flags |= flag_bit;
+    }
+    flag_bit = static_cast<uch>(flag_bit << 1);
+
+    if ((last_lit & 7) == 0) {
+        flag_buf[last_flags++] = flags;
+        flags = 0;
+        flag_bit = 1;
+    }
+    // Every 4096 symbols: end the block early when it is compressing well and is mostly
+    // matches, so that the next data gets codes of its own.
+    if (level > 2 && (last_lit & 0xfff) == 0) {
+        ulg out_length = static_cast<ulg>(last_lit) * 8;
+        ulg in_length = static_cast<ulg>(static_cast<long>(strstart) - block_start);
+        for (int dcode = 0; dcode < D_CODES; dcode++)
+            out_length += static_cast<ulg>(dyn_dtree[dcode].fc) * (5 + static_cast<ulg>(extra_dbits[dcode]));
+        out_length >>= 3;
+        if (last_dist < last_lit / 2 && out_length < in_length / 2) return 1;
+    }
+    return last_lit == LIT_BUFSIZE - 1;
+}
+
+void set_file_type() {
+    unsigned ascii_freq = 0, bin_freq = 0;
+    int n = 0;
+    while (n < 7) bin_freq += dyn_ltree[n++].fc;
+    while (n < 128) ascii_freq += dyn_ltree[n++].fc;
+    while (n < LITERALS) bin_freq += dyn_ltree[n++].fc;
+    *file_type = bin_freq > (ascii_freq >> 2) ? BINARY : ASCII;
+}
+
+void scan_tree(ct_data *tree, int max_code) {
+    int prevlen = -1;
+    int nextlen = tree[0].dl;
+    int count = 0;
+    int max_count = 7, min_count = 4;
+    if (nextlen == 0) max_count = 138, min_count = 3;
+    tree[max_code + 1].dl = 0xffff;  // guard: ends the last run at max_code
+
+    for (int n = 0; n <= max_code; n++) {
+        int curlen = nextlen;
+        nextlen = tree[n + 1].dl;
+        if (++count < max_count && curlen == nextlen) continue;
+        if (count < min_count) {
+            bl_tree[curlen].fc = static_cast<ush>(bl_tree[curlen].fc + count);
+        } else if (curlen != 0) {
+            if (curlen != prevlen) bl_tree[curlen].fc++;
+            bl_tree[REP_3_6].fc++;
+        } else if (count <= 10) {
+            bl_tree[REPZ_3_10].fc++;
+        } else {
+            bl_tree[REPZ_11_138].fc++;
+        }
+        count = 0;
+        prevlen = curlen;
+        if (nextlen == 0) {
+            max_count = 138, min_count = 3;
+        } else if (curlen == nextlen) {
+            max_count = 6, min_count = 3;
+        } else {
+            max_count = 7, min_count = 4;
+        }
+    }
+}
+
+void send_tree(ct_data *tree, int max_code) {
+    // Same walk as scan_tree, whose guard at max_code + 1 is still in place.
+    int prevlen = -1;
+    int nextlen = tree[0].dl;
+    int count = 0;
+    int max_count = 7, min_count = 4;
+    if (nextlen == 0) max_count = 138, min_count = 3;
+
+    for (int n = 0; n <= max_code; n++) {
+        int curlen = nextlen;
+        nextlen = tree[n + 1].dl;
+        if (++count < max_count && curlen == nextlen) continue;
+        if (count < min_count) {
+            do send_bits(bl_tree[curlen].fc, bl_tree[curlen].dl);
+            while (--count != 0);
+        } else if (curlen != 0) {
+            if (curlen != prevlen) {
+                send_bits(bl_tree[curlen].fc, bl_tree[curlen].dl);
+                count--;
+            }
+            send_bits(bl_tree[REP_3_6].fc, bl_tree[REP_3_6].dl);
+            send_bits(count - 3, 2);  // repeat count - 3: 2 bits
+        } else if (count <= 10) {
+            send_bits(bl_tree[REPZ_3_10].fc, bl_tree[REPZ_3_10].dl);
+            send_bits(count - 3, 3);  // zero run - 3: 3 bits
+        } else {
+            send_bits(bl_tree[REPZ_11_138].fc, bl_tree[REPZ_11_138].dl);
+            send_bits(count - 11, 7);  // zero run - 11: 7 bits
+        }
+        count = 0;
+        prevlen = curlen;
+        if (nextlen == 0) {
+            max_count = 138, min_count = 3;
+        } else if (curlen == nextlen) {
+            max_count = 6, min_count = 3;
+        } else {
+            max_count = 7, min_count = 4;
+        }
+    }
+}
+
+int build_bl_tree() {
+    scan_tree(dyn_ltree, l_desc.max_code);
+    scan_tree(dyn_dtree, d_desc.max_code);
+    build_tree(&bl_desc);
+    // HCLEN may drop trailing unused code lengths in bl_order, but at least four are sent.
+    int max_blindex;
+    for (max_blindex = BL_CODES - 1; max_blindex >= 3; max_blindex--)
+        if (bl_tree[bl_order[max_blindex]].dl != 0) break;
+    opt_len += 3 * (static_cast<ulg>(max_blindex) + 1) + 5 + 5 + 4;
+    return max_blindex;
+}
+
+void send_all_trees(int lcodes, int dcodes, int blcodes) {
+    send_bits(lcodes - 257, 5);  // HLIT: 5 bits
+    send_bits(dcodes - 1, 5);    // HDIST: 5 bits
+    send_bits(blcodes - 4, 4);   // HCLEN: 4 bits
+    for (int rank = 0; rank < blcodes; rank++)
+        send_bits(bl_tree[bl_order[rank]].dl, 3);  // code length code length: 3 bits
+    send_tree(dyn_ltree, lcodes - 1);
+    send_tree(dyn_dtree, dcodes - 1);
+}
+
+void compress_block(const ct_data *ltree, const ct_data *dtree) {
+    // The accumulator lives in locals for the whole block; flush_outbuf does not use it.
+    unsigned buf = bi_buf;
+    int valid = bi_valid;
+    auto send = [&](unsigned value, int length) {
+        if (valid > BUF_SIZE - length) {
+            buf |= value << valid;
+            put_output_short(buf & 0xffff);
+            buf = (value & 0xffff) >> (BUF_SIZE - valid);
+            valid += length - BUF_SIZE;
+        } else {
+            buf |= value << valid;
+            valid += length;
+        }
+    };
+
+    unsigned lx = 0, dx = 0, fx = 0;
+    unsigned flag = 0;
+    if (last_lit != 0) {
+        do {
+            if ((lx & 7) == 0) flag = flag_buf[fx++];
+            unsigned lc = inbuf[lx++];
+            if ((flag & 1) == 0) {
+                send(ltree[lc].fc, ltree[lc].dl);
+            } else {
+                unsigned code = length_code[lc];
+                send(ltree[code + LITERALS + 1].fc, ltree[code + LITERALS + 1].dl);
+                int extra = extra_lbits[code];
+                if (extra != 0) send(lc - static_cast<unsigned>(base_length[code]), extra);
+                unsigned dist = d_buf[dx++];
+                code = d_code(dist);
+                send(dtree[code].fc, dtree[code].dl);
+                extra = extra_dbits[code];
+                if (extra != 0) send(dist - static_cast<unsigned>(base_dist[code]), extra);
+            }
+            flag >>= 1;
+        } while (lx < last_lit);
+    }
+    send(ltree[END_BLOCK].fc, ltree[END_BLOCK].dl);
+    bi_buf = static_cast<ush>(buf);
+    bi_valid = valid;
+}
+
+ulg flush_block(char *buf, ulg stored_len, int eof) {
+    flag_buf[last_flags] = flags;  // the partial flag byte
+    if (*file_type == UNKNOWN) set_file_type();
+
+    build_tree(&l_desc);
+    build_tree(&d_desc);
+    int max_blindex = build_bl_tree();
+
+    // Whole bytes of each form, 3 header bits included.
+    ulg opt_lenb = (opt_len + 3 + 7) >> 3;
+    ulg static_lenb = (static_len + 3 + 7) >> 3;
+    if (static_lenb <= opt_lenb) opt_lenb = static_lenb;
+
+    // A block whose start has slid out of the window cannot be stored. The match finder
+    // ends blocks before they cover 65536 bytes; the LEN bound only restates that.
+    if (stored_len + 4 <= opt_lenb && buf != nullptr && stored_len <= 0xffff) {
+        send_bits((STORED_BLOCK << 1) + eof, 3);  // BFINAL: 1 bit, BTYPE: 2 bits
+        compressed_len = ((compressed_len + 3 + 7) & ~static_cast<ulg>(7)) + ((stored_len + 4) << 3);
+        copy_block(buf, static_cast<unsigned>(stored_len), 1);
+    } else if (static_lenb == opt_lenb) {
+        send_bits((STATIC_TREES << 1) + eof, 3);
+        compress_block(static_ltree, static_dtree);
+        compressed_len += 3 + static_len;
+    } else {
+        send_bits((DYN_TREES << 1) + eof, 3);
+        send_all_trees(l_desc.max_code + 1, d_desc.max_code + 1, max_blindex + 1);
+        compress_block(dyn_ltree, dyn_dtree);
+        compressed_len += 3 + opt_len;
+    }
+    init_block();
+
+    if (eof) {
+        bi_windup();
+        compressed_len += 7;  // alignment
+    }
+    return compressed_len >> 3;
+}
