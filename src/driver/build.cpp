@@ -129,12 +129,6 @@ int build_preamble(const char *path, int fd) {
 int build_archive(int argc, char **argv) {
     ofd = fileno(stdout);
     bool raw = get_feature("NOCOMPR") != nullptr;
-    if (!raw) {
-        // Refused before anything is written: no silent raw output in place of members.
-        fprintf(stderr, "%s: compressed building is not available in this build; use -a\n",
-                progname);
-        return 1;
-    }
 
     char item[ITEM_BUF_SIZE];
     int n = snprintf(item, sizeof item, "NAME=%s", gz_basename(argv[0]));
@@ -159,7 +153,11 @@ int build_archive(int argc, char **argv) {
             exit_code = 1;
             continue;
         }
-        copy_raw(ifd, ofd);
+        if (raw) {
+            copy_raw(ifd, ofd);
+        } else {
+            zip(ifd, ofd);
+        }
         close(ifd);
     }
     return exit_code;
