@@ -1,0 +1,52 @@
+// Helpers of the encoder tests: compressing in-process through the member writer, running
+// the gzip command as an oracle, and a small symbol-level reader of DEFLATE streams
+// (RFC 1951) so tests can see block types, code lengths and literal/match decisions.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace dt {
+
+// One gzip member for data, written by zip() at the given level with ifname "in".
+std::string zip_member(const std::string &data, int lvl = 9);
+// The DEFLATE data of a member: after the header (10 bytes, then the name if FNAME is set)
+// and before the 8-byte trailer.
+std::string deflate_data(const std::string &member);
+// DEFLATE data the gzip command produces for data at the given level.
+std::string oracle_deflate(const std::string &data, int lvl = 9);
+
+// A literal (dist 0, value in lit), a match (len, dist) or the end of block (lit 256).
+struct Sym {
+    int lit = -1;
+    int len = 0;
+    int dist = 0;
+    bool operator==(const Sym &o) const { return lit == o.lit && len == o.len && dist == o.dist; }
+};
+Sym lit(int c);
+Sym match(int len, int dist);
+
+struct Block {
+    bool final = false;
+    int type = -1;  // BTYPE
+    std::vector<Sym> syms;                        // without the end-of-block symbol
+    std::vector<std::pair<int, int>> cl_symbols;  // dynamic: code-length symbols and extras
+    std::vector<int> lit_lens, dist_lens;         // dynamic: transmitted code lengths
+    int hclen = 0;                                // dynamic: code-length codes sent
+    std::string stored;                           // stored: the payload
+};
+
+// Parses a whole DEFLATE stream; throws std::runtime_error on malformed data. *end gets
+// the byte offset after the final block.
+std::vector<Block> parse_deflate(const std::string &data, size_t *end = nullptr);
+// The uncompressed bytes that the parsed blocks describe.
+std::string expand(const std::vector<Block> &blocks);
+// All symbols of all blocks, in order.
+std::vector<Sym> all_syms(const std::vector<Block> &blocks);
+
+uint32_t crc32_of(const std::string &data);
+uint32_t le32(const std::string &s, size_t at);
+
+}  // namespace dt

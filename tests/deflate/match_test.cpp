@@ -1,0 +1,126 @@
+// LZ77 match finder: literal/match decisions seen in the emitted symbols, distance limits,
+// the level table and its start-up checks.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "common/test_util.h"
+#include "deflate/deflate.h"
+#include "deflate/deflate_test_util.h"
+
+namespace {
+
+using dt::lit;
+using dt::match;
+using dt::Sym;
+
+std::vector<Sym> syms_of(const std::string &data, int lvl = 9) {
+    auto blocks = dt::parse_deflate(dt::deflate_data(dt::zip_member(data, lvl)));
+    EXPECT_EQ(dt::expand(blocks), data);
+    return dt::all_syms(blocks);
+}
+
+std::vector<Sym> lits(const std::string &s) {
+    std::vector<Sym> v;
+    for (unsigned char c : s) v.push_back(lit(c));
+    return v;
+}
+
+// Inputs whose first string must be matchable start with a spare byte: position 0 is
+// never a match source.
+bool has(const std::vector<Sym> &v, const Sym &s) { return std::find(v.begin(), v.end(), s) != v.end(); }
+
+// Bytes 0x80..0x83 only: ASCII keys placed around it match nothing in it, and it
+// compresses well enough that its blocks are coded rather than stored.
+std::string filler(size_t n, unsigned seed) {
+    std::string f = kt::random_bytes(n, seed);
+    for (char &c : f) c = static_cast<char>(0x80 | (static_cast<unsigned char>(c) & 3));
+    return f;
+}
+
+TEST(Matches, SmallInputsGiveTheExpectedSymbols) {
+    struct {
+        std::string data;
+        std::vector<Sym> syms;
+    } cases[] = {
+        {"", {}},
+        {"a", lits("a")},
+        {"ab", lits("ab")},
+        // Position 0 is never a match source: its chain entry reads as "no position".
+        {"abcabc", lits("abcabc")},
+        {"aaaaaaaaaa", {lit('a'), lit('a'), match(8, 1)}},
+        {"xabcabcabc", {lit('x'), lit('a'), lit('b'), lit('c'), match(6, 3)}},
+        // Lazy evaluation: at "bcde" a longer match than the one at "abc" wins.
+        {"abc.bcdef.abcdef", {lit('a'), lit('b'), lit('c'), lit('.'), lit('b'), lit('c'), lit('d'), lit('e'),
+                               lit('f'), lit('.'), lit('a'), match(5, 7)}},
+    };
+    for (const auto &c : cases) EXPECT_EQ(syms_of(c.data), c.syms) << c.data;
+}
+
+TEST(Matches, ThreeByteMatchesFartherThan4096AreDroppedAboveLevel3) {
+    for (size_t dist : {4096, 4097}) {
+        std::string data = "#xyz" + filler(dist - 3, 1) + "xyz";
+        for (int lvl : {9, 4, 3, 1}) {
+            auto v = syms_of(data, lvl);
+            bool used = lvl <= 3 || dist <= 4096;
+            EXPECT_EQ(has(v, match(3, static_cast<int>(dist))), used) << dist << " at level " << lvl;
+            if (!used) {
+                std::vector<Sym> tail(v.end() - 3, v.end());
+                EXPECT_EQ(tail, lits("xyz"));
+            }
+        }
+    }
+    // Longer matches have no such limit.
+    std::string data = "#wxyz" + filler(9000, 2) + "wxyz";
+    EXPECT_TRUE(has(syms_of(data), match(4, 9004)));
+}
+
+TEST(Matches, CandidatesBeyondTheLargestDistanceAreNeverUsed) {
+    const std::string key = "the quick brown fox!";
+    for (size_t dist : {32506, 32507}) {
+        std::string data = "#" + key + filler(dist - key.size(), 3) + key;
+        auto v = syms_of(data);
+        EXPECT_EQ(has(v, match(static_cast<int>(key.size()), static_cast<int>(dist))), dist == 32506) << dist;
+    }
+}
+
+TEST(Matches, LongInputsSlideTheWindowAndStillMatchAcrossIt) {
+    // A phrase that recurs every 20000 bytes, read far past the first slide.
+    const std::string phrase = "a phrase that recurs through the whole input";
+    std::string data = "#";
+    for (int i = 0; i < 12; i++) data += phrase + filler(20000 - phrase.size(), 10 + i);
+    auto v = syms_of(data);
+    int found = 0;
+    for (const auto &s : v) found += s.dist == 20000 && s.len >= static_cast<int>(phrase.size());
+    EXPECT_EQ(found, 11);
+}
+
+TEST(LevelTable, RowsAndExtraFlags) {
+    EXPECT_EQ(configuration_table[9].max_chain, 4096);
+    EXPECT_EQ(configuration_table[9].max_lazy, 258);
+    EXPECT_EQ(configuration_table[4].nice_length, 16);
+    read_buf = [](char *, unsigned) { return 0; };
+    struct {
+        int lvl;
+        ush flags;
+    } cases[] = {{9, SLOW}, {1, FAST}, {6, 0}};
+    for (auto c : cases) {
+        ush f = 0x100;
+        lm_init(c.lvl, &f);
+        EXPECT_EQ(f, 0x100 | c.flags) << c.lvl;
+        EXPECT_EQ(eofile, 1);
+        EXPECT_EQ(lookahead, 0u);
+        EXPECT_EQ(max_chain_length, configuration_table[c.lvl].max_chain);
+    }
+}
+
+TEST(LevelTableDeathTest, LevelsOutsideOneToNineAreFatal) {
+    strcpy(ifname, "input.bin");
+    for (int bad : {0, 10}) {
+        ush f = 0;
+        EXPECT_EXIT(lm_init(bad, &f), testing::ExitedWithCode(1), "input.bin: bad pack level") << bad;
+    }
+}
+
+}  // namespace
