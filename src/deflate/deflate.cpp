@@ -39,10 +39,14 @@ namespace {
 ush *const head = prev + WSIZE;
 static_assert(WSIZE + HASH_SIZE == PREV_SIZE);
 
-// Near the end of the input the classic scheme reads up to MAX_MATCH bytes past strstart
-// and two bytes past an inserted position, which can pass the end of window. Such bytes
-// lie beyond the input and only rank matches that already cover all of it; they read as
-// zero here, so the output stays a function of the input alone.
+// Near the end of the input a search compares up to MAX_MATCH bytes past strstart and an
+// insertion hashes two bytes past its position, beyond the valid data and, late in a full
+// window, beyond window itself. Past window such bytes read as zero. Past the data they
+// may be left over from earlier input, even from an earlier member, so they must not rank
+// candidates: match lengths are cut at lookahead inside the search, and among candidates
+// that all cover the rest of the input the most recent one wins. The output is then a
+// function of the input alone. (Hash values of the last two positions cannot matter: a
+// search there can at most find 2 bytes, which is no match.)
 inline unsigned window_byte_or_zero(unsigned i) { return i < WINDOW_SIZE ? window[i] : 0; }
 
 // Enters the string at s into its hash chain; returns the previous head (NIL if none).
@@ -103,6 +107,7 @@ int longest_match_at_end(unsigned cur_match, unsigned chain_length, unsigned lim
             continue;
         unsigned len = COMPARE_FROM;
         while (len < MAX_MATCH && at(m + len) == at(s + len)) len++;
+        if (len > lookahead) len = lookahead;
         if (static_cast<int>(len) > best_len) {
             match_start = cur_match;
             best_len = static_cast<int>(len);
@@ -131,6 +136,7 @@ int longest_match(unsigned cur_match) {
         const uch *match = window + cur_match;
         if (load16(match + best_len - 1) != scan_end || load16(match) != scan_start) continue;
         int len = match_length_fast(scan, match);
+        if (len > static_cast<int>(lookahead)) len = static_cast<int>(lookahead);
         if (len > best_len) {
             match_start = cur_match;
             best_len = len;
