@@ -1,0 +1,153 @@
+// The encoder against the gzip command as a black-box oracle: both run the same classic
+// algorithm, so the DEFLATE data must be identical byte for byte, at every level, on
+// text, binaries, tarballs, zeros, random bytes, small inputs and inputs that slide the
+// window. One known difference near a full window's end is pinned down separately.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+
+#include <string>
+#include <vector>
+
+#include "common/test_util.h"
+#include "deflate/deflate.h"
+#include "deflate/deflate_test_util.h"
+
+namespace {
+
+struct Input {
+    std::string name;
+    std::string data;
+};
+
+std::string licenses() {
+    std::string all;
+    if (DIR *d = opendir("/usr/share/common-licenses")) {
+        while (dirent *e = readdir(d)) {
+            if (e->d_name[0] == '.') continue;
+            try {
+                all += kt::read_file(std::string("/usr/share/common-licenses/") + e->d_name);
+            } catch (...) {
+            }
+        }
+        closedir(d);
+    }
+    return all.empty() ? kt::text_bytes(200000, 4) : all.substr(0, 300000);
+}
+
+std::string head_of_command(const std::string &cmd, size_t n) {
+    kt::RunResult r = kt::sh(cmd + " 2>/dev/null | head -c " + std::to_string(n));
+    return r.out;
+}
+
+const std::vector<Input> &corpus() {
+    static const std::vector<Input> c = [] {
+        std::vector<Input> v;
+        v.push_back({"licenses", licenses()});
+        v.push_back({"elf", kt::read_file("/proc/self/exe").substr(0, 700000)});
+        v.push_back({"stub", kt::read_file(kt::kelpa_bin())});
+        std::string tar = head_of_command("tar cf - -C /usr/include linux", 1200000);
+        if (tar.size() < 100000) tar = head_of_command("tar cf - -C /usr/share doc", 1200000);
+        v.push_back({"tar", tar});
+        v.push_back({"words", kt::text_bytes(300000, 11)});
+        v.push_back({"random", kt::random_bytes(150000, 12)});
+        v.push_back({"zeros", std::string(300000, '\0')});
+        std::string mixed = kt::text_bytes(50000, 13) + kt::random_bytes(50000, 14) + std::string(40000, 'x') +
+                            kt::text_bytes(50000, 15);
+        v.push_back({"mixed", mixed});
+        return v;
+    }();
+    return c;
+}
+
+void expect_same(const std::string &name, const std::string &data, int lvl) {
+    std::string ours = dt::deflate_data(dt::zip_member(data, lvl));
+    std::string theirs = dt::oracle_deflate(data, lvl);
+    if (ours == theirs) return;
+    size_t at = 0;
+    while (at < ours.size() && at < theirs.size() && ours[at] == theirs[at]) at++;
+    ADD_FAILURE() << name << " (" << data.size() << " bytes) at level " << lvl << ": " << ours.size()
+                  << " vs " << theirs.size() << " bytes, first difference at " << at;
+}
+
+TEST(Oracle, CorpusAtLevel9) {
+    for (const auto &in : corpus()) {
+        ASSERT_GT(in.data.size(), 10000u) << in.name;
+        expect_same(in.name, in.data, 9);
+    }
+}
+
+TEST(Oracle, EveryLevel) {
+    for (int lvl = 1; lvl <= 8; lvl++)
+        for (const auto &in : corpus())
+            if (in.name != "random" && in.name != "zeros") expect_same(in.name, in.data.substr(0, 150000), lvl);
+}
+
+TEST(Oracle, SmallInputs) {
+    std::vector<std::string> inputs = {"", "a", "ab", "abc", "aaa", "aaaa", "abcabc", "abcabcabc", "\n", "\0\0\0\0\0"};
+    for (size_t n = 1; n <= 300; n += 7) {
+        inputs.push_back(kt::text_bytes(n, static_cast<unsigned>(n)));
+        inputs.push_back(kt::random_bytes(n, static_cast<unsigned>(n)));
+        inputs.push_back(std::string(n, 'q'));
+    }
+    for (const auto &in : inputs) expect_same("small", in, 9);
+}
+
+TEST(Oracle, InputSizesAroundTheWindow) {
+    // Sizes where reads, slides and the last block meet the window's edges; the ends of
+    // these inputs stay clear of the last MIN_LOOKAHEAD window positions (see below).
+    for (size_t n : {32767u, 32768u, 32769u, 65273u, 65274u, 65536u, 98304u, 98305u, 131072u, 200000u}) {
+        expect_same("text", kt::text_bytes(n, static_cast<unsigned>(n)), 9);
+        expect_same("zeros", std::string(n, '\0'), 9);
+        std::string tail = kt::text_bytes(n - 600, 3) + std::string(600, 'r');
+        expect_same("text+run", tail, 9);
+    }
+}
+
+// The gzip command does not search for matches once the position passes 65274 in a full
+// window; the encoder here does, as its design says. An input of 65279 zero bytes ends at
+// window position 65276 with 3 bytes left: here a 3-byte match, there three literals.
+TEST(Oracle, MatchesAreStillSoughtInTheLastWindowPositions) {
+    std::string data(65279, '\0');
+    auto ours = dt::all_syms(dt::parse_deflate(dt::deflate_data(dt::zip_member(data))));
+    auto theirs = dt::all_syms(dt::parse_deflate(dt::oracle_deflate(data, 9)));
+    ASSERT_GE(ours.size(), 2u);
+    EXPECT_EQ(ours.back(), dt::match(3, 1));
+    EXPECT_EQ(std::vector<dt::Sym>(ours.begin(), ours.end() - 1),
+              std::vector<dt::Sym>(theirs.begin(), theirs.end() - 3));
+    EXPECT_EQ(std::vector<dt::Sym>(theirs.end() - 3, theirs.end()),
+              (std::vector<dt::Sym>{dt::lit(0), dt::lit(0), dt::lit(0)}));
+}
+
+TEST(Oracle, OutputDoesNotDependOnEarlierMembers) {
+    // Window bytes past the end of a short input are left over from the previous member.
+    // Here they would extend the older of two candidates for the final "abcd".
+    std::string gap = kt::random_bytes(3000, 21), gap2 = kt::random_bytes(2000, 23);
+    for (char &c : gap) c = static_cast<char>(c | 0x80);
+    for (char &c : gap2) c = static_cast<char>(c | 0x80);
+    std::string second = "#abcdQQQQ" + gap + "abcdPPPP" + gap2 + "abcd";
+    std::string first = std::string(second.size(), '.') + "QQQQQQQQ";
+    dt::zip_member(std::string(second.size() + 8, 'P'));
+    std::string alone = dt::deflate_data(dt::zip_member(second));
+    dt::zip_member(first);
+    EXPECT_EQ(dt::deflate_data(dt::zip_member(second)), alone);
+    auto syms = dt::all_syms(dt::parse_deflate(alone));
+    EXPECT_EQ(syms.back(), dt::match(4, static_cast<int>(gap2.size() + 8))) << "the most recent candidate";
+    expect_same("two candidates at the end", second, 9);
+}
+
+TEST(Oracle, DecodersRestoreTheInput) {
+    for (const auto &in : corpus()) {
+        std::string member = dt::zip_member(in.data);
+        kt::RunResult g = kt::run({"gzip", "-dc"}, member);
+        EXPECT_EQ(g.status, 0) << in.name << ": " << g.err;
+        EXPECT_TRUE(g.out == in.data) << in.name << ": gzip -d";
+        kt::RunResult p = kt::run({"python3", "-c",
+                                   "import sys, zlib; sys.stdout.buffer.write(zlib.decompress(sys.stdin.buffer.read(), 31))"},
+                                  member);
+        EXPECT_EQ(p.status, 0) << in.name << ": " << p.err;
+        EXPECT_TRUE(p.out == in.data) << in.name << ": python zlib";
+    }
+}
+
+}  // namespace
