@@ -40,13 +40,12 @@ ush *const head = prev + WSIZE;
 static_assert(WSIZE + HASH_SIZE == PREV_SIZE);
 
 // Near the end of the input a search compares up to MAX_MATCH bytes past strstart and an
-// insertion hashes two bytes past its position, beyond the valid data and, late in a full
-// window, beyond window itself. Past window such bytes read as zero. Past the data they
-// may be left over from earlier input, even from an earlier member, so they must not rank
-// candidates: match lengths are cut at lookahead inside the search, and among candidates
-// that all cover the rest of the input the most recent one wins. The output is then a
-// function of the input alone. (Hash values of the last two positions cannot matter: a
-// search there can at most find 2 bytes, which is no match.)
+// insertion hashes two bytes past its position: beyond the valid data and, late in a full
+// window, beyond window itself. Those bytes rank candidates that all cover the rest of the
+// input, so they are made a function of the input alone: window starts each member
+// cleared, the two bytes after the input are cleared when it ends (the rest holds this
+// input's own earlier bytes, left there by a slide), and positions past window read as
+// zero. Measured against the gzip command, this ranks end-of-input candidates as it does.
 inline unsigned window_byte_or_zero(unsigned i) { return i < WINDOW_SIZE ? window[i] : 0; }
 
 // Enters the string at s into its hash chain; returns the previous head (NIL if none).
@@ -107,7 +106,6 @@ int longest_match_at_end(unsigned cur_match, unsigned chain_length, unsigned lim
             continue;
         unsigned len = COMPARE_FROM;
         while (len < MAX_MATCH && at(m + len) == at(s + len)) len++;
-        if (len > lookahead) len = lookahead;
         if (static_cast<int>(len) > best_len) {
             match_start = cur_match;
             best_len = static_cast<int>(len);
@@ -136,7 +134,6 @@ int longest_match(unsigned cur_match) {
         const uch *match = window + cur_match;
         if (load16(match + best_len - 1) != scan_end || load16(match) != scan_start) continue;
         int len = match_length_fast(scan, match);
-        if (len > static_cast<int>(lookahead)) len = static_cast<int>(lookahead);
         if (len > best_len) {
             match_start = cur_match;
             best_len = len;
@@ -146,6 +143,17 @@ int longest_match(unsigned cur_match) {
     } while ((cur_match = prev[cur_match & WMASK]) > limit && --chain_length != 0);
     return best_len;
 }
+
+namespace {
+
+// Clears the MIN_MATCH - 1 bytes after the input that its last strings hash.
+void clear_past_input() {
+    unsigned end = strstart + lookahead;
+    unsigned n = WINDOW_SIZE - end < MIN_MATCH - 1 ? WINDOW_SIZE - end : MIN_MATCH - 1;
+    memset(window + end, 0, n);
+}
+
+}  // namespace
 
 void fill_window() {
     unsigned more = static_cast<unsigned>(window_size - lookahead - strstart);
@@ -168,6 +176,7 @@ void fill_window() {
         int n = read_buf(reinterpret_cast<char *>(window) + strstart + lookahead, more);
         if (n == 0 || n == -1) {
             eofile = 1;
+            clear_past_input();
         } else {
             lookahead += static_cast<unsigned>(n);
         }
@@ -178,6 +187,7 @@ void lm_init(int pack_level, ush *flags) {
     if (pack_level < 1 || pack_level > 9) error("bad pack level");
     compr_level = pack_level;
     memset(head, 0, HASH_SIZE * sizeof *head);  // the links are written before read
+    memset(window, 0, WINDOW_SIZE);  // no bytes of an earlier member past this input's end
 
     const config &c = configuration_table[pack_level];
     max_lazy_match = c.max_lazy;
@@ -196,6 +206,7 @@ void lm_init(int pack_level, ush *flags) {
     if (n == 0 || n == -1) {
         eofile = 1;
         lookahead = 0;
+        clear_past_input();
         return;
     }
     lookahead = static_cast<unsigned>(n);

@@ -104,6 +104,17 @@ TEST(Oracle, InputSizesAroundTheWindow) {
     }
 }
 
+TEST(Oracle, CandidatesCoveringTheEndOfASlidWindow) {
+    // Candidates for the final "WXYZ" are followed by 20, 19, ..., 0 zero bytes; what lies
+    // past the input's end decides which one is taken, with and without an earlier slide.
+    for (size_t prefix : {100u, 40000u, 70000u, 100000u}) {
+        std::string data = "#" + kt::text_bytes(prefix, 5);
+        for (int k = 20; k >= 0; k--) data += "WXYZ" + std::string(static_cast<size_t>(k), '\0') + "\xff" + kt::text_bytes(50, static_cast<unsigned>(k));
+        data += "WXYZ";
+        expect_same("end candidates", data, 9);
+    }
+}
+
 // The gzip command does not search for matches once the position passes 65274 in a full
 // window; the encoder here does, as its design says. An input of 65279 zero bytes ends at
 // window position 65276 with 3 bytes left: here a 3-byte match, there three literals.
@@ -120,19 +131,19 @@ TEST(Oracle, MatchesAreStillSoughtInTheLastWindowPositions) {
 }
 
 TEST(Oracle, OutputDoesNotDependOnEarlierMembers) {
-    // Window bytes past the end of a short input are left over from the previous member.
-    // Here they would extend the older of two candidates for the final "abcd".
+    // Window bytes past the end of a short input would be left over from the previous
+    // member; here they would extend the older of two candidates for the final "abcd".
     std::string gap = kt::random_bytes(3000, 21), gap2 = kt::random_bytes(2000, 23);
     for (char &c : gap) c = static_cast<char>(c | 0x80);
     for (char &c : gap2) c = static_cast<char>(c | 0x80);
-    std::string second = "#abcdQQQQ" + gap + "abcdPPPP" + gap2 + "abcd";
-    std::string first = std::string(second.size(), '.') + "QQQQQQQQ";
-    dt::zip_member(std::string(second.size() + 8, 'P'));
+    const std::string z2("\0\0", 2);
+    std::string second = "#abcd" + z2 + "QQQQ" + gap + "abcd" + z2 + "PPPP" + gap2 + "abcd";
+    std::string first = std::string(second.size(), '.') + z2 + "QQQQQQ";
     std::string alone = dt::deflate_data(dt::zip_member(second));
     dt::zip_member(first);
     EXPECT_EQ(dt::deflate_data(dt::zip_member(second)), alone);
     auto syms = dt::all_syms(dt::parse_deflate(alone));
-    EXPECT_EQ(syms.back(), dt::match(4, static_cast<int>(gap2.size() + 8))) << "the most recent candidate";
+    EXPECT_EQ(syms.back(), dt::match(4, static_cast<int>(gap2.size() + 10))) << "the most recent candidate";
     expect_same("two candidates at the end", second, 9);
 }
 
