@@ -1,6 +1,6 @@
 // DEFLATE encoder, LZ77 match finder: reads the input into the 64 KiB sliding window, finds
 // earlier occurrences through hash chains and hands literals and matches to ct_tally.
-// Owns the window position state and the hash chains in prev. RFC 1951 sections 2, 4.
+// Owns the window position state and the hash chains (heads in prev). RFC 1951 2, 4.
 #include "deflate/deflate.h"
 
 #include <cassert>
@@ -39,6 +39,13 @@ namespace {
 ush *const head = prev + WSIZE;
 static_assert(WSIZE + HASH_SIZE == PREV_SIZE);
 
+// Chain links indexed by the full window position rather than by position & WMASK in the
+// lower half of prev: the chain walk is a chain of dependent loads, and dropping the mask
+// from each step measured 10% less time on an 8 MB ELF file (1.10 s -> 0.99 s). Both
+// halves would hold the same chains: a position and the one 32768 below it never both
+// lie within MAX_DIST of strstart. The upper half is written before it is read.
+ush chain_link[WINDOW_SIZE];
+
 // Near the end of the input a search compares up to MAX_MATCH bytes past strstart and an
 // insertion hashes two bytes past its position: beyond the valid data and, late in a full
 // window, beyond window itself. Those bytes rank candidates that all cover the rest of the
@@ -52,7 +59,7 @@ inline unsigned window_byte_or_zero(unsigned i) { return i < WINDOW_SIZE ? windo
 inline unsigned insert_string(unsigned s) {
     ins_h = ((ins_h << H_SHIFT) ^ window_byte_or_zero(s + MIN_MATCH - 1)) & HASH_MASK;
     unsigned hash_head = head[ins_h];
-    prev[s & WMASK] = static_cast<ush>(hash_head);
+    chain_link[s] = static_cast<ush>(hash_head);
     head[ins_h] = static_cast<ush>(s);
     return hash_head;
 }
@@ -80,7 +87,8 @@ inline constexpr unsigned FAST_SEARCH_END = WINDOW_SIZE - MAX_MATCH;
 // Bytes equal between the strings at scan and match, capped at MAX_MATCH, given that the
 // first COMPARE_FROM bytes are equal. Requires scan + MAX_MATCH inside window (asserted by
 // the caller); 8 bytes per step, the first differing byte found by counting trailing zeros
-// of the little-endian difference. Measured: about 2.5x faster than the byte loop on text.
+// of the little-endian difference. Against a byte loop this measured 9% less total time on
+// a 30 MB tarball and 14% less on an 8 MB ELF file.
 inline int match_length_fast(const uch *scan, const uch *match) {
     for (unsigned k = 0; k < COMPARE_WORDS; k++) {
         unsigned off = COMPARE_FROM + 8 * k;
@@ -111,7 +119,7 @@ int longest_match_at_end(unsigned cur_match, unsigned chain_length, unsigned lim
             best_len = static_cast<int>(len);
             if (best_len >= nice_match) break;
         }
-    } while ((cur_match = prev[cur_match & WMASK]) > limit && --chain_length != 0);
+    } while ((cur_match = chain_link[cur_match]) > limit && --chain_length != 0);
     return best_len;
 }
 
@@ -140,7 +148,7 @@ int longest_match(unsigned cur_match) {
             if (len >= nice_match) break;
             scan_end = load16(scan + best_len - 1);
         }
-    } while ((cur_match = prev[cur_match & WMASK]) > limit && --chain_length != 0);
+    } while ((cur_match = chain_link[cur_match]) > limit && --chain_length != 0);
     return best_len;
 }
 
@@ -165,9 +173,13 @@ void fill_window() {
         match_start -= WSIZE;
         strstart -= WSIZE;
         block_start -= static_cast<long>(WSIZE);
-        for (unsigned n = 0; n < PREV_SIZE; n++) {
-            unsigned m = prev[n];
-            prev[n] = static_cast<ush>(m >= WSIZE ? m - WSIZE : NIL);
+        for (unsigned n = 0; n < HASH_SIZE; n++) {
+            unsigned m = head[n];
+            head[n] = static_cast<ush>(m >= WSIZE ? m - WSIZE : NIL);
+        }
+        for (unsigned n = 0; n < WSIZE; n++) {
+            unsigned m = chain_link[n + WSIZE];
+            chain_link[n] = static_cast<ush>(m >= WSIZE ? m - WSIZE : NIL);
         }
         more += WSIZE;
     }
