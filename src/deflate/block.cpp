@@ -3,6 +3,8 @@
 // smallest. Owns flag_buf, the tally counters and compressed_len. RFC 1951 3.2.3-3.2.7.
 #include "deflate/deflate.h"
 
+#include <cassert>
+
 uch flag_buf[FLAG_BUFSIZE];
 unsigned last_lit;    // symbols in the literal buffer (inbuf)
 unsigned last_dist;   // matches in d_buf
@@ -12,6 +14,9 @@ uch flag_bit;         // bit of the next symbol in flags
 ulg compressed_len;   // bits written for the member, alignment included
 
 int ct_tally(int dist, int lc) {
+    // Blocks end at LIT_BUFSIZE - 1 symbols: the match finder flushes whenever this
+    // returns 1, so the literal buffer and flag_buf always have room for one more.
+    assert(last_lit < LIT_BUFSIZE && last_flags < FLAG_BUFSIZE);
     inbuf[last_lit++] = static_cast<uch>(lc);
     if (dist == 0) {
         dyn_ltree[lc].fc++;

@@ -85,11 +85,12 @@ static_assert(COMPARE_FROM + 8 * COMPARE_WORDS == MAX_MATCH + 1);
 inline constexpr unsigned FAST_SEARCH_END = WINDOW_SIZE - MAX_MATCH;
 
 // Bytes equal between the strings at scan and match, capped at MAX_MATCH, given that the
-// first COMPARE_FROM bytes are equal. Requires scan + MAX_MATCH inside window (asserted by
-// the caller); 8 bytes per step, the first differing byte found by counting trailing zeros
-// of the little-endian difference. Against a byte loop this measured 9% less total time on
-// a 30 MB tarball and 14% less on an 8 MB ELF file.
+// first COMPARE_FROM bytes are equal. Requires scan + MAX_MATCH inside window (asserted).
+// 8 bytes per step, the first differing byte found by counting trailing zeros of the
+// little-endian difference. Against a byte loop this measured 9% less total time on a
+// 30 MB tarball and 14% less on an 8 MB ELF file.
 inline int match_length_fast(const uch *scan, const uch *match) {
+    assert(scan + MAX_MATCH < window + WINDOW_SIZE && match < scan);
     for (unsigned k = 0; k < COMPARE_WORDS; k++) {
         unsigned off = COMPARE_FROM + 8 * k;
         uint64_t x = load64(scan + off) ^ load64(match + off);
