@@ -1,0 +1,130 @@
+// Feature list and command templates: adding, looking up, trimming and expansion.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "driver/kelpa.h"
+#include "gzip/gzip.h"
+
+namespace {
+
+void set_features(const char *s) { strcpy(features, s); }
+
+TEST(AddFeature, FirstItemHasNoCommaThenCommaSeparated) {
+    set_features("");
+    EXPECT_EQ(add_feature("first"), 0);
+    EXPECT_STREQ(features, "first");
+    EXPECT_EQ(add_feature("second"), 0);
+    EXPECT_STREQ(features, "first,second");
+}
+
+TEST(AddFeature, RefusesToOverflowTheList) {
+    set_features("");
+    std::string big(1000, 'x');
+    ASSERT_EQ(add_feature(big.c_str()), 0);
+    std::string rest(22, 'y');  // 1000 + ',' + 22 = 1023: still fits
+    EXPECT_EQ(add_feature(rest.c_str()), 0);
+    EXPECT_EQ(strlen(features), 1023u);
+    EXPECT_EQ(add_feature("z"), -1);
+    EXPECT_EQ(strlen(features), 1023u) << "a refused item leaves the list unchanged";
+}
+
+TEST(GetFeature, Table) {
+    struct Case {
+        const char *list;
+        const char *key;
+        const char *want;  // nullptr: not found
+    } cases[] = {
+        {"VFYFS=/opt/x, FSSUB=sub ,NAME=a.tar", "FSSUB=", "FSSUB=sub"},  // trimmed before comma
+        {"VFYFS=/opt/x, FSSUB=sub ,NAME=a.tar", "VFYFS=", "VFYFS=/opt/x"},
+        {"NAME=a.tar,FSSUB=sub ", "FSSUB=", "FSSUB=sub "},  // last item: untrimmed
+        {"NAME=NOCOMPR.img", "NOCOMPR", "NOCOMPR.img"},     // plain substring search
+        {"NOCOMPR,NAME=x", "NOCOMPR", "NOCOMPR"},
+        {"NAME=x", "VFYFS=", nullptr},
+        {"", "NAME=", nullptr},
+    };
+    for (const auto &c : cases) {
+        set_features(c.list);
+        char *got = get_feature(c.key);
+        if (!c.want) {
+            EXPECT_EQ(got, nullptr) << c.list << " / " << c.key;
+        } else {
+            ASSERT_NE(got, nullptr) << c.list << " / " << c.key;
+            EXPECT_STREQ(got, c.want) << c.list << " / " << c.key;
+        }
+    }
+}
+
+TEST(GetFeature, LongItemCutAt255Untrimmed) {
+    std::string item = "KEY=" + std::string(300, 'v');
+    item[200] = ' ';
+    set_features(("A=1," + item).c_str());
+    char *got = get_feature("KEY=");
+    ASSERT_NE(got, nullptr);
+    EXPECT_EQ(strlen(got), 255u);
+    EXPECT_EQ(std::string(got), item.substr(0, 255));
+}
+
+TEST(StrTrim, TrailingWhiteSpaceOnly) {
+    char a[] = "  text \t\r\n ";
+    EXPECT_EQ(strtrim(a), 6);
+    EXPECT_STREQ(a, "  text");
+    char b[] = "   ";
+    EXPECT_EQ(strtrim(b), 0);
+    EXPECT_STREQ(b, "");
+    char c[] = "";
+    EXPECT_EQ(strtrim(c), 0);
+}
+
+std::string expand(const char *pgm) {
+    char *e = replace_program_parms(pgm);
+    if (!e) return "<refused>";
+    std::string s = e;
+    free(e);
+    return s;
+}
+
+TEST(ReplaceProgramParms, Table) {
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    strcpy(ofname, "stdout");
+    struct Case {
+        const char *in;
+        std::string want;
+    } cases[] = {
+        {"cat > %p/%o", std::string("cat > ") + cwd + "/stdout"},
+        {"no percent", "no percent"},
+        {"", ""},
+        {"ends with %", "ends with %"},
+        {"100%% and %x", "100%% and %x"},
+        {"%o%o", "stdoutstdout"},
+    };
+    for (const auto &c : cases) EXPECT_EQ(expand(c.in), c.want) << c.in;
+
+    strcpy(ofname, "a%pb");  // replacement text is not scanned again
+    EXPECT_EQ(expand("x %o"), "x a%pb");
+}
+
+TEST(ReplaceProgramParms, ExpansionThatDoesNotFitIsRefused) {
+    std::string name(1000, 'n');
+    strcpy(ofname, name.c_str());
+    EXPECT_EQ(expand("%o%o"), name + name);           // 2000 characters fit
+    EXPECT_EQ(expand("%o%o%o"), "<refused>");          // 3000 do not
+    std::string tmpl(2047, 'c');
+    EXPECT_EQ(expand(tmpl.c_str()), tmpl);
+    EXPECT_EQ(expand((tmpl + "c").c_str()), "<refused>");
+}
+
+TEST(ReplaceProgramParms, CurrentDirectoryIsTheOneAtExpansionTime) {
+    char old[4096];
+    ASSERT_NE(getcwd(old, sizeof old), nullptr);
+    ASSERT_EQ(chdir("/"), 0);
+    EXPECT_EQ(expand("cd %p"), "cd /");
+    ASSERT_EQ(chdir(old), 0);
+}
+
+}  // namespace

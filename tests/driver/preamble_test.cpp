@@ -1,0 +1,207 @@
+// Archive layout: resolving program names and locating the marker and preamble in files.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "common/test_util.h"
+#include "driver/kelpa.h"
+#include "gzip/gzip.h"
+
+namespace {
+
+const std::string kMarker = std::string("kelpa+") + "magik";
+
+std::string preamble(const std::string &f, const std::string &c, const std::string &r,
+                     const std::string &p) {
+    return kMarker + f + '\0' + c + '\0' + r + '\0' + p + '\0';
+}
+
+struct Located {
+    int fd;
+    long offset;
+};
+
+Located locate(const std::string &path) {
+    int fd = find_preamble(path.c_str());
+    long off = fd >= 0 ? lseek(fd, 0, SEEK_CUR) : -1;
+    return {fd, off};
+}
+
+class Preamble : public testing::Test {
+   protected:
+    kt::TempDir dir;
+    std::string file(const std::string &name, const std::string &data) {
+        std::string p = dir / name;
+        kt::write_file(p, data, 0755);
+        return p;
+    }
+    void SetUp() override {
+        static char name[] = "kelpa";
+        progname = name;
+    }
+};
+
+TEST_F(Preamble, ReadsFourStringsAndStopsAtPayload) {
+    std::string stub = "STUB\x7f" "ELF" + std::string(100, 'x');
+    std::string p = file("a.run", stub + preamble("NAME=x", "hello", "./run.sh", "tar xf -") + "PAYLOAD");
+    Located l = locate(p);
+    ASSERT_GE(l.fd, 0);
+    EXPECT_STREQ(features, "NAME=x");
+    EXPECT_STREQ(comment, "hello");
+    EXPECT_STREQ(run_program, "./run.sh");
+    EXPECT_STREQ(pipe_program, "tar xf -");
+    long expect_end = static_cast<long>(stub.size() + 11 + 7 + 6 + 9 + 9);
+    EXPECT_EQ(preamble_end, expect_end);
+    EXPECT_EQ(l.offset, expect_end);
+    char buf[8] = {};
+    EXPECT_EQ(read(l.fd, buf, 7), 7);
+    EXPECT_STREQ(buf, "PAYLOAD");
+    close(l.fd);
+}
+
+TEST_F(Preamble, EmptyStringsGivePreambleEndStubPlus15) {
+    std::string stub(5000, 'S');
+    std::string p = file("e.run", stub + preamble("", "", "", ""));
+    Located l = locate(p);
+    ASSERT_GE(l.fd, 0);
+    EXPECT_EQ(preamble_end, 5000 + 15);
+    close(l.fd);
+}
+
+TEST_F(Preamble, FileEndingWithMarkerGivesDescriptorAtEnd) {
+    strcpy(features, "stale");
+    std::string p = file("m.run", std::string(10, 'S') + kMarker);
+    Located l = locate(p);
+    ASSERT_GE(l.fd, 0);
+    EXPECT_EQ(preamble_end, 21);
+    EXPECT_STREQ(features, "") << "strings of a preamble that is not there are left empty";
+    close(l.fd);
+}
+
+TEST_F(Preamble, MarkerStraddlingReadBoundaryIsFound) {
+    // Reads are 8191 bytes: place the marker across the first boundary at every split.
+    for (size_t split = 1; split < 11; ++split) {
+        std::string stub(8191 - split, 'S');
+        std::string p = file("s.run", stub + preamble("F", "C", "R", "P"));
+        Located l = locate(p);
+        ASSERT_GE(l.fd, 0) << "split " << split;
+        EXPECT_STREQ(comment, "C");
+        EXPECT_EQ(preamble_end, static_cast<long>(stub.size() + 11 + 8));
+        close(l.fd);
+    }
+}
+
+TEST_F(Preamble, MarkerPrecededByItsFirstLetterIsNotRecognised) {
+    std::string p = file("k.run", std::string("stubk") + preamble("", "", "", ""));
+    EXPECT_EQ(locate(p).fd, -1);
+    // ... but a later complete occurrence is.
+    std::string q = file("k2.run", std::string("stubk") + kMarker + "zz" + preamble("F2", "", "", ""));
+    Located l = locate(q);
+    ASSERT_GE(l.fd, 0);
+    EXPECT_STREQ(features, "F2");
+    close(l.fd);
+}
+
+TEST_F(Preamble, FirstOfTwoMarkersWins) {
+    std::string p = file("two.run", "S" + preamble("A", "B", "C", "D") + preamble("E", "F", "G", "H"));
+    Located l = locate(p);
+    ASSERT_GE(l.fd, 0);
+    EXPECT_STREQ(features, "A");
+    EXPECT_EQ(preamble_end, 1 + 11 + 8);
+    close(l.fd);
+}
+
+TEST_F(Preamble, NoMarkerOrMissingFile) {
+    EXPECT_EQ(locate(file("plain", std::string(20000, 'x'))).fd, -1);
+    EXPECT_EQ(locate(file("empty", "")).fd, -1);
+    EXPECT_EQ(locate(file("partial", "abc" + kMarker.substr(0, 10))).fd, -1);
+}
+
+TEST_F(Preamble, StringsOfMaximumLengthAndLonger) {
+    std::string s1023(1023, 'c');
+    Located l = locate(file("max.run", "S" + preamble("", s1023, "", "") + "X"));
+    ASSERT_GE(l.fd, 0);
+    EXPECT_EQ(std::string(comment), s1023);
+    close(l.fd);
+    // A string the builder can never write is refused rather than cut, which would shift
+    // the later strings and could change the command that runs.
+    for (size_t n : {1024u, 100000u}) {
+        std::string big(n, 'c');
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(locate(file("big.run", "S" + preamble("", big, "", "") + "X")).fd, -1) << n;
+        EXPECT_NE(testing::internal::GetCapturedStderr().find("damaged preamble"), std::string::npos);
+    }
+}
+
+TEST_F(Preamble, FileEndingInsidePreambleGivesDescriptorAtEnd) {
+    std::string full = "S" + preamble("FEAT", "COMMENT", "RUN", "PIPE");
+    for (size_t cut = 12; cut < full.size(); ++cut) {
+        Located l = locate(file("cut.run", full.substr(0, cut)));
+        ASSERT_GE(l.fd, 0) << cut;
+        EXPECT_EQ(preamble_end, static_cast<long>(cut));
+        EXPECT_LE(strlen(features), 4u);
+        EXPECT_LE(strlen(pipe_program), 4u);
+        close(l.fd);
+    }
+}
+
+TEST_F(Preamble, UnresolvableNameIsReported) {
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(find_preamble("no-such-program-kelpa-test"), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "kelpa: unable to find kelpa to build preamble\n");
+}
+
+TEST_F(Preamble, UnopenableFileIsReportedWithPerror) {
+    // A dot-relative name is opened as it stands, so a missing one reaches open().
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(find_preamble("./definitely/not/here"), -1);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err, std::string("./definitely/not/here: ") + strerror(ENOENT) + "\n");
+}
+
+TEST(FindProgram, ResolvesLikeTheShell) {
+    kt::TempDir dir;
+    std::string d1 = dir / "d1", d2 = dir / "d2";
+    mkdir(d1.c_str(), 0755);
+    mkdir(d2.c_str(), 0755);
+    kt::write_file(d1 + "/tool", "x", 0644);  // not executable: skipped
+    kt::write_file(d2 + "/tool", "x", 0755);
+    std::string old_path = getenv("PATH") ? getenv("PATH") : "";
+    setenv("PATH", (d1 + ":" + d2).c_str(), 1);
+    char *r = find_program("tool");
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(std::string(r), d2 + "/tool");
+
+    EXPECT_EQ(find_program("absent-tool"), nullptr);
+    const char *dotted = "./absent-tool";
+    EXPECT_EQ(find_program(dotted), dotted) << "a dotted name is returned as it is";
+    std::string abs = d2 + "/tool";
+    r = find_program(abs.c_str());
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(std::string(r), abs);
+
+    unsetenv("PATH");
+    EXPECT_EQ(find_program("tool"), nullptr);
+    setenv("PATH", old_path.c_str(), 1);
+}
+
+TEST(FindProgram, OverlongNameIsNotResolved) {
+    std::string longname(2000, 'a');
+    EXPECT_EQ(find_program(longname.c_str()), nullptr);
+}
+
+TEST(GetEop, FillsTheMarker) {
+    memset(eop, 0, sizeof eop);
+    get_eop();
+    EXPECT_EQ(std::string(eop, sizeof eop), kMarker);
+}
+
+}  // namespace
