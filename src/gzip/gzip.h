@@ -105,6 +105,8 @@ void write_buf(int fd, voidp buf, unsigned cnt);
 // CRC-32 (RFC 1952 section 8): one process-wide register.
 extern const ulg crc_32_tab[256];
 ulg updcrc(const uch *s, unsigned n);
+// The same register update on the portable table path only (tests compare both paths).
+ulg crc32_portable(ulg c, const uch *s, unsigned n);
 
 // Fatal exits: print, then abort_gzip (exit status 1).
 [[noreturn]] void error(const char *m);
@@ -128,5 +130,8 @@ char *add_envopt(int *argcp, char ***argvp, const char *env);
 int get_method(int in);
 int unzip(int in, int out);
 int check_zipfile(int in);
+extern int pkzip;       // set by check_zipfile: unzip reads a zip entry
+extern int ext_header;  // the zip entry's CRC and sizes follow its data
+extern int decrypt;     // the zip entry is encrypted
 int zip(int in, int out);
 int file_read(char *buf, unsigned size);
