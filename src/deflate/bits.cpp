@@ -13,6 +13,19 @@ void bi_init(int zipfile) {
     if (zipfile != -1) read_buf = file_read;
 }
 
+void send_bits(int value, int length) {
+    if (bi_valid > BUF_SIZE - length) {
+        // The field does not fit: fill the accumulator, write it, keep the rest.
+        bi_buf = static_cast<ush>(bi_buf | (value << bi_valid));
+        put_output_short(bi_buf);
+        bi_buf = static_cast<ush>(static_cast<ush>(value) >> (BUF_SIZE - bi_valid));
+        bi_valid += length - BUF_SIZE;
+    } else {
+        bi_buf = static_cast<ush>(bi_buf | (value << bi_valid));
+        bi_valid += length;
+    }
+}
+
 unsigned bi_reverse(unsigned code, int len) {
     unsigned res = 0;
     do {

@@ -20,19 +20,9 @@ unsigned bi_reverse(unsigned code, int len);
 void bi_windup();
 void copy_block(char *buf, unsigned len, int header);
 
-// Appends the low `length` bits of value, least significant bit first (RFC 1951 3.1.1).
-// Inline: it is called once or twice for every symbol of every block.
-inline void send_bits(int value, int length) {
-    if (bi_valid > BUF_SIZE - length) {
-        bi_buf = static_cast<ush>(bi_buf | (value << bi_valid));
-        put_output_short(bi_buf);
-        bi_buf = static_cast<ush>(static_cast<ush>(value) >> (BUF_SIZE - bi_valid));
-        bi_valid += length - BUF_SIZE;
-    } else {
-        bi_buf = static_cast<ush>(bi_buf | (value << bi_valid));
-        bi_valid += length;
-    }
-}
+// Appends the low `length` bits (1..15) of value, least significant bit first (RFC 1951
+// 3.1.1). The per-symbol loop of compress_block keeps its own copy of this in locals.
+void send_bits(int value, int length);
 
 // ---- Code tables and tree construction (trees.cpp) -----------------------------------------
 
