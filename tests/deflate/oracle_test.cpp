@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/decode_harness.h"
 #include "common/test_util.h"
 #include "deflate/deflate.h"
 #include "deflate/deflate_test_util.h"
@@ -158,6 +159,19 @@ TEST(Oracle, DecodersRestoreTheInput) {
                                   member);
         EXPECT_EQ(p.status, 0) << in.name << ": " << p.err;
         EXPECT_TRUE(p.out == in.data) << in.name << ": python zlib";
+    }
+}
+
+TEST(RoundTrip, OwnDecoderRestoresEveryLevel) {
+    std::vector<std::string> extra = {"", "a", "abcabc", std::string(65279, '\0'), std::string(65280, 'z'),
+                                      kt::text_bytes(65536, 31), kt::text_bytes(98305, 32)};
+    for (int lvl : {9, 6, 4, 3, 1}) {
+        for (const auto &in : corpus()) {
+            std::string data = lvl == 9 ? in.data : in.data.substr(0, 200000);
+            EXPECT_TRUE(kt::decode_member(dt::zip_member(data, lvl)) == data) << in.name << " at level " << lvl;
+        }
+        for (const auto &data : extra)
+            EXPECT_TRUE(kt::decode_member(dt::zip_member(data, lvl)) == data) << data.size() << " bytes at level " << lvl;
     }
 }
 
