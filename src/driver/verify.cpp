@@ -30,6 +30,7 @@ struct Paths {
     char path[VFY_PATH_SIZE];
     char fullpath[VFY_PATH_SIZE];
     char native_path[VFY_PATH_SIZE];
+    int fd;
     long pos;
     int megs;
 };
@@ -61,7 +62,7 @@ void strip_one_slash(char *s) {
 }
 
 void seek_back(const Paths &p) {
-    if (lseek(ifd, p.pos, SEEK_SET) != p.pos) read_error();
+    if (lseek(p.fd, p.pos, SEEK_SET) != p.pos) read_error();
 }
 
 // Asks before a link is made; an answer beginning with N or n declines, anything else
@@ -229,6 +230,7 @@ int verify_fs(int fd, int data_compressed) {
     const char *item = get_feature("VFYFS=");
     if (!item || !strchr(item, '=')) return 0;
     Paths p;
+    p.fd = fd;
     p.pos = lseek(fd, 0, SEEK_CUR);
     if (p.pos < 0) return 0;
     p.megs = needed_megs(fd, data_compressed);

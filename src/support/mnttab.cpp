@@ -9,8 +9,11 @@
 
 namespace {
 
+// Longest table path the test seam accepts: PATH_MAX.
+constexpr size_t MTAB_PATH_SIZE = 4096;
+
 FILE *mtfp = nullptr;
-const char *mtab_path = MTAB_PATH;
+char mtab_path[MTAB_PATH_SIZE] = "/etc/mtab";
 struct ssmnttab entry;
 
 // Copies src into a field of width n, padding with NULs; false when src does not fit
@@ -68,5 +71,5 @@ struct ssmnttab *ss_getmntbyname(const char *name) {
 
 void ss_set_mtab_path(const char *path) {
     ss_endmntent();
-    mtab_path = path ? path : MTAB_PATH;
+    snprintf(mtab_path, sizeof mtab_path, "%s", path ? path : MTAB_PATH);
 }

@@ -29,5 +29,5 @@ void ss_endmntent(void);
 struct ssmnttab *ss_getmntbyname(const char *name);
 
 // Test seam: reads the table from path instead of MTAB_PATH (NULL restores the default).
-// Closes any walk in progress.
+// The path is copied. Closes any walk in progress.
 void ss_set_mtab_path(const char *path);
