@@ -128,5 +128,8 @@ char *add_envopt(int *argcp, char ***argvp, const char *env);
 int get_method(int in);
 int unzip(int in, int out);
 int check_zipfile(int in);
+extern int pkzip;       // set by check_zipfile: unzip reads a zip entry
+extern int ext_header;  // the zip entry's CRC and sizes follow its data
+extern int decrypt;     // the zip entry is encrypted
 int zip(int in, int out);
 int file_read(char *buf, unsigned size);
