@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Builds kelpa and passes every test: the Release build with all unit and end-to-end tests,
+# the same tests again under AddressSanitizer and UndefinedBehaviorSanitizer, and the fully
+# static build's own checks.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=${JOBS:-$(nproc)}
+
+echo "== Release build and tests"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build -j"$jobs"
+ctest --test-dir build --output-on-failure -j"$jobs"
+
+echo "== Sanitizer build (ASan + UBSan) and tests"
+scripts/sanitize.sh
+
+echo "== Fully static build"
+scripts/static-check.sh
+echo "all tests passed"
