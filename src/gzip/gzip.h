@@ -105,6 +105,8 @@ void write_buf(int fd, voidp buf, unsigned cnt);
 // CRC-32 (RFC 1952 section 8): one process-wide register.
 extern const ulg crc_32_tab[256];
 ulg updcrc(const uch *s, unsigned n);
+// The same register update on the portable table path only (tests compare both paths).
+ulg crc32_portable(ulg c, const uch *s, unsigned n);
 
 // Fatal exits: print, then abort_gzip (exit status 1).
 [[noreturn]] void error(const char *m);

@@ -1,0 +1,322 @@
+// Huffman decoding tables: results, shapes, invalid entries, and decoding every symbol of
+// random codes back through the tables against canonical codes computed independently.
+#include <gtest/gtest.h>
+#include <malloc.h>
+
+#include <algorithm>
+#include <random>
+#include <vector>
+
+#include "inflate/inflate.h"
+
+namespace {
+
+// Records the entry counts of table allocations; fails the allocation numbered fail_at.
+std::vector<size_t> g_alloc_entries;
+int g_alloc_count = 0;
+int g_fail_at = -1;
+void *recording_malloc(size_t n) {
+    if (g_alloc_count++ == g_fail_at) return nullptr;
+    g_alloc_entries.push_back(n / sizeof(huft));
+    return malloc(n);
+}
+struct AllocSpy {
+    AllocSpy(int fail_at = -1) {
+        g_alloc_entries.clear();
+        g_alloc_count = 0;
+        g_fail_at = fail_at;
+        g_alloc_entries.reserve(64);  // no allocation of our own while a table set is measured
+        huft_malloc = recording_malloc;
+    }
+    ~AllocSpy() { huft_malloc = malloc; }
+};
+
+// Heap bytes in use (glibc); ASan's allocator does not report here, its leak check does.
+long heap_in_use() {
+#ifdef __SANITIZE_ADDRESS__
+    return 0;
+#else
+    return static_cast<long>(mallinfo2().uordblks);
+#endif
+}
+
+struct Hit {
+    bool invalid = false;
+    unsigned e = 0, v = 0, bits = 0;
+};
+
+// Looks up an input bit pattern (next bit = bit 0) exactly as the block decoder does.
+Hit lookup(const huft *t, int m, unsigned long pattern) {
+    Hit h;
+    const huft *p = t + (pattern & ((1UL << m) - 1));
+    while (p->e > E_LITERAL) {
+        if (p->e == E_INVALID) {
+            h.invalid = true;
+            return h;
+        }
+        h.bits += p->b;
+        pattern >>= p->b;
+        unsigned w = p->e - E_LINK_BASE;
+        p = p->v.t + (pattern & ((1UL << w) - 1));
+    }
+    h.bits += p->b;
+    h.e = p->e;
+    h.v = p->v.n;
+    return h;
+}
+
+// Canonical codes of RFC 1951 section 3.2.2, bit-reversed into input order.
+std::vector<unsigned> canonical_patterns(const std::vector<unsigned> &len) {
+    unsigned count[17] = {}, next[17] = {};
+    for (unsigned l : len) count[l]++;
+    count[0] = 0;
+    unsigned code = 0;
+    for (int b = 1; b <= 16; b++) next[b] = code = (code + count[b - 1]) << 1;
+    std::vector<unsigned> pat(len.size());
+    for (size_t s = 0; s < len.size(); s++) {
+        if (!len[s]) continue;
+        unsigned c = next[len[s]]++, r = 0;
+        for (unsigned i = 0; i < len[s]; i++) r |= ((c >> i) & 1) << (len[s] - 1 - i);
+        pat[s] = r;
+    }
+    return pat;
+}
+
+TEST(HuftBuild, EdgeCaseResults) {
+    struct Case {
+        const char *what;
+        std::vector<unsigned> lengths;
+        int want;
+    };
+    const Case cases[] = {
+        {"one code of length 1", {1, 0, 0}, 0},
+        {"one code of length 2", {0, 2, 0}, 1},
+        {"three codes of length 1", {1, 1, 1}, 2},
+        {"complete 1,2,2", {1, 2, 2}, 0},
+        {"incomplete 2,2,2", {2, 2, 2}, 1},
+        {"over-subscribed 1,2,2,2", {1, 2, 2, 2}, 2},
+        {"length above 16", {17, 1}, 2},
+    };
+    for (const auto &c : cases) {
+        huft *t = nullptr;
+        int m = 7;
+        int r = huft_build(c.lengths.data(), static_cast<unsigned>(c.lengths.size()), 3, nullptr,
+                           nullptr, &t, &m);
+        EXPECT_EQ(r, c.want) << c.what;
+        if (r <= 1) huft_free(t);
+    }
+}
+
+TEST(HuftBuild, AllZeroLengthsGiveNoTable) {
+    std::vector<unsigned> z(30, 0);
+    huft *t = reinterpret_cast<huft *>(&z);  // must be overwritten
+    int m = 6;
+    AllocSpy spy;
+    EXPECT_EQ(huft_build(z.data(), 30, 0, cpdist, cpdext, &t, &m), 0);
+    EXPECT_EQ(t, nullptr);
+    EXPECT_EQ(m, 0);
+    EXPECT_EQ(g_alloc_count, 0);
+    EXPECT_EQ(huft_free(nullptr), 0);
+}
+
+TEST(HuftBuild, OverSubscribedAllocatesNothing) {
+    unsigned l[] = {1, 1, 1};
+    huft *sentinel = reinterpret_cast<huft *>(l), *t = sentinel;
+    int m = 7;
+    AllocSpy spy;
+    EXPECT_EQ(huft_build(l, 3, 3, nullptr, nullptr, &t, &m), 2);
+    EXPECT_EQ(t, sentinel);
+    EXPECT_EQ(g_alloc_count, 0);
+}
+
+TEST(HuftBuild, SingleOneBitCodeOtherPatternInvalid) {
+    unsigned l[] = {0, 0, 1};
+    huft *t;
+    int m = 7;
+    ASSERT_EQ(huft_build(l, 3, 3, nullptr, nullptr, &t, &m), 0);
+    EXPECT_EQ(m, 1);
+    Hit a = lookup(t, m, 0);
+    EXPECT_FALSE(a.invalid);
+    EXPECT_EQ(a.v, 2u);
+    EXPECT_EQ(a.bits, 1u);
+    // The unused pattern is invalid but carries the previous entry's value, which the
+    // code-length decoder relies on.
+    EXPECT_EQ(t[1].e, E_INVALID);
+    EXPECT_EQ(t[1].v.n, 2u);
+    huft_free(t);
+}
+
+TEST(HuftBuild, FixedLiteralLengthCode) {
+    std::vector<unsigned> l(288);
+    for (unsigned i = 0; i < 288; i++) l[i] = i < 144 ? 8 : i < 256 ? 9 : i < 280 ? 7 : 8;
+    huft *t;
+    int m = 7;
+    AllocSpy spy;
+    ASSERT_EQ(huft_build(l.data(), 288, 257, cplens, cplext, &t, &m), 0);
+    EXPECT_EQ(m, 7);
+    ASSERT_FALSE(g_alloc_entries.empty());
+    EXPECT_EQ(g_alloc_entries[0], 256u + 1) << "level 0: 256 entries plus the chain header";
+    auto pat = canonical_patterns(l);
+    for (unsigned s = 0; s < 288; s++) {
+        Hit h = lookup(t, m, pat[s]);
+        if (s >= 286) {
+            EXPECT_TRUE(h.invalid) << s;
+            continue;
+        }
+        ASSERT_FALSE(h.invalid) << s;
+        EXPECT_EQ(h.bits, l[s]) << s;
+        if (s < 256) {
+            EXPECT_EQ(h.e, E_LITERAL);
+            EXPECT_EQ(h.v, s);
+        } else if (s == 256) {
+            EXPECT_EQ(h.e, E_EOB);
+        } else {
+            EXPECT_EQ(h.e, cplext[s - 257]);
+            EXPECT_EQ(h.v, cplens[s - 257]);
+        }
+    }
+    huft_free(t);
+}
+
+TEST(HuftBuild, FixedDistanceCodeIsIncomplete) {
+    std::vector<unsigned> l(30, 5);
+    huft *t;
+    int m = 5;
+    AllocSpy spy;
+    ASSERT_EQ(huft_build(l.data(), 30, 0, cpdist, cpdext, &t, &m), 1);
+    ASSERT_EQ(g_alloc_entries.size(), 1u);
+    EXPECT_EQ(g_alloc_entries[0], 32u + 1);
+    for (unsigned s = 0; s < 32; s++) {
+        unsigned rev = 0;
+        for (int i = 0; i < 5; i++) rev |= ((s >> i) & 1) << (4 - i);
+        Hit h = lookup(t, m, rev);
+        if (s >= 30) {
+            EXPECT_TRUE(h.invalid) << s;
+        } else {
+            EXPECT_EQ(h.v, cpdist[s]);
+            EXPECT_EQ(h.e, cpdext[s]);
+        }
+    }
+    huft_free(t);
+}
+
+TEST(HuftBuild, RequestedWidthClampedToLengths) {
+    unsigned l[] = {3, 3, 3, 3, 3, 3, 3, 3};
+    huft *t;
+    int m = 9;
+    ASSERT_EQ(huft_build(l, 8, 8, nullptr, nullptr, &t, &m), 0);
+    EXPECT_EQ(m, 3);
+    huft_free(t);
+    unsigned l2[] = {4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 4};
+    m = 2;
+    ASSERT_EQ(huft_build(l2, 16, 16, nullptr, nullptr, &t, &m), 0);
+    EXPECT_EQ(m, 4);
+    huft_free(t);
+}
+
+// Random codes shaped like the decoder's three uses (literal/length: up to 288 symbols, 9-bit
+// level 0; distance: up to 30 symbols, 6 bits; code-length: 19 symbols of at most 7 bits,
+// 7 bits). Complete codes come from splitting leaves of a code tree, incomplete ones from
+// dropping a leaf. Every symbol of a complete code decodes through the tables to itself with
+// its own length; an incomplete one reports 1 and leaves some full-length pattern invalid.
+TEST(HuftBuild, RandomCodesDecodeToCanonicalSymbols) {
+    struct Profile {
+        unsigned max_sym, max_len;
+        int m;
+    };
+    const Profile profiles[] = {{288, 15, 9}, {30, 15, 6}, {19, 7, 7}};
+    std::mt19937 rng(12345);
+    for (int round = 0; round < 600; round++) {
+        const Profile &pf = profiles[round % 3];
+        unsigned nsym = 2 + rng() % (pf.max_sym - 1);
+        unsigned maxlen = 1 + rng() % pf.max_len;
+        std::vector<unsigned> leaves = {0};
+        while (leaves.size() < nsym) {
+            if (std::none_of(leaves.begin(), leaves.end(), [&](unsigned d) { return d < maxlen; })) break;
+            size_t i = rng() % leaves.size();
+            if (leaves[i] >= maxlen) continue;
+            unsigned d = ++leaves[i];
+            leaves.push_back(d);
+        }
+        bool incomplete = (round / 3) % 3 == 0 && leaves.size() > 2;
+        if (incomplete) leaves.erase(leaves.begin() + static_cast<long>(rng() % leaves.size()));
+        std::vector<unsigned> len(nsym, 0);
+        std::vector<unsigned> order(nsym);
+        for (unsigned i = 0; i < nsym; i++) order[i] = i;
+        std::shuffle(order.begin(), order.end(), rng);
+        for (size_t i = 0; i < leaves.size(); i++) len[order[i]] = leaves[i];
+        unsigned g = *std::max_element(len.begin(), len.end());
+
+        huft *t;
+        int m = pf.m;
+        int r = huft_build(len.data(), nsym, nsym, nullptr, nullptr, &t, &m);
+        bool single_one_bit = g == 1 && std::count(len.begin(), len.end(), 1u) == 1;
+        ASSERT_EQ(r, incomplete && !single_one_bit ? 1 : 0) << "round " << round;
+        if (!incomplete) {
+            auto pat = canonical_patterns(len);
+            for (unsigned s = 0; s < nsym; s++) {
+                if (!len[s]) continue;
+                // Bits beyond the code must not matter.
+                unsigned long p = pat[s] | (static_cast<unsigned long>(rng()) << len[s]);
+                Hit h = lookup(t, m, p);
+                ASSERT_FALSE(h.invalid) << "round " << round << " sym " << s;
+                ASSERT_EQ(h.v, s) << "round " << round;
+                ASSERT_EQ(h.bits, len[s]) << "round " << round;
+            }
+        } else if (!single_one_bit) {
+            unsigned invalid = 0;
+            for (unsigned long p = 0; p < (1UL << g); p++) invalid += lookup(t, m, p).invalid;
+            EXPECT_GT(invalid, 0u) << "round " << round;
+        }
+        huft_free(t);
+    }
+}
+
+TEST(HuftBuild, LongCodesUseSubTablesAndFreeReleasesAll) {
+    // A skewed code with lengths 1..15 (and two of 15) looked up with 6 bits at level 0.
+    std::vector<unsigned> len;
+    for (unsigned l = 1; l <= 15; l++) len.push_back(l);
+    len.push_back(15);
+    huft *t;
+    int m = 6;
+    {
+        AllocSpy spy;
+        long before = heap_in_use();
+        ASSERT_EQ(huft_build(len.data(), 16, 0, cpdist, cpdext, &t, &m), 0);
+        EXPECT_GT(g_alloc_entries.size(), 1u) << "codes past 6 bits need sub-tables";
+        auto pat = canonical_patterns(len);
+        for (unsigned s = 0; s < 16; s++) {
+            Hit h = lookup(t, m, pat[s]);
+            ASSERT_FALSE(h.invalid);
+            EXPECT_EQ(h.v, cpdist[s]);
+            EXPECT_EQ(h.bits, len[s]);
+        }
+        huft_free(t);
+        EXPECT_EQ(heap_in_use(), before);
+    }
+}
+
+TEST(HuftBuild, AllocationFailureReleasesEarlierTables) {
+    std::vector<unsigned> len;
+    for (unsigned l = 1; l <= 15; l++) len.push_back(l);
+    len.push_back(15);
+    int tables;
+    {
+        AllocSpy spy;
+        huft *t;
+        int m = 6;
+        ASSERT_EQ(huft_build(len.data(), 16, 0, cpdist, cpdext, &t, &m), 0);
+        huft_free(t);
+        tables = g_alloc_count;
+    }
+    for (int fail_at = 0; fail_at < tables; fail_at++) {
+        huft *t;
+        int m = 6;
+        AllocSpy spy(fail_at);
+        long before = heap_in_use();
+        EXPECT_EQ(huft_build(len.data(), 16, 0, cpdist, cpdext, &t, &m), 3) << fail_at;
+        EXPECT_EQ(heap_in_use(), before) << fail_at;
+    }
+}
+
+}  // namespace
