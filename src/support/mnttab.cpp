@@ -13,7 +13,8 @@ namespace {
 constexpr size_t MTAB_PATH_SIZE = 4096;
 
 FILE *mtfp = nullptr;
-char mtab_path[MTAB_PATH_SIZE] = "/etc/mtab";
+// Empty means MTAB_PATH; kept in zeroed storage so the stub carries no 4 KiB of data.
+char mtab_path[MTAB_PATH_SIZE];
 struct ssmnttab entry;
 
 // Copies src into a field of width n, padding with NULs; false when src does not fit
@@ -43,7 +44,7 @@ struct ssmnttab *mt_copy(struct mntent *mt) {
 
 struct ssmnttab *ss_getmntent(void) {
     if (!mtfp) {
-        mtfp = setmntent(mtab_path, "r");
+        mtfp = setmntent(mtab_path[0] ? mtab_path : MTAB_PATH, "r");
         if (!mtfp) return nullptr;
     }
     struct mntent *mt;
@@ -71,5 +72,5 @@ struct ssmnttab *ss_getmntbyname(const char *name) {
 
 void ss_set_mtab_path(const char *path) {
     ss_endmntent();
-    snprintf(mtab_path, sizeof mtab_path, "%s", path ? path : MTAB_PATH);
+    snprintf(mtab_path, sizeof mtab_path, "%s", path ? path : "");
 }
