@@ -194,6 +194,57 @@ TEST(Extract, OptionsSkipOrConfirmThePostExtractionCommand) {
     EXPECT_FALSE(kt::file_exists(raw_empty / "ran"));
 }
 
+// Runs ./arc -v on a pseudo-terminal with the answer lines typed in advance (the terminal's
+// line discipline hands them over one line per read); prints everything the terminal showed.
+const char kPtyRunner[] = R"(
+import os, pty, sys
+pid, fd = pty.fork()
+if pid == 0:
+    os.execv('./arc', ['./arc', '-v'])
+os.write(fd, sys.argv[1].encode())
+out = b''
+while True:
+    try:
+        data = os.read(fd, 4096)
+    except OSError:
+        break
+    if not data:
+        break
+    out += data
+_, st = os.waitpid(pid, 0)
+sys.stdout.buffer.write(out.replace(b'\r\n', b'\n'))
+sys.exit(os.waitstatus_to_exitcode(st))
+)";
+
+TEST(Extract, VerboseOnATerminalAsksUntilYesOrNo) {
+    const std::string member = kt::gzip_member("tty data\n", "t.txt");
+    Job yes, no;
+    for (Job *j : {&yes, &no}) {
+        j->archive(pre("", "touch ran; exit 4", ""), member);
+        kt::write_file(*j / "on_terminal.py", kPtyRunner);
+        j->argv = {"python3", "on_terminal.py"};
+    }
+    yes.argv.push_back("maybe\n\nyes\n");
+    no.argv.push_back("No\n");
+    run_parallel({&yes, &no});
+
+    const std::string asked =
+        "This archive requires more processing using the following command:\n"
+        "    touch ran; exit 4\nOK to run the command? ";
+    EXPECT_EQ(yes.r.status, 1) << "the command ran and its failure counts: " << yes.r.out;
+    EXPECT_TRUE(kt::file_exists(yes / "ran"));
+    EXPECT_NE(yes.r.out.find(asked), std::string::npos) << yes.r.out;
+    size_t again = 0;
+    for (size_t at = 0; (at = yes.r.out.find("\n? (y/n): ", at)) != std::string::npos; ++at) ++again;
+    EXPECT_EQ(again, 2u) << yes.r.out;
+    EXPECT_EQ(kt::read_file(yes / "t.txt"), "tty data\n");
+
+    EXPECT_EQ(no.r.status, 0) << no.r.out;
+    EXPECT_FALSE(kt::file_exists(no / "ran"));
+    EXPECT_NE(no.r.out.find(asked), std::string::npos) << no.r.out;
+    EXPECT_EQ(no.r.out.find("? (y/n)"), std::string::npos) << no.r.out;
+}
+
 TEST(Extract, FailedCommandsAreReported) {
     const std::string member = kt::gzip_member("small data\n", "data.bin");
     // Larger than any pipe buffer, so a reader that leaves makes a write fail.
