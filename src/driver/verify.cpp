@@ -88,7 +88,6 @@ bool link_confirmed() {
 bool try_link(Paths &p) {
     char cand[VFY_PATH_SIZE];
     memcpy(cand, sympath, sizeof cand);
-    strip_one_slash(cand);
     const char *sep = (p.fssub[0] == '/') ? "" : "/";
     if (!format_path(sympath, cand, sep, p.fssub)) {
         fprintf(stderr, "%s/%s: path too long\n", cand, p.fssub);
