@@ -1,15 +1,257 @@
-// Archive driver: extraction and listing entry points.
+// Archive driver: extraction. Streams the first gzip member (or the raw payload) of an archive
+// into the archive's extraction shell command, then runs its post-extraction command with
+// every feature item exported to the environment. Owns no state beyond one call.
+#include <cctype>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "driver/kelpa.h"
 #include "gzip/gzip.h"
+#include "support/aplist.h"
 
-int do_decompress(const char *program) {
-    fprintf(stderr, "%s: extraction is not available in this build\n", program);
-    return -1;
+namespace {
+
+// Seconds the extraction command is given before its pipe is closed.
+constexpr unsigned PIPE_CLOSE_PAUSE = 2;
+
+// A write into a pipe whose reader has gone must fail with EPIPE and be reported, not end
+// the extractor silently. A handler (unlike SIG_IGN) is reset to the default by exec, so
+// the extraction and post-extraction commands still get the default SIGPIPE behaviour.
+void on_sigpipe(int) {}
+
+void catch_sigpipe() {
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_sigpipe;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGPIPE, &sa, nullptr);
 }
 
-void do_list(const char *path) {
-    fprintf(stderr, "%s: listing is not available in this build\n", path);
-    exit_code = 1;
+bool safe_name_char(unsigned char c, bool first) {
+    if (c >= 0x80 || isalnum(c)) return true;
+    if (c == '-') return !first;
+    return strchr("._+,@%=:", c) != nullptr && c != '\0';
+}
+
+// Copies the raw payload to ofd; 0 when at least one chunk was copied, 1 when it was empty.
+int copy_raw_payload(int fd) {
+    char buf[RAW_COPY_SIZE];
+    int copied = 0;
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n == 0) break;
+        if (n < 0) read_error();  // a short copy must not pass for a complete one
+        write_buf(ofd, buf, static_cast<unsigned>(n));
+        bytes_out += n;
+        copied = 1;
+    }
+    return copied ? 0 : 1;
+}
+
+// Reports a failed extraction command; true when the status from pclose means failure.
+bool command_failed(const char *program, const char *pcmd, int status) {
+    if (status == -1) {
+        fprintf(stderr, "%s: extraction command could not be waited for: %s\n", program, pcmd);
+        return true;
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return false;
+    if (WIFSIGNALED(status))
+        fprintf(stderr, "%s: extraction command killed by signal %d: %s\n", program,
+                WTERMSIG(status), pcmd);
+    else
+        fprintf(stderr, "%s: extraction command failed with status %d: %s\n", program,
+                WEXITSTATUS(status), pcmd);
+    return true;
+}
+
+int post_extraction(const char *program) {
+    if (dont_run_program || run_program[0] == '\0') return 0;
+    char *cmd = replace_program_parms(run_program);
+    if (!cmd) {
+        fprintf(stderr, "%s: post-extraction command too long after expansion\n", program);
+        return 1;
+    }
+    export_features();
+    int rtn;
+    if (!verbose) {
+        rtn = system(cmd);
+        if ((rtn & 0xff00) != 0) {
+            fprintf(stderr, "\n%s: final processing of %s failed\n", program, ofname);
+            fprintf(stderr, "\nCommand: %s\n", cmd);
+        }
+    } else {
+        rtn = confirm_and_run(cmd, stdin, isatty(fileno(stdin)));
+    }
+    free(cmd);
+    return rtn;
+}
+
+}  // namespace
+
+int make_safe_name(char *name) {
+    to_basename(name);
+    if (name[0] == '\0' || strcmp(name, ".") == 0 || strcmp(name, "..") == 0) return -1;
+    int replaced = 0;
+    for (char *c = name; *c; ++c) {
+        if (!safe_name_char(static_cast<unsigned char>(*c), c == name)) {
+            *c = '_';
+            ++replaced;
+        }
+    }
+    return replaced;
+}
+
+void export_features() {
+    APLIST items = ap_strsplit(features, ",");
+    if (!items) return;
+    for (int i = 0; items[i]; ++i) {
+        char *item = static_cast<char *>(items[i]);
+        strtrim(item);
+        // An empty item or one without a name cannot become a variable.
+        if (item[0] == '\0' || item[0] == '=') continue;
+        char *env;
+        if (strchr(item, '=')) {
+            env = strdup(item);
+        } else {
+            size_t n = strlen(item);
+            env = static_cast<char *>(malloc(n + 2));
+            if (env) snprintf(env, n + 2, "%s=", item);
+        }
+        if (env) putenv(env);  // the environment keeps the copy
+    }
+    ap_destroy(items);
+}
+
+int confirm_and_run(const char *cmd, FILE *in, int in_is_tty) {
+    printf("This archive requires more processing using the following command:\n");
+    printf("    %s\n", cmd);
+    if (!in_is_tty) {
+        printf("but stdin is not a terminal. So forget it.\n");
+        return 0;
+    }
+    printf("OK to run the command? ");
+    for (;;) {
+        fflush(stdout);
+        char buf[CONFIRM_LINE_SIZE];
+        // The end of input is taken as a refusal.
+        if (!fgets(buf, static_cast<int>(CONFIRM_LINE_SIZE - 1), in)) return 0;
+        int c = toupper(static_cast<unsigned char>(buf[0]));
+        if (c == 'N') return 0;
+        if (c == 'Y') {
+            fflush(stdout);
+            return system(cmd);
+        }
+        printf("\n? (y/n): ");
+    }
+}
+
+int do_decompress(const char *program) {
+    sympath[0] = '\0';
+    int fd = find_preamble(program);
+    if (fd < 0) {
+        fprintf(stderr, "%s: unable to find preamble magic value\n", program);
+        return -1;
+    }
+    ifd = fd;
+    snprintf(ifname, sizeof ifname, "%s", program);
+    ofd = fileno(stdout);
+    strcpy(ofname, "stdout");
+
+    int data_compressed;
+    if (get_feature("NOCOMPR")) {
+        data_compressed = 0;
+        const char *name = get_feature("NAME=");
+        const char *eq = name ? strchr(name, '=') : nullptr;
+        if (eq) snprintf(ofname, sizeof ofname, "%s", eq + 1);
+    } else {
+        data_compressed = 1;
+        method = get_method(ifd);
+    }
+
+    // The output name comes from the file and reaches a shell command line through "%o".
+    if (!extract_only && (!data_compressed || method != -1)) {
+        char stored[NAME_BUF_SIZE];
+        memcpy(stored, ofname, sizeof stored);
+        int replaced = make_safe_name(ofname);
+        if (replaced < 0) {
+            fprintf(stderr, "%s: refusing to extract under the stored name \"%s\"\n", program,
+                    stored);
+            close(fd);
+            return -1;
+        }
+        if (replaced > 0)
+            fprintf(stderr, "%s: stored name has characters unsafe for the shell; extracting as %s\n",
+                    program, ofname);
+    }
+
+    if (!extract_only && verify_fs(fd, data_compressed) != 0) {
+        close(fd);
+        return -1;
+    }
+
+    int rtn = 0;
+    FILE *p = nullptr;
+    char *pcmd = nullptr;
+    if (data_compressed && method == -1) {
+        fprintf(stderr, "%s: unknown compression method\n", program);
+        rtn = -1;
+        goto finish;
+    }
+
+    catch_sigpipe();
+    if (extract_only) {
+        to_stdout = 1;
+    } else {
+        if (pipe_program[0] == '\0') strcpy(pipe_program, DEFAULT_PIPE_PROGRAM);
+        pcmd = replace_program_parms(pipe_program);
+        if (!pcmd) {
+            fprintf(stderr, "%s: extraction command too long after expansion\n", program);
+            rtn = -1;
+            goto finish;
+        }
+        fflush(nullptr);  // nothing buffered may be written twice by the child
+        p = popen(pcmd, "w");
+        if (!p) {
+            perror(pcmd);
+            free(pcmd);
+            rtn = -1;
+            goto finish;
+        }
+        to_stdout = 0;
+        ofd = fileno(p);
+    }
+
+    if (comment[0] != '\0') {
+        fprintf(stderr, "\n%s\n\n", comment);
+        fprintf(stderr, "Please wait...\n");
+    }
+    if (verbose || extract_only) fprintf(stderr, "Deflating %s...\n", ofname);
+
+    rtn = data_compressed ? unzip(ifd, ofd) : copy_raw_payload(ifd);
+
+    if (p)
+        fflush(p);
+    else
+        fflush(nullptr);
+    sleep(PIPE_CLOSE_PAUSE);
+
+    if (!extract_only) {
+        int status = pclose(p);  // closes the pipe, so the command sees the end of its input
+        if (command_failed(program, pcmd, status)) rtn = 1;
+        free(pcmd);
+        if (rtn == 0) rtn = post_extraction(program);
+    }
+
+finish:
+    close(fd);
+    if (sympath[0] != '\0') {
+        unlink(sympath);
+        sympath[0] = '\0';
+    }
+    return rtn;
 }

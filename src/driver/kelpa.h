@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 
 // Every preamble string and option argument holds at most 1023 characters and its NUL.
 inline constexpr size_t PREAMBLE_STR_SIZE = 1024;
@@ -65,3 +66,47 @@ int build_archive(int argc, char **argv);
 // Extraction and listing.
 int do_decompress(const char *program);
 void do_list(const char *path);
+
+// Paths of the space verification: the target, the extraction directory, the link name and
+// the candidate directory. At most 511 characters and the NUL; longer values are refused.
+inline constexpr size_t VFY_PATH_SIZE = 512;
+// The VFYFS value (at most 127 characters) and the FSSUB value (at most 255).
+inline constexpr size_t VFY_FS_SIZE = 128;
+inline constexpr size_t VFY_FSSUB_SIZE = 256;
+// Answer to the link prompt: one line of at most 3 characters, its newline and NUL.
+inline constexpr size_t VFY_ANSWER_SIZE = 5;
+// Answer to the post-extraction prompt: lines of up to 510 characters.
+inline constexpr size_t CONFIRM_LINE_SIZE = 512;
+// Deepest directory tree that the link-site removal walks (one open descriptor per level).
+inline constexpr int REMOVE_TREE_MAX_DEPTH = 128;
+
+// The temporary link made by the space verification; empty when there is none. Removed by
+// do_decompress when extraction ends.
+extern char sympath[VFY_PATH_SIZE];
+
+// Space verification and relocation. Runs when the feature list has a "VFYFS=" item; fd is
+// the archive, positioned where extraction goes on, and is left there. 0: go on extracting
+// (with sympath naming the link when one was made); -1: refuse, after any message.
+int verify_fs(int fd, int data_compressed);
+// Megabytes an archive needs: (size >> 20) + 1, where size is the payload's length for an
+// uncompressed archive and the last member's ISIZE otherwise (ends the process through
+// read_error when the trailer cannot be read).
+int needed_megs(int fd, int data_compressed);
+// Creates every missing directory of path with mode (umask does not apply); -1 on failure
+// with errno set.
+int mkdirp(const char *path, int mode);
+// Removes path and, when it is a directory, everything under it, without following
+// symbolic links (a link is removed, not its target); 0 when nothing is left at path.
+int remove_tree(const char *path);
+
+// Post-extraction step and its parts.
+// Exports every feature item to the environment; a bare KEY becomes "KEY=".
+void export_features();
+// Runs the post-extraction command (already expanded), asking first when verbose: reads the
+// answer from in when in_is_tty, else refuses. Returns system()'s status, or 0 when declined.
+int confirm_and_run(const char *cmd, FILE *in, int in_is_tty);
+// Makes a stored output name safe for the shell command line: keeps its base name and
+// replaces with '_' every byte below 0x80 outside [A-Za-z0-9._+,@%=:-], and a leading '-'.
+// Returns -1 for a name that is empty, "." or ".." once reduced, else the number of
+// characters replaced.
+int make_safe_name(char *name);

@@ -1,0 +1,103 @@
+// Archive driver: listing. Prints an archive's preamble strings and one statistics line for
+// its payload (sizes, ratio, stored name; method, CRC and date when verbose). Owns the flag
+// that prints the column headers once per process.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <unistd.h>
+
+#include "driver/kelpa.h"
+#include "gzip/gzip.h"
+
+namespace {
+
+int first_time = 1;
+
+// Method names by the header's CM value (RFC 1952 2.3.1); only 8 is ever read.
+const char *const methods[] = {"store", "compr", "pack ", "lzh  ", "", "", "", "", "defla"};
+constexpr int METHOD_COUNT = sizeof methods / sizeof methods[0];
+
+// The gzip member trailer: CRC32 then ISIZE, 4 bytes each, little-endian (RFC 1952 2.3.1).
+constexpr int TRAILER_SIZE = 8;
+// ctime's "Www Mmm dd hh:mm:ss yyyy\n": month, day, hours and minutes start at 4, 12 long.
+constexpr int CTIME_DATE_OFFSET = 4;
+constexpr int LIST_DATE_LEN = 12;
+
+unsigned long le32(const uch *b) {
+    return b[0] | (b[1] << 8) | (b[2] << 16) | (static_cast<unsigned long>(b[3]) << 24);
+}
+
+}  // namespace
+
+void do_list(const char *path) {
+    int fd = find_preamble(path);
+    if (fd < 0) {
+        fprintf(stderr, "%s: unable to find preamble magic value\n", path);
+        exit_code = 1;
+        return;
+    }
+    ifd = fd;
+    snprintf(ifname, sizeof ifname, "%s", path);
+    ofd = fileno(stdout);
+    strcpy(ofname, "stdout");
+
+    const bool compressed = get_feature("NOCOMPR") == nullptr;
+    if (compressed) {
+        clear_bufs();
+        part_nb = 0;
+        method = get_method(fd);
+        if (method == -1) {
+            exit_code = 1;
+            close(fd);
+            return;
+        }
+    }
+
+    if (features[0] != '\0') printf("Feature: %s\n", features);
+    printf("Comment: %s\n", comment);
+    printf("    Run: %s\n", run_program);
+    printf("Extract: %s\n", pipe_program[0] ? pipe_program : DEFAULT_PIPE_PROGRAM);
+    if (!compressed) {
+        printf("Statistics unavailable because data was not compressed\n");
+        close(fd);
+        return;
+    }
+
+    if (first_time) {
+        first_time = 0;
+        if (verbose) printf("method  crc     date  time  ");
+        printf("compressed  uncompr. ratio uncompressed_name\n");
+    }
+
+    long crc = -1;
+    bytes_in = bytes_out = -1;
+    long num = 0, den = 0;
+    off_t at = lseek(fd, -TRAILER_SIZE, SEEK_END);
+    if (at >= 0) {
+        bytes_in = at - preamble_end + TRAILER_SIZE;
+        uch trailer[TRAILER_SIZE];
+        errno = 0;
+        if (read(fd, trailer, TRAILER_SIZE) != TRAILER_SIZE) read_error();
+        crc = static_cast<long>(le32(trailer));
+        bytes_out = static_cast<long>(le32(trailer + 4));
+        num = bytes_out - (bytes_in - header_bytes);
+        den = bytes_out;
+    }
+
+    if (verbose) {
+        time_t t = static_cast<time_t>(time_stamp);
+        char date[LIST_DATE_LEN + 1] = "";
+        const char *ct = ctime(&t);
+        if (ct && strlen(ct) >= CTIME_DATE_OFFSET + LIST_DATE_LEN) {
+            memcpy(date, ct + CTIME_DATE_OFFSET, LIST_DATE_LEN);
+            date[LIST_DATE_LEN] = '\0';
+        }
+        const char *name = method >= 0 && method < METHOD_COUNT ? methods[method] : "";
+        printf("%5s %08lx %11s ", name, static_cast<unsigned long>(crc), date);
+    }
+    printf("%9ld %9ld ", bytes_in, bytes_out);
+    display_ratio(num, den, stdout);
+    printf(" %s\n", ofname);
+    close(fd);
+}

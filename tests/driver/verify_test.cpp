@@ -1,0 +1,337 @@
+// Space verification and relocation on faked filesystem statistics and a faked mount table,
+// with real directories, links and removals in a scratch directory.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <map>
+#include <string>
+
+#include "common/test_util.h"
+#include "driver/kelpa.h"
+#include "gzip/gzip.h"
+#include "support/fsinfo.h"
+#include "support/ssmnttab.h"
+
+namespace {
+
+std::map<std::string, int> g_megs;  // megabytes available by exact path; absent: unexaminable
+
+int fake_statfs(const char *path, FstatStruct *buf) {
+    memset(buf, 0, sizeof *buf);
+    auto it = g_megs.find(path);
+    if (it == g_megs.end()) return std::string(path) == "/" ? 0 : -1;
+    buf->f_bsize = 4096;
+    buf->f_blocks = buf->f_bfree = buf->f_bavail = static_cast<unsigned long>(it->second) * 256;
+    return 0;
+}
+
+std::string trailer_with_isize(uint32_t isize) {
+    std::string t = "CRC!";
+    for (int i = 0; i < 4; ++i) t += static_cast<char>((isize >> (8 * i)) & 0xff);
+    return t;
+}
+
+std::string lnk(const std::string &p) {
+    char buf[512];
+    ssize_t n = readlink(p.c_str(), buf, sizeof buf);
+    return n < 0 ? "" : std::string(buf, static_cast<size_t>(n));
+}
+
+class Verify : public testing::Test {
+   protected:
+    kt::TempDir d;
+    std::string target = d / "target", room = d / "room", room2 = d / "room2",
+                small = d / "small", ro = d / "ro", tdir = d / "tdir";
+    int fd = -1;
+    std::string err;
+
+    void SetUp() override {
+        for (const auto &p : {target, room, room2, small, ro, tdir}) mkdir(p.c_str(), 0755);
+        g_megs.clear();
+        fs_statfs = fake_statfs;
+        kt::write_file(d / "mtab", "tmpfs " + ro + " tmpfs ro 0 0\n" +    //
+                                       "none /nonexistent tmpfs rw 0 0\n" +  //
+                                       "tmpfs " + small + " tmpfs rw 0 0\n" +
+                                       "tmpfs " + room + " tmpfs rw 0 0\n" +
+                                       "tmpfs " + room2 + " tmpfs rw 0 0\n");
+        ss_set_mtab_path((d / "mtab").c_str());
+        uncompress_dir[0] = '\0';
+        verbose = 0;
+        sympath[0] = '\0';
+        archive(trailer_with_isize(5u << 20), "");  // needs 6 MB
+    }
+    void TearDown() override {
+        if (fd >= 0) close(fd);
+        fs_statfs = FsStatFunc(statfs64);
+        ss_set_mtab_path(nullptr);
+        uncompress_dir[0] = '\0';
+        verbose = 0;
+    }
+    // An archive file whose payload starts at offset 4 and whose last bytes are given.
+    void archive(const std::string &tail, const std::string &feats) {
+        if (fd >= 0) close(fd);
+        kt::write_file(d / "arc", "STUB" + std::string(100, 'x') + tail);
+        fd = open((d / "arc").c_str(), O_RDONLY);
+        preamble_end = 4;
+        lseek(fd, 20, SEEK_SET);
+        strcpy(features, feats.c_str());
+    }
+    int run() {
+        testing::internal::CaptureStderr();
+        int r = verify_fs(fd, 1);
+        err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 20) << "the input position is restored";
+        return r;
+    }
+    std::string no_space(const std::string &full, int megs, const std::string &fs) {
+        return full + ": not enough space to extract the archive.\n" + "Please make at least " +
+               std::to_string(megs) + "Mb available in " + fs + ".\n" +
+               "Alternatively, you can make space available on another filesystem where a\n"
+               "\"pkg\" directory can be created. Ensure that the \"pkg\" directory\n"
+               "does not exist before trying again.\n";
+    }
+};
+
+TEST_F(Verify, NoVfyfsItemMeansNoCheck) {
+    strcpy(features, "FSSUB=pkg,NAME=x");
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(err, "");
+}
+
+TEST_F(Verify, TargetWithRoomExtractsInPlace) {
+    strcpy(features, ("VFYFS=" + target + ",FSSUB=pkg").c_str());
+    g_megs[target] = 6;
+    EXPECT_EQ(run(), 0);
+    EXPECT_STREQ(sympath, "");
+    EXPECT_EQ(err, "");
+    EXPECT_FALSE(kt::file_exists(target + "/pkg"));
+}
+
+TEST_F(Verify, MissingTargetPassesBecauseItCannotBeExamined) {
+    strcpy(features, ("VFYFS=" + d / "later" + ",FSSUB=pkg").c_str());
+    EXPECT_EQ(run(), 0);
+    EXPECT_STREQ(sympath, "");
+}
+
+TEST_F(Verify, ShortOrMissingValuesAreRefusedSilently) {
+    for (std::string f : {"VFYFS=" + target, "VFYFS=" + target + ",FSSUB=p", std::string("VFYFS=/,FSSUB=pkg"),
+                          "VFYFS=" + target + ",FSSUB="}) {
+        strcpy(features, f.c_str());
+        EXPECT_EQ(run(), -1) << f;
+        EXPECT_EQ(err, "") << f;
+    }
+}
+
+TEST_F(Verify, TooLongValueIsRefusedWithMessage) {
+    strcpy(features, ("VFYFS=/" + std::string(200, 'v') + ",FSSUB=pkg").c_str());
+    EXPECT_EQ(run(), -1);
+    EXPECT_NE(err.find("too long"), std::string::npos) << err;
+}
+
+TEST_F(Verify, ExistingExtractionDirectoryIsRefused) {
+    strcpy(features, ("VFYFS=" + target + "/,FSSUB=pkg").c_str());
+    mkdir((target + "/pkg").c_str(), 0755);
+    EXPECT_EQ(run(), -1);
+    EXPECT_EQ(err, target + "/pkg: extraction directory exists!\n"
+                            "Please remove it first then try again.\n");
+}
+
+TEST_F(Verify, FullTargetRelocatesToFirstWritableMountWithRoom) {
+    strcpy(features, ("VFYFS=" + target + ",FSSUB=pkg").c_str());
+    g_megs = {{target, 5}, {ro, 100}, {small, 5}, {room, 6}, {room2, 100}};
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(err, target + "/pkg: not enough space. Looking for space in other filesystems.\n" +
+                       "Trying " + room + " ...\n");
+    EXPECT_EQ(std::string(sympath), target + "/pkg");
+    EXPECT_EQ(lnk(target + "/pkg"), room + "/pkg");
+    struct stat st;
+    ASSERT_EQ(stat((room + "/pkg").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0755u);
+}
+
+TEST_F(Verify, CandidateHoldingTheSubdirectoryIsSkipped) {
+    strcpy(features, ("VFYFS=" + target + ",FSSUB=pkg").c_str());
+    g_megs = {{target, 1}, {room, 6}, {room2, 6}};
+    mkdir((room + "/pkg").c_str(), 0700);
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(err, target + "/pkg: not enough space. Looking for space in other filesystems.\n" +
+                       "Trying " + room + " ...\n" + room + "/pkg: already exists.\n" +
+                       "Trying " + room2 + " ...\n");
+    EXPECT_EQ(lnk(target + "/pkg"), room2 + "/pkg");
+}
+
+TEST_F(Verify, NoRoomAnywhereFailsWithThreeMessages) {
+    strcpy(features, ("VFYFS=" + target + ",FSSUB=pkg").c_str());
+    g_megs = {{target, 1}, {ro, 100}, {room, 5}};
+    EXPECT_EQ(run(), -1);
+    EXPECT_EQ(err, target + "/pkg: not enough space. Looking for space in other filesystems.\n" +
+                       no_space(target + "/pkg", 6, target));
+    EXPECT_STREQ(sympath, "");
+}
+
+TEST_F(Verify, TempDirWithRoomIsUsedEvenWhenTargetHasRoom) {
+    strcpy(features, ("VFYFS=" + target + ",FSSUB=pkg").c_str());
+    strcpy(uncompress_dir, (tdir + "/").c_str());
+    g_megs = {{target, 100}, {tdir, 6}};
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(lnk(target + "/pkg"), tdir + "/pkg");
+}
+
+TEST_F(Verify, FullTempDirAndFullTargetFailWithoutWalk) {
+    strcpy(features, ("VFYFS=" + target + ",FSSUB=pkg").c_str());
+    strcpy(uncompress_dir, tdir.c_str());
+    g_megs = {{target, 1}, {tdir, 1}, {room, 100}};
+    EXPECT_EQ(run(), -1);
+    EXPECT_EQ(err, no_space(tdir + "/pkg", 6, target));
+    EXPECT_FALSE(kt::file_exists(room + "/pkg"));
+}
+
+TEST_F(Verify, FullTempDirFallsBackToTargetWithRoom) {
+    strcpy(features, ("VFYFS=" + target + ",FSSUB=pkg").c_str());
+    strcpy(uncompress_dir, tdir.c_str());
+    g_megs = {{target, 6}, {tdir, 1}};
+    EXPECT_EQ(run(), 0);
+    EXPECT_STREQ(sympath, "");
+    EXPECT_FALSE(kt::file_exists(target + "/pkg"));
+}
+
+TEST_F(Verify, RelativeTempDirIsRefusedAndTheWalkFollows) {
+    strcpy(features, ("VFYFS=" + target + ",FSSUB=pkg").c_str());
+    strcpy(uncompress_dir, "reltmp");
+    g_megs = {{target, 100}, {"reltmp", 100}, {room, 6}};
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(err, "reltmp/pkg: Invalid argument\nTrying " + room + " ...\n");
+    EXPECT_EQ(lnk(target + "/pkg"), room + "/pkg");
+}
+
+TEST_F(Verify, RelativeVfyfsMakesARelativeLink) {
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    ASSERT_EQ(chdir(d.path().c_str()), 0);
+    strcpy(features, "VFYFS=target,FSSUB=pkg");
+    g_megs = {{target, 1}, {room, 6}};
+    int r = run();
+    EXPECT_EQ(r, 0);
+    EXPECT_STREQ(sympath, "target/pkg");
+    EXPECT_EQ(lnk(target + "/pkg"), room + "/pkg");
+    ASSERT_EQ(chdir(cwd), 0);
+}
+
+TEST_F(Verify, LinkSiteIsClearedWithoutFollowingLinks) {
+    // With -t, whatever sits at VFYFS/FSSUB is replaced by the link; a link inside it that
+    // points elsewhere must not take the removal along.
+    strcpy(features, ("VFYFS=" + target + ",FSSUB=pkg").c_str());
+    strcpy(uncompress_dir, tdir.c_str());
+    g_megs = {{target, 100}, {tdir, 100}};
+    ASSERT_EQ(mkdir((target + "/pkg").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((target + "/pkg/sub").c_str(), 0755), 0);
+    kt::write_file(target + "/pkg/sub/f", "x");
+    kt::write_file(room + "/keep", "keep");
+    ASSERT_EQ(symlink(room.c_str(), (target + "/pkg/sub/out").c_str()), 0);
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(lnk(target + "/pkg"), tdir + "/pkg");
+    EXPECT_EQ(kt::read_file(room + "/keep"), "keep");
+}
+
+TEST_F(Verify, VerboseAnswersNoThenAcceptsEmptyLine) {
+    strcpy(features, ("VFYFS=" + target + ",FSSUB=pkg").c_str());
+    g_megs = {{target, 1}, {room, 6}, {room2, 6}};
+    verbose = 1;
+    kt::write_file(d / "answers", "no thanks\n\n");
+    ASSERT_NE(freopen((d / "answers").c_str(), "r", stdin), nullptr);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(run(), 0);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out, "Creating temporary link to " + room + "/pkg\n" +
+                       "OK to create temporary link? [y]: " + "Creating temporary link to " +
+                       room2 + "/pkg\n" + "OK to create temporary link? [y]: ");
+    EXPECT_EQ(lnk(target + "/pkg"), room2 + "/pkg");
+    EXPECT_FALSE(kt::file_exists(room + "/pkg")) << "a declined candidate gets no directory";
+}
+
+TEST(NeededMegs, FromTrailerOrPayloadSize) {
+    kt::TempDir d;
+    struct Case {
+        uint32_t isize;
+        int megs;
+    } cases[] = {{8437760, 9}, {1048575, 1}, {1048576, 2}, {0, 1}, {0xffffffffu, 4096}};
+    for (const auto &c : cases) {
+        kt::write_file(d / "a", "head" + trailer_with_isize(c.isize));
+        int fd = open((d / "a").c_str(), O_RDONLY);
+        preamble_end = 4;
+        EXPECT_EQ(needed_megs(fd, 1), c.megs) << c.isize;
+        close(fd);
+    }
+    // Uncompressed: the payload's size, whatever its last bytes say.
+    struct Raw {
+        off_t payload;
+        int megs;
+    } raws[] = {{0, 1}, {1048575, 1}, {1048576, 2}, {3 * 1048576 + 5, 4}};
+    for (const auto &r : raws) {
+        kt::write_file(d / "r", "head");
+        ASSERT_EQ(truncate((d / "r").c_str(), 4 + r.payload), 0);
+        int fd = open((d / "r").c_str(), O_RDONLY);
+        preamble_end = 4;
+        EXPECT_EQ(needed_megs(fd, 0), r.megs) << r.payload;
+        close(fd);
+    }
+}
+
+TEST(NeededMegsDeath, ShortFileIsAReadError) {
+    kt::TempDir d;
+    kt::write_file(d / "a", "tiny");
+    int fd = open((d / "a").c_str(), O_RDONLY);
+    snprintf(ifname, sizeof ifname, "%s", "tiny-archive");
+    EXPECT_EXIT(needed_megs(fd, 1), testing::ExitedWithCode(1), "tiny-archive");
+    close(fd);
+}
+
+TEST(Mkdirp, CreatesEveryLevelWithModeDespiteUmask) {
+    kt::TempDir d;
+    mode_t old = umask(077);
+    std::string p = d / "a/b/c";
+    EXPECT_EQ(mkdirp(p.c_str(), 0755), 0);
+    umask(old);
+    for (const auto &q : {d / "a", d / "a/b", p}) {
+        struct stat st;
+        ASSERT_EQ(stat(q.c_str(), &st), 0) << q;
+        EXPECT_EQ(st.st_mode & 0777, 0755u) << q;
+    }
+    EXPECT_EQ(mkdirp((d / "a/b/c/").c_str(), 0755), 0) << "existing levels are fine";
+    kt::write_file(d / "file", "x");
+    EXPECT_EQ(mkdirp((d / "file/sub").c_str(), 0755), -1);
+}
+
+TEST(RemoveTree, RemovesFilesDirectoriesAndLinksButNotLinkTargets) {
+    kt::TempDir d;
+    std::string outside = d / "outside";
+    mkdir(outside.c_str(), 0755);
+    kt::write_file(outside + "/precious", "p");
+    std::string t = d / "tree with blank;$(x)";
+    ASSERT_EQ(mkdirp((t + "/a/b").c_str(), 0755), 0);
+    kt::write_file(t + "/a/b/f", "f");
+    kt::write_file(t + "/g", "g");
+    ASSERT_EQ(symlink(outside.c_str(), (t + "/a/link").c_str()), 0);
+    EXPECT_EQ(remove_tree(t.c_str()), 0);
+    EXPECT_FALSE(kt::file_exists(t));
+    EXPECT_EQ(kt::read_file(outside + "/precious"), "p");
+
+    // A link at the top is removed itself.
+    std::string top = d / "top";
+    ASSERT_EQ(symlink(outside.c_str(), top.c_str()), 0);
+    EXPECT_EQ(remove_tree(top.c_str()), 0);
+    EXPECT_FALSE(kt::file_exists(top));
+    EXPECT_TRUE(kt::file_exists(outside + "/precious"));
+
+    EXPECT_EQ(remove_tree((d / "absent").c_str()), 0);
+    kt::write_file(d / "plain", "x");
+    EXPECT_EQ(remove_tree((d / "plain").c_str()), 0);
+    EXPECT_FALSE(kt::file_exists(d / "plain"));
+}
+
+}  // namespace

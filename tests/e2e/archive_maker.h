@@ -1,0 +1,64 @@
+// Makes archives for end-to-end tests: the built kelpa as stub, a preamble written here, and
+// gzip members produced by the gzip command (its own header replaced to carry a chosen name
+// and time stamp).
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <string>
+
+#include "common/test_util.h"
+
+namespace kt {
+
+inline const std::string kMarker = std::string("kelpa+") + "magik";
+
+inline std::string preamble(const std::string &f, const std::string &c, const std::string &r,
+                            const std::string &p) {
+    return kMarker + f + '\0' + c + '\0' + r + '\0' + p + '\0';
+}
+
+// One gzip member (RFC 1952) of data: the gzip command's DEFLATE stream and trailer behind a
+// header written here, with FNAME when name is non-empty and the given MTIME.
+inline std::string gzip_member(const std::string &data, const std::string &name,
+                               uint32_t mtime = 0) {
+    TempDir d;
+    write_file(d / "in", data);
+    RunResult r = sh("gzip -9 -n -c " + quote(d / "in"));
+    if (r.status != 0 || r.out.size() < 18) return "";
+    std::string h = "\x1f\x8b\x08";
+    h += static_cast<char>(name.empty() ? 0 : 0x08);
+    for (int i = 0; i < 4; ++i) h += static_cast<char>((mtime >> (8 * i)) & 0xff);
+    h += "\x02\x03";
+    if (!name.empty()) h += name + '\0';
+    return h + r.out.substr(10);
+}
+
+// A tar stream of the given (relative name, content) pairs, made by the tar command.
+inline std::string tar_of(const std::vector<std::pair<std::string, std::string>> &files) {
+    TempDir d;
+    for (const auto &[name, data] : files) {
+        std::string p = d / name;
+        sh("mkdir -p " + quote(p.substr(0, p.rfind('/'))));
+        write_file(p, data);
+    }
+    return sh("cd " + quote(d.path()) + " && tar cf - *").out;
+}
+
+inline std::string stub() { return read_file(kelpa_bin()); }
+
+// Writes an executable archive file.
+inline std::string write_archive(const std::string &path, const std::string &pre,
+                                 const std::string &payload) {
+    write_file(path, stub() + pre + payload, 0755);
+    return path;
+}
+
+inline uint32_t le32_at(const std::string &s, size_t off) {
+    uint32_t v = 0;
+    for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(s[off + i]);
+    return v;
+}
+
+}  // namespace kt

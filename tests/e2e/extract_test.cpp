@@ -1,0 +1,360 @@
+// The built kelpa as an extractor, end to end with the real sh, tar and gzip: extraction
+// commands, the post-extraction command and its environment, options, exit statuses and
+// damaged archives. Every extraction pauses 2 seconds before closing its pipe, so runs that
+// do not depend on each other go in parallel threads.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/test_util.h"
+#include "e2e/archive_maker.h"
+
+namespace {
+
+using kt::RunResult;
+
+const std::string kBanner = "\nTest archive\n\nPlease wait...\n";
+const std::string kDefaultBanner = "\nSelf-Extracting archive file\n\nPlease wait...\n";
+
+// One archive run in its own scratch directory.
+struct Job {
+    kt::TempDir dir;
+    std::vector<std::string> argv = {"./arc"};
+    std::string input;
+    RunResult r;
+    double seconds = 0;
+    std::string operator/(const std::string &n) const { return dir / n; }
+    // Writes the archive as ./arc from a preamble and payload.
+    void archive(const std::string &pre, const std::string &payload) {
+        kt::write_archive(dir / "arc", pre, payload);
+    }
+    // Builds ./arc with kelpa -a from files written into the directory.
+    void raw_archive(const std::vector<std::string> &opts,
+                     const std::vector<std::pair<std::string, std::string>> &files) {
+        std::vector<std::string> args = {kt::kelpa_bin(), "-a"};
+        args.insert(args.end(), opts.begin(), opts.end());
+        for (const auto &[n, d] : files) {
+            kt::write_file(dir / n, d);
+            args.push_back(n);
+        }
+        RunResult b = kt::run(args, "", dir.path());
+        ASSERT_EQ(b.status, 0) << b.err;
+        kt::write_file(dir / "arc", b.out, 0755);
+        for (const auto &f : files) std::remove((dir / f.first).c_str());
+    }
+};
+
+void run_parallel(const std::vector<Job *> &jobs) {
+    std::vector<std::thread> threads;
+    for (Job *j : jobs) {
+        threads.emplace_back([j] {
+            auto t0 = std::chrono::steady_clock::now();
+            j->r = kt::run(j->argv, j->input, j->dir.path());
+            j->seconds =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        });
+    }
+    for (auto &t : threads) t.join();
+}
+
+std::string pre(const std::string &features, const std::string &run, const std::string &pipe) {
+    return kt::preamble(features, "Test archive", run, pipe);
+}
+
+TEST(Extract, CommandsOutputNamesAndEnvironment) {
+    const std::string blob = kt::random_bytes(200000, 1);
+    const std::string text = kt::text_bytes(50000, 2);
+
+    Job raw;  // uncompressed, default command, NAME from the feature list
+    raw.raw_archive({"-F", "KV_X=1,BARE", "-r", "echo \"post:$NAME:$NOCOMPR:[${BARE-unset}]:$KV_X\""},
+                    {{"payload.txt", text}});
+
+    Job gz;  // compressed, default command, stored name
+    gz.archive(pre("", "", ""), kt::gzip_member(blob, "data.bin", 1000000000));
+
+    Job tar;  // compressed tar stream into tar, post-extraction command sees the features
+    tar.archive(pre("VFY_KEY=v a l,FLAG ,KV_VENDOR=acme,NAME=pkg.tar", "echo \"[$VFY_KEY][${FLAG-unset}][$KV_VENDOR][$NAME]\"; cat sub/f1; pwd", "tar xf -"),
+                kt::gzip_member(kt::tar_of({{"sub/f1", "one\n"}, {"sub/deeper/f2", text}}),
+                                "pkg.tar"));
+
+    Job two;  // two members: only the first is extracted
+    two.archive(pre("", "", ""), kt::gzip_member("first\n", "first.txt") +
+                                     kt::gzip_member("second\n", "second.txt"));
+
+    Job raw2;  // raw archive of two files: both, back to back, under the first name
+    raw2.raw_archive({}, {{"a.txt", "AAA\n"}, {"b.txt", "BBB\n"}});
+
+    Job to_stdout;  // -c: the stored name is not taken
+    to_stdout.archive(pre("", "", ""), kt::gzip_member("cdata", "named.txt"));
+    to_stdout.argv.push_back("-c");
+
+    Job util;  // -u: the builder extracts the archive named on its command line
+    util.archive(pre("", "echo ran", "cat > %p/%o.out"), kt::gzip_member("u-data", "u.txt"));
+    std::rename((util / "arc").c_str(), (util / "other.run").c_str());
+    util.argv = {kt::kelpa_bin(), "-u", "other.run"};
+
+    Job evil;  // a stored name with shell syntax is neutralised, never run
+    evil.archive(pre("", "", ""), kt::gzip_member("evil", "../x y;touch PWNED"));
+
+    Job evil_raw;  // the same for the NAME item of an uncompressed archive, with a notice
+    evil_raw.archive(pre("NOCOMPR,NAME=../x y;touch PWNED$(id)", "", ""), "evil raw");
+
+    run_parallel({&raw, &gz, &tar, &two, &raw2, &to_stdout, &util, &evil, &evil_raw});
+
+    EXPECT_EQ(raw.r.status, 0) << raw.r.err;
+    EXPECT_EQ(kt::read_file(raw / "payload.txt"), text);
+    EXPECT_EQ(raw.r.out, "post:payload.txt::[]:1\n");
+    EXPECT_EQ(raw.r.err, kDefaultBanner);
+    EXPECT_GE(raw.seconds, 2.0) << "the pipe is closed after a 2-second pause";
+
+    EXPECT_EQ(gz.r.status, 0) << gz.r.err;
+    EXPECT_EQ(kt::read_file(gz / "data.bin"), blob);
+    EXPECT_EQ(gz.r.err, kBanner);
+    EXPECT_EQ(gz.r.out, "");
+
+    EXPECT_EQ(tar.r.status, 0) << tar.r.err;
+    EXPECT_EQ(kt::read_file(tar / "sub/deeper/f2"), text);
+    EXPECT_EQ(tar.r.out, "[v a l][][acme][pkg.tar]\none\n" + tar.dir.path() + "\n");
+
+    EXPECT_EQ(two.r.status, 0) << two.r.err;
+    EXPECT_EQ(kt::read_file(two / "first.txt"), "first\n");
+    EXPECT_FALSE(kt::file_exists(two / "second.txt"));
+
+    EXPECT_EQ(raw2.r.status, 0) << raw2.r.err;
+    EXPECT_EQ(kt::read_file(raw2 / "a.txt"), "AAA\nBBB\n");
+
+    EXPECT_EQ(to_stdout.r.status, 0) << to_stdout.r.err;
+    EXPECT_EQ(kt::read_file(to_stdout / "stdout"), "cdata");
+    EXPECT_FALSE(kt::file_exists(to_stdout / "named.txt"));
+
+    EXPECT_EQ(util.r.status, 0) << util.r.err;
+    EXPECT_EQ(kt::read_file(util / "u.txt.out"), "u-data");
+    EXPECT_EQ(util.r.out, "ran\n");
+
+    EXPECT_EQ(evil.r.status, 0) << evil.r.err;
+    EXPECT_EQ(kt::read_file(evil / "x_y_touch_PWNED"), "evil");
+    EXPECT_FALSE(kt::file_exists(evil / "PWNED"));
+
+    EXPECT_EQ(evil_raw.r.status, 0) << evil_raw.r.err;
+    EXPECT_EQ(kt::read_file(evil_raw / "x_y_touch_PWNED__id_"), "evil raw");
+    EXPECT_FALSE(kt::file_exists(evil_raw / "PWNED"));
+    EXPECT_EQ(evil_raw.r.err,
+              "./arc: stored name has characters unsafe for the shell; extracting as "
+              "x_y_touch_PWNED__id_\n" + kBanner);
+}
+
+TEST(Extract, OptionsSkipOrConfirmThePostExtractionCommand) {
+    const std::string data = kt::text_bytes(70000, 3);
+    const std::string member = kt::gzip_member(data, "d.txt");
+    const std::string post = "touch ran; echo post";
+
+    Job n;  // -n: extract, do not run
+    n.archive(pre("", post, ""), member);
+    n.argv.push_back("-n");
+
+    Job x;  // -x: data to standard output, no command, no space check
+    x.archive(pre("VFYFS=/nonexistent/target,FSSUB=pkg", post, "false"), member);
+    x.argv.push_back("-x");
+
+    Job v;  // -v without a terminal: the dialogue says so and runs nothing
+    v.archive(pre("", post, ""), member);
+    v.argv.push_back("-v");
+    v.input = "y\n";
+
+    Job raw_empty;  // an empty raw payload is a failure: nothing to extract
+    raw_empty.archive(pre("NOCOMPR,NAME=e", post, ""), "");
+
+    run_parallel({&n, &x, &v, &raw_empty});
+
+    EXPECT_EQ(n.r.status, 0) << n.r.err;
+    EXPECT_EQ(kt::read_file(n / "d.txt"), data);
+    EXPECT_FALSE(kt::file_exists(n / "ran"));
+    EXPECT_EQ(n.r.out, "");
+
+    EXPECT_EQ(x.r.status, 0) << x.r.err;
+    EXPECT_EQ(x.r.out, data);
+    EXPECT_EQ(x.r.err, kBanner + "Deflating d.txt...\n");
+    EXPECT_FALSE(kt::file_exists(x / "d.txt"));
+    EXPECT_FALSE(kt::file_exists(x / "ran"));
+
+    EXPECT_EQ(v.r.status, 0) << v.r.err;
+    EXPECT_EQ(kt::read_file(v / "d.txt"), data);
+    EXPECT_EQ(v.r.out,
+              "This archive requires more processing using the following command:\n"
+              "    touch ran; echo post\n"
+              "but stdin is not a terminal. So forget it.\n");
+    EXPECT_EQ(v.r.err, kBanner + "Deflating d.txt...\n");
+    EXPECT_FALSE(kt::file_exists(v / "ran"));
+
+    EXPECT_EQ(raw_empty.r.status, 1);
+    EXPECT_FALSE(kt::file_exists(raw_empty / "ran"));
+}
+
+// Runs ./arc -v on a pseudo-terminal with the answer lines typed in advance (the terminal's
+// line discipline hands them over one line per read); prints everything the terminal showed.
+const char kPtyRunner[] = R"(
+import os, pty, sys
+pid, fd = pty.fork()
+if pid == 0:
+    os.execv('./arc', ['./arc', '-v'])
+os.write(fd, sys.argv[1].encode())
+out = b''
+while True:
+    try:
+        data = os.read(fd, 4096)
+    except OSError:
+        break
+    if not data:
+        break
+    out += data
+_, st = os.waitpid(pid, 0)
+sys.stdout.buffer.write(out.replace(b'\r\n', b'\n'))
+sys.exit(os.waitstatus_to_exitcode(st))
+)";
+
+TEST(Extract, VerboseOnATerminalAsksUntilYesOrNo) {
+    const std::string member = kt::gzip_member("tty data\n", "t.txt");
+    Job yes, no;
+    for (Job *j : {&yes, &no}) {
+        j->archive(pre("", "touch ran; exit 4", ""), member);
+        kt::write_file(*j / "on_terminal.py", kPtyRunner);
+        j->argv = {"python3", "on_terminal.py"};
+    }
+    yes.argv.push_back("maybe\n\nyes\n");
+    no.argv.push_back("No\n");
+    run_parallel({&yes, &no});
+
+    const std::string asked =
+        "This archive requires more processing using the following command:\n"
+        "    touch ran; exit 4\nOK to run the command? ";
+    EXPECT_EQ(yes.r.status, 1) << "the command ran and its failure counts: " << yes.r.out;
+    EXPECT_TRUE(kt::file_exists(yes / "ran"));
+    EXPECT_NE(yes.r.out.find(asked), std::string::npos) << yes.r.out;
+    size_t again = 0;
+    for (size_t at = 0; (at = yes.r.out.find("\n? (y/n): ", at)) != std::string::npos; ++at) ++again;
+    EXPECT_EQ(again, 2u) << yes.r.out;
+    EXPECT_EQ(kt::read_file(yes / "t.txt"), "tty data\n");
+
+    EXPECT_EQ(no.r.status, 0) << no.r.out;
+    EXPECT_FALSE(kt::file_exists(no / "ran"));
+    EXPECT_NE(no.r.out.find(asked), std::string::npos) << no.r.out;
+    EXPECT_EQ(no.r.out.find("? (y/n)"), std::string::npos) << no.r.out;
+}
+
+TEST(Extract, FailedCommandsAreReported) {
+    const std::string member = kt::gzip_member("small data\n", "data.bin");
+    // Larger than any pipe buffer, so a reader that leaves makes a write fail.
+    const std::string big = kt::random_bytes(1 << 20, 4);
+
+    Job post_fails;
+    post_fails.archive(pre("", "exit 3", ""), member);
+
+    Job post_killed;
+    post_killed.archive(pre("", "kill -9 $$", ""), member);
+
+    Job cmd_fails;  // reads everything, then fails: no post-extraction command, status 1
+    cmd_fails.archive(pre("", "touch ran", "cat > /dev/null; exit 5"), member);
+
+    Job cmd_killed;
+    cmd_killed.archive(pre("", "touch ran", "cat > /dev/null; kill -9 $$"), member);
+
+    Job early_exit_gz;  // leaves without reading: the write fails instead of a silent death
+    early_exit_gz.archive(pre("", "touch ran", "exit 0"), kt::gzip_member(big, "big.bin"));
+
+    Job early_exit_raw;
+    early_exit_raw.archive(pre("NOCOMPR,NAME=big.raw", "touch ran", "exit 0"), big);
+
+    Job bad_output;  // the default command cannot create its file
+    bad_output.archive(pre("", "touch ran", "cat > %p/missing/%o"), member);
+
+    run_parallel({&post_fails, &post_killed, &cmd_fails, &cmd_killed, &early_exit_gz,
+                  &early_exit_raw, &bad_output});
+
+    EXPECT_EQ(post_fails.r.status, 1);
+    EXPECT_EQ(post_fails.r.err,
+              kBanner + "\n./arc: final processing of data.bin failed\n\nCommand: exit 3\n");
+    EXPECT_EQ(kt::read_file(post_fails / "data.bin"), "small data\n");
+
+    EXPECT_EQ(post_killed.r.status, 1);
+    EXPECT_EQ(post_killed.r.err, kBanner);
+
+    EXPECT_EQ(cmd_fails.r.status, 1);
+    EXPECT_EQ(cmd_fails.r.err, kBanner +
+                                   "./arc: extraction command failed with status 5: cat > "
+                                   "/dev/null; exit 5\n");
+    EXPECT_FALSE(kt::file_exists(cmd_fails / "ran"));
+
+    EXPECT_EQ(cmd_killed.r.status, 1);
+    EXPECT_EQ(cmd_killed.r.err, kBanner + "./arc: extraction command killed by signal 9: cat > /dev/null; kill -9 $$\n");
+    EXPECT_FALSE(kt::file_exists(cmd_killed / "ran"));
+
+    for (Job *j : {&early_exit_gz, &early_exit_raw}) {
+        EXPECT_EQ(j->r.status, 1) << j->r.err;
+        EXPECT_NE(j->r.err.find("Broken pipe"), std::string::npos) << j->r.err;
+        EXPECT_FALSE(kt::file_exists(*j / "ran"));
+    }
+    EXPECT_EQ(early_exit_gz.r.err, kBanner + "\n./arc: big.bin: Broken pipe\n");
+    EXPECT_EQ(early_exit_raw.r.err, kBanner + "\n./arc: big.raw: Broken pipe\n");
+
+    EXPECT_EQ(bad_output.r.status, 1);
+    // The shell gives up before reading: the write fails, or, when the data still fitted
+    // into the pipe, the command's status reports it.
+    EXPECT_TRUE(bad_output.r.err.find("extraction command failed with status 2") !=
+                    std::string::npos ||
+                bad_output.r.err.find("data.bin: Broken pipe") != std::string::npos)
+        << bad_output.r.err;
+    EXPECT_FALSE(kt::file_exists(bad_output / "ran"));
+}
+
+TEST(Extract, DamagedArchivesEndWithMessageAndStatus1) {
+    const std::string data = kt::text_bytes(40000, 5);
+    const std::string member = kt::gzip_member(data, "d.txt");
+    struct Case {
+        const char *what;
+        std::string payload;
+        std::string err;  // expected standard error (exact) or, with a leading '~', a part
+    } cases[] = {
+        {"crc", member.substr(0, member.size() - 8) + "XXXX" + member.substr(member.size() - 4),
+         "~\n./arc: ./arc: invalid compressed data--crc error\n"},
+        {"length", member.substr(0, member.size() - 4) + "\x01\x02\x03\x04",
+         "~invalid compressed data--length error"},
+        {"truncated", member.substr(0, member.size() / 2), "~./arc: unexpected end of file\n"},
+        {"format", member.substr(0, 16) + std::string(64, '\xff'), "~format violated"},
+        {"not gzip", "PK\x03\x04 not a gzip member at all",
+         "./arc: can only handle GZIP compression method\n./arc: unknown compression method\n"},
+        {"method", "\x1f\x8b\x09" + member.substr(3),
+         "./arc: ./arc: unknown method 9 -- get newer version of gzip\n"
+         "./arc: unknown compression method\n"},
+        {"dot-dot name", "NOCOMPR,NAME=..",
+         "./arc: refusing to extract under the stored name \"..\"\n"},
+        {"empty name", "NOCOMPR,NAME=dir/",
+         "./arc: refusing to extract under the stored name \"dir/\"\n"},
+    };
+    for (const auto &c : cases) {
+        kt::TempDir d;
+        // The refused names are NAME items of uncompressed archives (the payload column
+        // holds the feature list); the others are damaged members.
+        bool raw = c.payload.rfind("NOCOMPR", 0) == 0;
+        kt::write_archive(d / "arc", pre(raw ? c.payload : "", "touch ran", ""),
+                          raw ? "data" : c.payload);
+        RunResult r = kt::run({"./arc"}, "", d.path());
+        EXPECT_EQ(r.status, 1) << c.what;
+        if (c.err[0] == '~')
+            EXPECT_NE(r.err.find(c.err.substr(1)), std::string::npos) << c.what << ": " << r.err;
+        else
+            EXPECT_EQ(r.err, c.err) << c.what;
+        EXPECT_FALSE(kt::file_exists(d / "ran")) << c.what;
+    }
+
+    kt::TempDir d;
+    kt::write_file(d / "plain", "no archive here");
+    RunResult r = kt::run({kt::kelpa_bin(), "-u", "./plain"}, "", d.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "./plain: unable to find preamble magic value\n");
+}
+
+}  // namespace

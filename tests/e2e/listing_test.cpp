@@ -1,0 +1,124 @@
+// The built kelpa listing archives: preamble lines, the statistics line with and without -v,
+// headers once per run, uncompressed archives and failures.
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <string>
+
+#include "common/test_util.h"
+#include "e2e/archive_maker.h"
+
+namespace {
+
+using kt::RunResult;
+
+// The ratio column: tenths of a per cent, truncated, sign or blank in front.
+std::string ratio_text(long num, long den) {
+    long r = den == 0 ? 0 : den < 2147483 ? 1000 * num / den : num / (den / 1000);
+    char buf[32];
+    snprintf(buf, sizeof buf, "%c%2ld.%1ld%%", r < 0 ? '-' : ' ', (r < 0 ? -r : r) / 10,
+             (r < 0 ? -r : r) % 10);
+    return buf;
+}
+
+// The statistics line of a single-member archive whose member is `member`, stored as `name`.
+std::string stats_line(const std::string &member, const std::string &name, bool verbose,
+                       uint32_t mtime) {
+    long in = static_cast<long>(member.size());
+    long out = kt::le32_at(member, member.size() - 4);
+    long header_bytes = 10 + (name.empty() ? 0 : static_cast<long>(name.size()) + 1) + 16;
+    char buf[256];
+    std::string line;
+    if (verbose) {
+        time_t t = mtime;
+        std::string date = std::string(ctime(&t)).substr(4, 12);
+        snprintf(buf, sizeof buf, "%5s %08lx %11s ", "defla",
+                 static_cast<unsigned long>(kt::le32_at(member, member.size() - 8)), date.c_str());
+        line += buf;
+    }
+    snprintf(buf, sizeof buf, "%9ld %9ld ", in, out);
+    return line + buf + ratio_text(out - (in - header_bytes), out) + " " + name + "\n";
+}
+
+const std::string kHeader = "compressed  uncompr. ratio uncompressed_name\n";
+const std::string kVerboseHeader = "method  crc     date  time  " + kHeader;
+
+class Listing : public testing::Test {
+   protected:
+    kt::TempDir dir;
+    std::string text = kt::text_bytes(100000, 7);
+    std::string member = kt::gzip_member(text, "notes.txt", 1700000000);
+    RunResult list(const std::vector<std::string> &args) { return kt::run(args, "", dir.path()); }
+};
+
+TEST_F(Listing, CompressedArchiveWithAndWithoutVerbose) {
+    kt::write_archive(dir / "a.run",
+                      kt::preamble("KV_VENDOR=acme,NAME=notes.txt", "Notes", "sh ./setup", ""),
+                      member);
+    const std::string head =
+        "Feature: KV_VENDOR=acme,NAME=notes.txt\nComment: Notes\n    Run: sh ./setup\n"
+        "Extract: cat > %p/%o\n";
+    RunResult r = list({"./a.run", "-l"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, head + kHeader + stats_line(member, "notes.txt", false, 0));
+    EXPECT_EQ(r.err, "");
+
+    r = list({"./a.run", "-l", "-v"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, head + kVerboseHeader + stats_line(member, "notes.txt", true, 1700000000));
+    // Sizes are those of the payload and of the trailer's ISIZE.
+    EXPECT_NE(r.out.find(std::to_string(member.size()) + "    100000 "), std::string::npos)
+        << r.out;
+}
+
+TEST_F(Listing, SeveralArchivesShareOneHeader) {
+    std::string m2 = kt::gzip_member(std::string(5000, 'z'), "zeros");
+    kt::write_archive(dir / "a.run", kt::preamble("", "A", "", "tar xf -"), member);
+    kt::write_archive(dir / "b.run", kt::preamble("", "B", "", ""), m2);
+    RunResult r = list({kt::kelpa_bin(), "-l", "a.run", "b.run"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Comment: A\n    Run: \nExtract: tar xf -\n" + kHeader +
+                         stats_line(member, "notes.txt", false, 0) +
+                         "Comment: B\n    Run: \nExtract: cat > %p/%o\n" +
+                         stats_line(m2, "zeros", false, 0));
+}
+
+TEST_F(Listing, TwoMembersReportTheLastTrailerAndTheWholePayload) {
+    std::string m1 = kt::gzip_member(std::string(100, 'a'), "one");
+    std::string m2 = kt::gzip_member(std::string(50, 'b'), "two");
+    kt::write_archive(dir / "two.run", kt::preamble("", "T", "", ""), m1 + m2);
+    RunResult r = list({"./two.run", "-l"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    char buf[64];
+    snprintf(buf, sizeof buf, "%9ld %9ld ", static_cast<long>(m1.size() + m2.size()), 50L);
+    EXPECT_NE(r.out.find(std::string(buf)), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(" one\n"), std::string::npos) << "the first member's name";
+}
+
+TEST_F(Listing, UncompressedArchiveHasNoStatistics) {
+    kt::write_file(dir / "in.txt", "raw");
+    RunResult b = list({kt::kelpa_bin(), "-a", "in.txt"});
+    ASSERT_EQ(b.status, 0);
+    kt::write_file(dir / "raw.run", b.out, 0755);
+    RunResult r = list({"./raw.run", "-l", "-v"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "Feature: NOCOMPR,NAME=in.txt\nComment: Self-Extracting archive file\n    Run: \n"
+              "Extract: cat > %p/%o\nStatistics unavailable because data was not compressed\n");
+}
+
+TEST_F(Listing, FailuresSetTheExitStatus) {
+    kt::write_file(dir / "plain", "nothing");
+    kt::write_archive(dir / "bad.run", kt::preamble("", "Bad", "", ""), "not gzip data");
+    kt::write_archive(dir / "good.run", kt::preamble("", "Good", "", ""), member);
+    RunResult r = list({kt::kelpa_bin(), "-l", "./plain", "bad.run", "good.run"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err,
+              "./plain: unable to find preamble magic value\n" + kt::kelpa_bin() +
+                  ": can only handle GZIP compression method\n");
+    EXPECT_EQ(r.out, "Comment: Good\n    Run: \nExtract: cat > %p/%o\n" + kHeader +
+                         stats_line(member, "notes.txt", false, 0))
+        << "nothing is listed for the failed files";
+}
+
+}  // namespace

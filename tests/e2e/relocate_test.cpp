@@ -1,0 +1,185 @@
+// Space verification and relocation end to end, on real filesystems: each case runs the
+// archive chrooted into a private mount namespace whose mount table holds only a read-only
+// root, a read-only /usr, /proc and tmpfs mounts of chosen sizes, so the walk of the mount
+// table is the case's own and nothing outside it can be chosen or changed.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/test_util.h"
+#include "e2e/archive_maker.h"
+
+namespace {
+
+using kt::RunResult;
+
+bool namespaces_available() {
+    static const bool ok = kt::sh("unshare -m true").status == 0;
+    return ok;
+}
+
+struct Mount {
+    std::string dir;   // mount point under the new root
+    std::string size;  // tmpfs size, e.g. "2m"
+    bool read_only = false;
+};
+
+struct Case {
+    kt::TempDir host;                // holds the new root's mount point and the archive
+    std::vector<Mount> mounts;
+    std::string args;                // arguments to the archive
+    std::string after;               // shell commands run in the new root after the archive
+    std::string input;               // standard input of the archive
+    RunResult r;
+
+    void archive(const std::string &pre, const std::string &payload) {
+        kt::write_archive(host / "arc", pre, payload);
+    }
+    std::string script() const {
+        std::string R = kt::quote(host / "root");
+        std::string s =
+            "set -e\nR=" + R + "\nmkdir -p $R\nmount -t tmpfs -o size=16m tmpfs $R\n"
+            "mkdir -p $R/usr $R/proc $R/etc $R/dev $R/work\n"
+            "for d in bin lib lib64 sbin; do ln -s usr/$d $R/$d; done\n"
+            "mount --bind /usr $R/usr\nmount -o remount,bind,ro $R/usr\n"
+            "mount -t proc proc $R/proc\nln -s /proc/self/mounts $R/etc/mtab\n"
+            "mknod -m 666 $R/dev/null c 1 3\n"
+            "cp " + kt::quote(host / "arc") + " $R/work/arc\n";
+        kt::write_file(host / "answers", input);
+        s += "cp " + kt::quote(host / "answers") + " $R/work/answers\n";
+        for (const auto &m : mounts) {
+            s += "mkdir -p $R" + m.dir + "\nmount -t tmpfs -o " +
+                 (m.read_only ? std::string("ro,") : "") + "size=" + m.size + " tmpfs $R" +
+                 m.dir + "\n";
+        }
+        s += "mount -o remount,ro $R\nset +e\n";
+        std::string inside = "cd /work && ./arc " + args + " < answers; echo \"rc=$?\"; " + after;
+        return s + "exec chroot $R /bin/sh -c " + kt::quote(inside) + "\n";
+    }
+};
+
+void run_parallel(const std::vector<Case *> &cases) {
+    std::vector<std::thread> threads;
+    for (Case *c : cases)
+        threads.emplace_back([c] { c->r = kt::run({"unshare", "-m", "sh", "-c", c->script()}); });
+    for (auto &t : threads) t.join();
+}
+
+std::string pre(const std::string &features, const std::string &run, const std::string &pipe) {
+    return kt::preamble(features, "Relocating", run, pipe);
+}
+
+const std::string kBanner = "\nRelocating\n\nPlease wait...\n";
+const std::string kLooking =
+    "/small/pkg: not enough space. Looking for space in other filesystems.\n";
+
+std::string no_space(const std::string &full, int megs, const std::string &fs) {
+    return full + ": not enough space to extract the archive.\nPlease make at least " +
+           std::to_string(megs) + "Mb available in " + fs +
+           ".\nAlternatively, you can make space available on another filesystem where a\n"
+           "\"pkg\" directory can be created. Ensure that the \"pkg\" directory\n"
+           "does not exist before trying again.\n";
+}
+
+TEST(Relocate, ThroughTemporaryLinkIntoRoomyFilesystems) {
+    if (!namespaces_available()) GTEST_SKIP() << "no private mount namespaces here";
+    // 3,000,000 zeros in a tar stream: ISIZE under 3 MiB, so 3 MB are needed; the member
+    // itself is a few kilobytes.
+    const std::string tar = kt::tar_of({{"sub/zeros", std::string(3000000, '\0')}});
+    const std::string member = kt::gzip_member(tar, "pkg.tar");
+    const std::string features = "VFYFS=/small,FSSUB=pkg";
+    const std::string post = "echo \"post:$(readlink /small/pkg):$FSSUB\"";
+    const std::string check =
+        "test -e /small/pkg || test -L /small/pkg || echo link-gone; "
+        "wc -c < /big/pkg/sub/zeros 2>/dev/null; ls /small";
+
+    Case full;  // target too small: the walk skips /ro and picks /big
+    full.mounts = {{"/small", "2m"}, {"/ro", "16m", true}, {"/big", "16m"}};
+    full.archive(pre(features, post, "cd /small/pkg && tar xf -"), member);
+    full.after = check;
+
+    Case tdir;  // -t: the link goes to the offered directory although the target has room
+    tdir.mounts = {{"/small", "8m"}, {"/big", "16m"}};
+    tdir.archive(pre(features, post, "cd /small/pkg && tar xf -"), member);
+    tdir.args = "-t /big/";
+    tdir.after = check;
+
+    Case none;  // no writable filesystem has 3 MB
+    none.mounts = {{"/small", "2m"}, {"/ro", "16m", true}, {"/big", "2m"}};
+    none.archive(pre(features, post, "cd /small/pkg && tar xf -"), member);
+    none.after = "ls /small /big";
+
+    Case ask;  // -v: the first candidate is declined, the second accepted
+    ask.mounts = {{"/small", "2m"}, {"/big", "16m"}, {"/big2", "16m"}};
+    ask.archive(pre(features, post, "cd /small/pkg && tar xf -"), member);
+    ask.args = "-v";
+    ask.input = "n\n\n";
+    ask.after = "ls /big /big2/pkg/sub; test -e /small/pkg || echo link-gone";
+
+    Case raw;  // uncompressed: the payload's size counts, not its last 8 bytes (zeros here)
+    raw.mounts = {{"/small", "2m"}, {"/big", "16m"}};
+    raw.archive(pre("NOCOMPR,NAME=blob," + features, post, "cat > /small/pkg/%o"),
+                std::string(3000000, '\0'));
+    raw.after = "wc -c < /big/pkg/blob; test -e /small/pkg || echo link-gone";
+
+    Case failing;  // a failed extraction command still has the link removed
+    failing.mounts = {{"/small", "2m"}, {"/big", "16m"}};
+    failing.archive(pre(features, post, "cd /small/pkg && tar xf - && exit 7"), member);
+    failing.after = "test -e /small/pkg || echo link-gone; ls /big/pkg/sub";
+
+    run_parallel({&full, &tdir, &none, &ask, &raw, &failing});
+
+    EXPECT_EQ(full.r.err, kLooking + "Trying /big ...\n" + kBanner);
+    EXPECT_EQ(full.r.out, "post:/big/pkg:pkg\nrc=0\nlink-gone\n3000000\n");
+
+    EXPECT_EQ(tdir.r.err, kBanner);
+    EXPECT_EQ(tdir.r.out, "post:/big/pkg:pkg\nrc=0\nlink-gone\n3000000\n");
+
+    EXPECT_EQ(none.r.err, kLooking + no_space("/small/pkg", 3, "/small"));
+    EXPECT_EQ(none.r.out, "rc=1\n/big:\n\n/small:\n") << "no directory is left behind";
+
+    EXPECT_EQ(ask.r.err, kLooking + "Trying /big ...\nTrying /big2 ...\n" + kBanner +
+                             "Deflating pkg.tar...\n");
+    EXPECT_EQ(ask.r.out,
+              "Creating temporary link to /big/pkg\nOK to create temporary link? [y]: "
+              "Creating temporary link to /big2/pkg\nOK to create temporary link? [y]: "
+              "This archive requires more processing using the following command:\n"
+              "    " + post + "\nbut stdin is not a terminal. So forget it.\n"
+              "rc=0\n/big:\n\n/big2/pkg/sub:\nzeros\nlink-gone\n");
+
+    EXPECT_EQ(raw.r.err, kLooking + "Trying /big ...\n" + kBanner);
+    EXPECT_EQ(raw.r.out, "post:/big/pkg:pkg\nrc=0\n3000000\nlink-gone\n");
+
+    EXPECT_EQ(failing.r.err,
+              kLooking + "Trying /big ...\n" + kBanner +
+                  "./arc: extraction command failed with status 7: cd /small/pkg && tar xf - "
+                  "&& exit 7\n");
+    EXPECT_EQ(failing.r.out, "rc=1\nlink-gone\nzeros\n");
+}
+
+TEST(Relocate, RefusalsBeforeAnythingIsWritten) {
+    kt::TempDir d;
+    mkdir((d / "target").c_str(), 0755);
+    mkdir((d / "target/pkg").c_str(), 0755);
+    struct Row {
+        std::string features;
+        std::string err;
+    } rows[] = {
+        {"VFYFS=" + d / "target" + ",FSSUB=pkg",
+         d / "target/pkg" + ": extraction directory exists!\nPlease remove it first then try again.\n"},
+        {"VFYFS=" + d / "target", ""},  // no FSSUB: refused without a message
+    };
+    for (const auto &row : rows) {
+        kt::write_archive(d / "arc", pre(row.features, "touch ran", ""),
+                          kt::gzip_member("data", "d.txt"));
+        RunResult r = kt::run({"./arc"}, "", d.path());
+        EXPECT_EQ(r.status, 1) << row.features;
+        EXPECT_EQ(r.err, row.err) << row.features;
+        EXPECT_FALSE(kt::file_exists(d / "d.txt"));
+        EXPECT_FALSE(kt::file_exists(d / "ran"));
+    }
+}
+
+}  // namespace
