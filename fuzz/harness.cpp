@@ -46,7 +46,9 @@ int slot(int kind, int i) {
 constexpr size_t MAX_TRACKED = 4096;
 void *tracked[MAX_TRACKED];
 size_t n_tracked;
-bool tracking;
+// Per thread: libFuzzer's own threads (the memory watchdog) allocate and free at any time,
+// and only the thread running the target may touch the record.
+thread_local bool tracking;
 
 void on_malloc(const volatile void *p, size_t) {
     if (!tracking) return;

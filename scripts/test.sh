@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds kelpa and passes every test: the Release build with all unit and end-to-end tests,
-# the same tests again under AddressSanitizer and UndefinedBehaviorSanitizer, and the fully
-# static build's own checks.
+# the same tests again under AddressSanitizer and UndefinedBehaviorSanitizer, the fully
+# static build's own checks, and every fuzz target for 60 seconds on its seed corpus.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=${JOBS:-$(nproc)}
@@ -16,4 +16,7 @@ scripts/sanitize.sh
 
 echo "== Fully static build"
 scripts/static-check.sh
+echo "== Fuzz targets (ASan + UBSan), 60 s each on the seed corpora"
+JOBS=$jobs scripts/fuzz.sh 60
+
 echo "all tests passed"

@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Runs the end-to-end suite with every run of kelpa (and of the archives it builds) under
+# valgrind: memory errors and definite leaks turn into exit status 99, which fails the test
+# that ran it. Slower than the plain suite (several minutes), so not part of scripts/test.sh.
+# Usage: scripts/valgrind.sh [gtest filter]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=${JOBS:-$(nproc)}
+command -v valgrind >/dev/null || { echo "valgrind is not installed" >&2; exit 1; }
+cmake -S . -B build-vg -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build-vg -j"$jobs" --target e2e_tests kelpa
+export KELPA_WRAP="valgrind -q --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite --show-leak-kinds=definite"
+build-vg/tests/e2e_tests --gtest_filter="${1:-*}"
