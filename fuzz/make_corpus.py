@@ -109,6 +109,8 @@ if len(sys.argv) > 1:
         at = arc.index(b"\x1f\x8b\x08\x08", arc.rindex(b"kelpa+" + b"magik"))
         put("fuzz_unzip", "kelpa_" + lv_name, arc[at:])
         put("fuzz_preamble", "kelpa_" + lv_name, arc[arc.rindex(b"kelpa+" + b"magik") - 64:])
+        # Listing: first byte 1 = verbose.
+        put("fuzz_listing", "kelpa_" + lv_name, b"\1" + arc[arc.rindex(b"kelpa+" + b"magik") - 64:])
 
 # Header reader: first byte is the mode, then a header.
 for mode in (0, 1, 2, 4):
