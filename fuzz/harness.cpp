@@ -40,25 +40,36 @@ int slot(int kind, int i) {
     return fd;
 }
 
-// Live blocks recorded while tracking. A run of the decoder holds at most a few hundred
-// table blocks at once (one per sub-table of three codes); the environment a feature list
-// builds holds at most one block per item, and an item takes at least two characters.
-constexpr size_t MAX_TRACKED = 4096;
+// Live blocks recorded while tracking. The decoder holds at most three table sets at once;
+// the largest is an incomplete distance code whose unused code space becomes dummy codes:
+// with one 7-bit and one 15-bit code the level-0 width becomes 7, and 128 tables of 7 bits
+// each get 128 tables of 1 bit below them, 16384 blocks in all (refused afterwards, but
+// built first); a literal/length set has at most 1 + 1024 and the code-length set 1. The
+// environment a feature list builds holds at most one block per item of two characters.
+constexpr size_t MAX_TRACKED = 32768;
 void *tracked[MAX_TRACKED];
 size_t n_tracked;
 // Per thread: libFuzzer's own threads (the memory watchdog) allocate and free at any time,
 // and only the thread running the target may touch the record.
 thread_local bool tracking;
+// More live blocks than that: the run is reported by fuzz_track_end (a trap inside the hook
+// would stop libFuzzer from saving the input).
+bool overflowed;
 
 void on_malloc(const volatile void *p, size_t) {
     if (!tracking) return;
-    if (n_tracked == MAX_TRACKED) __builtin_trap();
+    if (n_tracked == MAX_TRACKED) {
+        overflowed = true;
+        return;
+    }
     tracked[n_tracked++] = const_cast<void *>(p);
 }
 
 void on_free(const volatile void *p) {
     if (!tracking) return;
-    for (size_t i = n_tracked; i-- > 0;) {
+    // Table sets are released in allocation order: searching from the front finds each
+    // block at once.
+    for (size_t i = 0; i < n_tracked; ++i) {
         if (tracked[i] == p) {
             tracked[i] = tracked[--n_tracked];
             return;
@@ -132,6 +143,7 @@ void fuzz_track_begin() {
         installed = true;
     }
     n_tracked = 0;
+    overflowed = false;
     tracking = true;
 }
 
@@ -140,5 +152,6 @@ size_t fuzz_track_end() {
     size_t left = n_tracked;
     for (size_t i = 0; i < left; ++i) free(tracked[i]);
     n_tracked = 0;
+    if (overflowed) __builtin_trap();  // a run that holds this many blocks is a finding
     return left;
 }
