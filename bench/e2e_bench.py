@@ -143,6 +143,8 @@ def main():
                 ("gd", ["gzip", "-d", "-c", gz_path], os.devnull),
             ]:
                 cpu, rss = timed(argv, out)
+                if key == "kc":
+                    os.chmod(run_path, 0o755)  # the extractor finds its archive like a program
                 if key not in best or cpu < best[key][0]:
                     best[key] = (cpu, rss)
         ours = deflate_data_of_archive(run_path, os.path.basename(path))
