@@ -404,6 +404,33 @@ TEST(Inflate, CopiesAcrossTheWindowEndAndBeforeTheStart) {
     EXPECT_EQ(r.rest, kAfter);
 }
 
+// Literal runs of one to four followed by matches, over enough input for dozens of inbuf
+// refills: every phase of the switch between whole-word and byte-wise bit reading is hit,
+// including a match code decoded just before the end of a fill.
+TEST(Inflate, LiteralsAndMatchesAcrossManyInputFills) {
+    std::mt19937 rng(21);
+    Reference ref;
+    BitWriter w;
+    w.bits(1, 1).bits(1, 2);
+    for (int i = 0; i < 400000; i++) {
+        unsigned lits = 1 + rng() % 4;
+        for (unsigned j = 0; j < lits; j++) {
+            unsigned c = rng() % 256;
+            w.fixed_sym(c);
+            ref.lit(static_cast<char>(c));
+        }
+        unsigned len = 3 + rng() % 20, dist = 1 + rng() % 9000;
+        fixed_match(w, len, dist);
+        ref.copy(len, dist);
+    }
+    w.fixed_sym(256);
+    ASSERT_GT(w.str().size(), 40u * 32768) << "the stream must span many fills";
+    Raw r = inflate_raw(w.str());
+    ASSERT_EQ(r.result, 0);
+    EXPECT_TRUE(r.out == ref.out());
+    EXPECT_EQ(r.rest, kAfter);
+}
+
 TEST(Inflate, DistanceBeforeTheStartReadsZerosEvenAfterAnotherStream) {
     // Leave the window full of 'A's from a previous stream in this process.
     BitWriter first;
