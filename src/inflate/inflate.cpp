@@ -143,14 +143,14 @@ unsigned copy_match_careful(unsigned w, unsigned dist, unsigned n) {
 }
 
 // Copies a match whose destination [w, w + n) and source [src, src + n) both lie inside the
-// window without wrapping, src != w. Whole 16-byte (or 8-byte) chunks may run up to 15 bytes
+// window without wrapping, src != w, and that leaves the window short of full (no flush). Whole 16-byte (or 8-byte) chunks may run up to 15 bytes
 // past the destination into history still needed by later matches, so those bytes are saved
 // first and put back after; the window's second half keeps even that overrun in bounds.
 constexpr unsigned COPY_CHUNK = 16;
 static_assert(WSIZE + COPY_CHUNK <= sizeof(window), "chunk overrun stays inside window");
 
 inline unsigned copy_match_fast(unsigned w, unsigned src, unsigned n) {
-    assert(w + n <= WSIZE && src + n <= WSIZE && src != w && n >= 1);
+    assert(w + n < WSIZE && src + n <= WSIZE && src != w && n >= 1);
     uch *dst = window + w;
     const uch *from = window + src;
     const __m128i tail = _mm_loadu_si128(reinterpret_cast<const __m128i *>(dst + n));
@@ -319,9 +319,10 @@ int inflate_codes(huft *tl, huft *td, int bl, int bd) {
             k -= de;
             // The source may sit in the older part of the window (dist > w); only copies that
             // wrap around the window end, or reach exactly one window back, take the careful
-            // path. Two literals may have moved w past FAST_OUT_LIMIT.
+            // path. Literals may have moved w past FAST_OUT_LIMIT, and a copy that fills the
+            // window must flush it, which the careful path does.
             unsigned src = dist <= w ? w - dist : w + WSIZE - dist;
-            if (w + n <= WSIZE && src + n <= WSIZE && src != w)
+            if (w + n < WSIZE && src + n <= WSIZE && src != w)
                 w = copy_match_fast(w, src, n);
             else
                 w = copy_match_careful(w, dist, n);
@@ -331,6 +332,7 @@ int inflate_codes(huft *tl, huft *td, int bl, int bd) {
 
         // Careful path: one symbol, pulling bytes one at a time (refilling inbuf as
         // needed) and flushing the window wherever it fills.
+        assert(w < WSIZE);  // a full window is always flushed where it fills
         unsigned e, v;
         if (pending) {
             e = pe;

@@ -431,6 +431,41 @@ TEST(Inflate, LiteralsAndMatchesAcrossManyInputFills) {
     EXPECT_EQ(r.rest, kAfter);
 }
 
+// Matches and literal streaks that end exactly on the window end, from every position the
+// fast path may start them at: the full window must be flushed before the next byte.
+TEST(Inflate, MatchEndingExactlyAtTheWindowEnd) {
+    for (unsigned lits = 0; lits <= 3; lits++) {
+        for (unsigned len : {258u, 100u, 3u}) {
+            Reference ref;
+            BitWriter w;
+            unsigned before = WSIZE - len - lits;
+            std::string block = kt::random_bytes(before, len + lits);
+            w.bits(0, 1).bits(0, 2).align().bits(before, 16).bits(before ^ 0xffff, 16);
+            for (char c : block) {
+                w.bits(static_cast<unsigned char>(c), 8);
+                ref.lit(c);
+            }
+            w.bits(1, 1).bits(1, 2);
+            for (unsigned i = 0; i < lits; i++) {
+                w.fixed_sym('L');
+                ref.lit('L');
+            }
+            fixed_match(w, len, 1000);
+            ref.copy(len, 1000);
+            for (int i = 0; i < 50; i++) {  // keep the input far from its end
+                w.fixed_sym('a' + i % 26);
+                ref.lit(static_cast<char>('a' + i % 26));
+                fixed_match(w, 10, 7);
+                ref.copy(10, 7);
+            }
+            w.fixed_sym(256);
+            Raw r = inflate_raw(w.str());
+            ASSERT_EQ(r.result, 0);
+            EXPECT_TRUE(r.out == ref.out()) << "literals " << lits << " length " << len;
+        }
+    }
+}
+
 TEST(Inflate, DistanceBeforeTheStartReadsZerosEvenAfterAnotherStream) {
     // Leave the window full of 'A's from a previous stream in this process.
     BitWriter first;
