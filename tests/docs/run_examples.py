@@ -100,6 +100,7 @@ def examples(src, kelpa):
         same = open(os.path.join(d, "pkg.tar"), "rb").read() == \
             open(os.path.join(d, "pkg-copy.tar"), "rb").read()
         check(same, "manual: -x did not restore the tarball")
+        check(os.path.exists(os.path.join(d, "pkg.tar")), "manual: raw.run -n did not extract")
 
 
 def manpage(src):
