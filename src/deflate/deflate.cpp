@@ -110,8 +110,13 @@ inline unsigned insert_strings(unsigned s, unsigned n) {
     unsigned h = ins_h;
     unsigned first_head = NIL;
     unsigned prev_rank = s != 0 ? chain_rank[s - 1] : 0;  // used only when s - 1 heads a chain
+    uint64_t prev_key = ~key_at(s);                        // differs from the first key
+    unsigned bucket[DEEP_LEVELS] = {};
     for (unsigned i = 0; i < n; i++, s++) {
-        h = ((h << H_SHIFT) ^ window_byte_or_zero(s + MIN_MATCH - 1)) & HASH_MASK;
+        uint64_t key = key_at(s);
+        // Byte s + 2, the one the rolling hash takes in, is byte 2 of the key.
+        static_assert(MIN_MATCH - 1 == 2);
+        h = ((h << H_SHIFT) ^ static_cast<unsigned>((key >> 16) & 0xff)) & HASH_MASK;
         unsigned hash_head = head[h];
         if (i == 0) first_head = hash_head;
         chain_link[s] = static_cast<ush>(hash_head);
@@ -119,9 +124,13 @@ inline unsigned insert_strings(unsigned s, unsigned n) {
         chain_rank[s] = static_cast<ush>(rank);
         prev_rank = rank;
         head[h] = static_cast<ush>(s);
-        uint64_t key = key_at(s);
+        // In a run the key repeats: same buckets, no new hashes.
+        if (key != prev_key) {
+            for (unsigned d = 0; d < DEEP_LEVELS; d++) bucket[d] = deep_hash(d, key);
+            prev_key = key;
+        }
         for (unsigned d = 0; d < DEEP_LEVELS; d++) {
-            ush &dh = deep_head[d][deep_hash(d, key)];
+            ush &dh = deep_head[d][bucket[d]];
             deep_link[d][s] = dh;
             dh = static_cast<ush>(s);
         }
