@@ -139,7 +139,22 @@ inline unsigned insert_strings(unsigned s, unsigned n) {
     return first_head;
 }
 
-inline unsigned insert_string(unsigned s) { return insert_strings(s, 1); }
+// insert_strings for one string, without the run's set-up: the lazy loop enters one string
+// per step (random bytes at -9: 4% fewer instructions).
+inline unsigned insert_string(unsigned s) {
+    uint64_t key = key_at(s);
+    ins_h = ((ins_h << H_SHIFT) ^ static_cast<unsigned>((key >> 16) & 0xff)) & HASH_MASK;
+    unsigned hash_head = head[ins_h];
+    chain_link[s] = static_cast<ush>(hash_head);
+    chain_rank[s] = static_cast<ush>(chain_rank[hash_head] + 1);
+    head[ins_h] = static_cast<ush>(s);
+    for (unsigned d = 0; d < DEEP_LEVELS; d++) {
+        ush &dh = deep_head[d][deep_hash(d, key)];
+        deep_link[d][s] = dh;
+        dh = static_cast<ush>(s);
+    }
+    return hash_head;
+}
 
 inline unsigned load16(const uch *p) {
     uint16_t v;
@@ -406,7 +421,7 @@ ulg deflate_fast() {
                          window_byte_or_zero(strstart + 1)) & HASH_MASK;
             }
         } else {
-            flush = ct_tally(0, window[strstart]);
+            flush = ct_tally_literal(window[strstart]);
             lookahead--;
             strstart++;
         }
@@ -454,7 +469,7 @@ ulg deflate() {
                 block_start = strstart;
             }
         } else if (match_available) {
-            if (ct_tally(0, window[strstart - 1])) {
+            if (ct_tally_literal(window[strstart - 1])) {
                 end_block(0);
                 block_start = strstart;
             }
