@@ -44,7 +44,7 @@ TEST(Memory, PeakDoesNotGrowWithTheInput) {
         ASSERT_EQ(r.status, 0) << r.err;
     }
     // The extractor pauses before closing its output: all extractions run at once.
-    std::string cmd = "mkdir out && ";
+    std::string cmd = "mkdir out || exit 1; ";
     for (size_t mb : sizes) {
         std::string name = "in" + std::to_string(mb);
         cmd += time + name + ".x ./" + name + ".run -x > /dev/null 2>&1 & ";
