@@ -56,19 +56,104 @@ ush chain_link[WINDOW_SIZE];
 // zero. Measured against the gzip command, this ranks end-of-input candidates as it does.
 inline unsigned window_byte_or_zero(unsigned i) { return i < WINDOW_SIZE ? window[i] : 0; }
 
-// Enters the string at s into its hash chain; returns the previous head (NIL if none).
-inline unsigned insert_string(unsigned s) {
-    ins_h = ((ins_h << H_SHIFT) ^ window_byte_or_zero(s + MIN_MATCH - 1)) & HASH_MASK;
-    unsigned hash_head = head[ins_h];
-    chain_link[s] = static_cast<ush>(hash_head);
-    head[ins_h] = static_cast<ush>(s);
-    return hash_head;
-}
-
 inline uint64_t load64(const uch *p) {
     uint64_t v;
     memcpy(&v, p, sizeof v);
     return v;
+}
+
+// Deep chains: besides the 3-byte hash chains, every inserted position also enters a chain
+// keyed on its first DEEP_LEN[d] bytes. Once the match in hand is best_len long, only a
+// candidate agreeing on best_len + 1 bytes can replace it, and all of those lie on the
+// deep chain of the longest key no longer than that: the search walks that much shorter
+// chain instead and skips the 3-byte chain's candidates that could not win. Which
+// candidates the 3-byte walk would have reached (max_chain_length of them) is read from
+// chain_rank, the running count of each 3-byte chain, so the result is the same match.
+// Candidates visited per search measured on an 8 MB ELF file: 219 -> 35 on average.
+inline constexpr unsigned DEEP_LEVELS = 2;
+inline constexpr unsigned DEEP_LEN[DEEP_LEVELS] = {4, 8};
+inline constexpr unsigned DEEP_HASH_BITS = 15;
+inline constexpr unsigned DEEP_HASH_SIZE = 1u << DEEP_HASH_BITS;
+static_assert(DEEP_LEN[0] > MIN_MATCH && DEEP_LEN[1] > DEEP_LEN[0] && DEEP_LEN[1] <= 8,
+              "keys are read as one 64-bit word");
+// Prefix masks of the keys on a little-endian 64-bit load.
+inline constexpr uint64_t DEEP_MASK[DEEP_LEVELS] = {0xffffffffull, ~0ull};
+
+ush deep_head[DEEP_LEVELS][DEEP_HASH_SIZE];  // latest position per key hash, NIL if none
+ush deep_link[DEEP_LEVELS][WINDOW_SIZE];     // next older position on the same deep chain
+// chain_rank[s]: the number of positions on s's 3-byte chain up to s, modulo 2^16. The
+// chain through any candidate never holds more than WINDOW_SIZE positions, so rank
+// differences along it are exact.
+ush chain_rank[WINDOW_SIZE];
+
+// The 8 bytes at s, those past window read as zero (see window_byte_or_zero).
+inline uint64_t key_at(unsigned s) {
+    if (s <= WINDOW_SIZE - 8) return load64(window + s);
+    uint64_t v = 0;
+    for (unsigned i = 0; i < 8; i++) v |= static_cast<uint64_t>(window_byte_or_zero(s + i)) << (8 * i);
+    return v;
+}
+
+// Multiplicative hashes of the 4- and 8-byte keys, top DEEP_HASH_BITS bits.
+inline unsigned deep_hash(unsigned d, uint64_t key) {
+    if (d == 0) return (static_cast<uint32_t>(key) * 0x9E3779B1u) >> (32 - DEEP_HASH_BITS);
+    return static_cast<unsigned>((key * 0x9E3779B97F4A7C15ull) >> (64 - DEEP_HASH_BITS));
+}
+
+// Enters the strings at s, s + 1, ..., s + n - 1 (n >= 1) into their hash chains and
+// deep chains; returns the previous head of the first one's hash chain (NIL if none).
+// The hash state stays in locals for the run. A string whose chain head is the string
+// just before it (a run of one byte) takes its rank from a register rather than through
+// memory just written: on 64 MB of zeros that store-to-load chain cost 0.21 s of 0.23 s.
+inline unsigned insert_strings(unsigned s, unsigned n) {
+    assert(n >= 1 && s + n <= WINDOW_SIZE);
+    unsigned h = ins_h;
+    unsigned first_head = NIL;
+    unsigned prev_rank = s != 0 ? chain_rank[s - 1] : 0;  // used only when s - 1 heads a chain
+    uint64_t prev_key = ~key_at(s);                        // differs from the first key
+    unsigned bucket[DEEP_LEVELS] = {};
+    for (unsigned i = 0; i < n; i++, s++) {
+        uint64_t key = key_at(s);
+        // Byte s + 2, the one the rolling hash takes in, is byte 2 of the key.
+        static_assert(MIN_MATCH - 1 == 2);
+        h = ((h << H_SHIFT) ^ static_cast<unsigned>((key >> 16) & 0xff)) & HASH_MASK;
+        unsigned hash_head = head[h];
+        if (i == 0) first_head = hash_head;
+        chain_link[s] = static_cast<ush>(hash_head);
+        unsigned rank = (hash_head == s - 1 ? prev_rank : chain_rank[hash_head]) + 1;
+        chain_rank[s] = static_cast<ush>(rank);
+        prev_rank = rank;
+        head[h] = static_cast<ush>(s);
+        // In a run the key repeats: same buckets, no new hashes.
+        if (key != prev_key) {
+            for (unsigned d = 0; d < DEEP_LEVELS; d++) bucket[d] = deep_hash(d, key);
+            prev_key = key;
+        }
+        for (unsigned d = 0; d < DEEP_LEVELS; d++) {
+            ush &dh = deep_head[d][bucket[d]];
+            deep_link[d][s] = dh;
+            dh = static_cast<ush>(s);
+        }
+    }
+    ins_h = h;
+    return first_head;
+}
+
+// insert_strings for one string, without the run's set-up: the lazy loop enters one string
+// per step (random bytes at -9: 4% fewer instructions).
+inline unsigned insert_string(unsigned s) {
+    uint64_t key = key_at(s);
+    ins_h = ((ins_h << H_SHIFT) ^ static_cast<unsigned>((key >> 16) & 0xff)) & HASH_MASK;
+    unsigned hash_head = head[ins_h];
+    chain_link[s] = static_cast<ush>(hash_head);
+    chain_rank[s] = static_cast<ush>(chain_rank[hash_head] + 1);
+    head[ins_h] = static_cast<ush>(s);
+    for (unsigned d = 0; d < DEEP_LEVELS; d++) {
+        ush &dh = deep_head[d][deep_hash(d, key)];
+        deep_link[d][s] = dh;
+        dh = static_cast<ush>(s);
+    }
+    return hash_head;
 }
 
 inline unsigned load16(const uch *p) {
@@ -127,6 +212,51 @@ int longest_match_at_end(unsigned cur_match, unsigned chain_length, unsigned lim
 
 }  // namespace
 
+namespace {
+
+// The rest of a search on deep chain d, from candidate cur_match on (any position when it
+// fails the key test). The 3-byte chain's walk would stop at the first candidate ranked
+// chain_length or more below first, or at limit (first itself may lie at limit).
+int longest_match_deep(unsigned d, unsigned cur_match, unsigned first, unsigned chain_length,
+                       unsigned limit, int best_len) {
+    const uch *scan = window + strstart;
+    const uint64_t scan_key = load64(scan);
+    unsigned scan_end = load16(scan + best_len - 1);
+    const unsigned first_rank = chain_rank[first];
+    uint64_t mask = DEEP_MASK[d];
+    const ush *link = deep_link[d];
+    while (cur_match > limit || cur_match == first) {
+        assert(cur_match < strstart);
+        const uch *match = window + cur_match;
+        // Failing the key test: another key of the same hash, or a candidate too short.
+        if (((load64(match) ^ scan_key) & mask) == 0) {
+            // This candidate shares MIN_MATCH bytes, so it is on the 3-byte chain; so are
+            // all older ones that could still win, ranked lower still.
+            if (((first_rank - chain_rank[cur_match]) & 0xffff) >= chain_length) break;
+            if (load16(match + best_len - 1) == scan_end) {
+                int len = match_length_fast(scan, match);
+                if (len > best_len) {
+                    match_start = cur_match;
+                    best_len = len;
+                    if (len >= nice_match) break;
+                    scan_end = load16(scan + best_len - 1);
+                    // The candidate shares len bytes: it is on every deep chain of a key
+                    // that short, and the next candidates must share len + 1.
+                    while (d + 1 < DEEP_LEVELS && static_cast<unsigned>(len) >= DEEP_LEN[d + 1]) {
+                        d++;
+                        mask = DEEP_MASK[d];
+                        link = deep_link[d];
+                    }
+                }
+            }
+        }
+        cur_match = link[cur_match];
+    }
+    return best_len;
+}
+
+}  // namespace
+
 int longest_match(unsigned cur_match) {
     unsigned chain_length = max_chain_length;
     if (prev_length >= good_match) chain_length >>= 2;  // a good match is already in hand
@@ -135,10 +265,19 @@ int longest_match(unsigned cur_match) {
 
     const uch *scan = window + strstart;
     int best_len = static_cast<int>(prev_length);
+    const unsigned first = cur_match;
+    // With a match in hand long enough for a deep chain, walk the deepest such chain from
+    // its head: the candidates on it are older than strstart, itself just entered.
+    for (unsigned d = DEEP_LEVELS; d-- > 0;) {
+        if (static_cast<unsigned>(best_len) + 1 >= DEEP_LEN[d])
+            return longest_match_deep(d, deep_link[d][strstart], first, chain_length, limit, best_len);
+    }
+
     // A candidate must agree on the two bytes at the end of the best match so far and on
     // the first two bytes before it is worth a full comparison.
     unsigned scan_end = load16(scan + best_len - 1);
     const unsigned scan_start = load16(scan);
+    const unsigned budget = chain_length;
     do {
         assert(cur_match < strstart);
         const uch *match = window + cur_match;
@@ -148,6 +287,12 @@ int longest_match(unsigned cur_match) {
             match_start = cur_match;
             best_len = len;
             if (len >= nice_match) break;
+            if (static_cast<unsigned>(len) >= DEEP_LEN[0]) {
+                // The candidate is on the deep chains of keys up to len bytes long.
+                unsigned d = 0;
+                while (d + 1 < DEEP_LEVELS && static_cast<unsigned>(len) >= DEEP_LEN[d + 1]) d++;
+                return longest_match_deep(d, deep_link[d][cur_match], first, budget, limit, best_len);
+            }
             scan_end = load16(scan + best_len - 1);
         }
     } while ((cur_match = chain_link[cur_match]) > limit && --chain_length != 0);
@@ -183,6 +328,17 @@ void fill_window() {
             unsigned m = chain_link[n + WSIZE];
             chain_link[n] = static_cast<ush>(m >= WSIZE ? m - WSIZE : NIL);
         }
+        memcpy(chain_rank, chain_rank + WSIZE, WSIZE * sizeof *chain_rank);
+        for (unsigned d = 0; d < DEEP_LEVELS; d++) {
+            for (unsigned n = 0; n < DEEP_HASH_SIZE; n++) {
+                unsigned m = deep_head[d][n];
+                deep_head[d][n] = static_cast<ush>(m >= WSIZE ? m - WSIZE : NIL);
+            }
+            for (unsigned n = 0; n < WSIZE; n++) {
+                unsigned m = deep_link[d][n + WSIZE];
+                deep_link[d][n] = static_cast<ush>(m >= WSIZE ? m - WSIZE : NIL);
+            }
+        }
         more += WSIZE;
     }
     if (!eofile) {
@@ -201,6 +357,7 @@ void lm_init(int pack_level, ush *flags) {
     if (pack_level < 1 || pack_level > 9) error("bad pack level");
     compr_level = pack_level;
     memset(head, 0, HASH_SIZE * sizeof *head);  // the links are written before read
+    memset(deep_head, 0, sizeof deep_head);
     memset(window, 0, WINDOW_SIZE);  // no bytes of an earlier member past this input's end
 
     const config &c = configuration_table[pack_level];
@@ -253,12 +410,9 @@ ulg deflate_fast() {
             lookahead -= match_length;
             if (match_length <= max_lazy_match) {
                 // Short match: enter every string inside it.
-                match_length--;
-                do {
-                    strstart++;
-                    insert_string(strstart);
-                } while (--match_length != 0);
-                strstart++;
+                insert_strings(strstart + 1, match_length - 1);
+                strstart += match_length;
+                match_length = 0;
             } else {
                 // Long match: skip the insertions and restart the hash after it.
                 strstart += match_length;
@@ -267,7 +421,7 @@ ulg deflate_fast() {
                          window_byte_or_zero(strstart + 1)) & HASH_MASK;
             }
         } else {
-            flush = ct_tally(0, window[strstart]);
+            flush = ct_tally_literal(window[strstart]);
             lookahead--;
             strstart++;
         }
@@ -305,10 +459,8 @@ ulg deflate() {
                                  static_cast<int>(prev_length - MIN_MATCH));
             // strstart - 1 and strstart are already in the chains.
             lookahead -= prev_length - 1;
-            for (unsigned n = prev_length - 2; n != 0; n--) {
-                strstart++;
-                insert_string(strstart);
-            }
+            insert_strings(strstart + 1, prev_length - 2);
+            strstart += prev_length - 2;
             match_available = 0;
             match_length = MIN_MATCH - 1;
             strstart++;
@@ -317,7 +469,7 @@ ulg deflate() {
                 block_start = strstart;
             }
         } else if (match_available) {
-            if (ct_tally(0, window[strstart - 1])) {
+            if (ct_tally_literal(window[strstart - 1])) {
                 end_block(0);
                 block_start = strstart;
             }

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "gzip/gzip.h"
@@ -97,6 +98,10 @@ char *find_program(const char *ref) {
 
 int find_preamble(const char *program) {
     const char *resolved = find_program(program);
+    // An archive named on the command line (-l, -u) is a file, not a command: one that is
+    // not executable, or a bare name not on PATH, is still read when it exists as a file.
+    struct stat st;
+    if (!resolved && stat(program, &st) == 0 && S_ISREG(st.st_mode)) resolved = program;
     if (!resolved) {
         fprintf(stderr, "%s: unable to find kelpa to build preamble\n", progname);
         return -1;

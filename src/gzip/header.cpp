@@ -19,25 +19,6 @@ void skip_zero_terminated() {
     }
 }
 
-// The stored name reaches a shell command line when the extraction command is expanded, so
-// only a plain file name in the target directory is kept: the directory part is dropped (the
-// builder stores base names only) and bytes the shell would act on become '_'. Bytes from
-// 0x80 up are kept, so UTF-8 names survive.
-bool shell_safe_byte(unsigned char c) {
-    if (c < 0x20 || c == 0x7f) return false;
-    return strchr(" !\"#$&'()*;<>?[\\]`{|}~", c) == nullptr;
-}
-
-// Cuts name to its last component and neutralises it in place; false when nothing usable
-// remains (empty, "." or ".."), in which case the caller keeps its default output name.
-bool neutralise_name(char *name) {
-    to_basename(name);
-    if (name[0] == '\0' || strcmp(name, ".") == 0 || strcmp(name, "..") == 0) return false;
-    for (char *p = name; *p; ++p)
-        if (!shell_safe_byte(static_cast<unsigned char>(*p))) *p = '_';
-    return true;
-}
-
 }  // namespace
 
 int get_method(int in) {
@@ -91,8 +72,9 @@ int get_method(int in) {
         if ((to_stdout && !list) || part_nb > 1) {
             skip_zero_terminated();
         } else {
-            // Collect into a scratch buffer of the same size so that an unusable name leaves
-            // the caller's default in place.
+            // The name is kept exactly as stored (the listing shows it so); the extraction
+            // driver makes it safe before it reaches a command line. It is collected into a
+            // scratch buffer so that a name too long leaves ofname untouched.
             char name[NAME_BUF_SIZE];
             for (unsigned i = 0;; i++) {
                 int c = next_input_byte();
@@ -101,8 +83,7 @@ int get_method(int in) {
                 // i == NAME_BUF_SIZE - 1: the 1024th character took the NUL's place
                 if (i + 1 >= NAME_BUF_SIZE) error("corrupted input -- file name too large");
             }
-            char *p = to_basename(ofname);
-            if (neutralise_name(name)) strcpy(p, name);
+            strcpy(to_basename(ofname), name);
         }
     }
     if (flags & FCOMMENT) skip_zero_terminated();

@@ -54,61 +54,55 @@ void err_sys(const char *fmt, ...) {
     }
 }
 
-void err_quit(const char *fmt, ...) {
+namespace {
+
+// Prefix and formatted message to the error stream and, when cataloguing, a copy ending in
+// a newline to the catalog stream (flushed when flush is set). The error stream's own
+// ending is the caller's.
+void message_with_copy(const char *fmt, va_list ap, bool flush) {
     FILE *f = errstream();
-    va_list ap;
-    va_start(ap, fmt);
+    va_list copy;
+    va_copy(copy, ap);
     prefix(f);
     vfprintf(f, fmt, ap);
-    va_end(ap);
     if (er_catalog && Catstrm) {
-        va_start(ap, fmt);
         prefix(Catstrm);
-        vfprintf(Catstrm, fmt, ap);
-        va_end(ap);
+        vfprintf(Catstrm, fmt, copy);
         fputc('\n', Catstrm);
+        if (flush) fflush(Catstrm);
     }
-    fputs("\r\n", f);
+    va_end(copy);
+}
+
+}  // namespace
+
+void err_quit(const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    message_with_copy(fmt, ap, false);
+    va_end(ap);
+    fputs("\r\n", errstream());
     exit(255);
 }
 
 void err_ret(const char *fmt, ...) {
-    FILE *f = errstream();
     va_list ap;
     va_start(ap, fmt);
-    prefix(f);
-    vfprintf(f, fmt, ap);
+    message_with_copy(fmt, ap, true);
     va_end(ap);
-    fputs("\r\n", f);
-    fflush(f);
-    if (er_catalog && Catstrm) {
-        va_start(ap, fmt);
-        prefix(Catstrm);
-        vfprintf(Catstrm, fmt, ap);
-        va_end(ap);
-        fputc('\n', Catstrm);
-        fflush(Catstrm);
-    }
+    fputs("\r\n", errstream());
+    fflush(errstream());
 }
 
 void err_dump(const char *fmt, ...) {
-    FILE *f = errstream();
     va_list ap;
     va_start(ap, fmt);
-    prefix(f);
-    vfprintf(f, fmt, ap);
+    message_with_copy(fmt, ap, true);
     va_end(ap);
+    FILE *f = errstream();
     fputs("\r\n", f);
-    fflush(f);
-    if (er_catalog && Catstrm) {
-        va_start(ap, fmt);
-        prefix(Catstrm);
-        vfprintf(Catstrm, fmt, ap);
-        va_end(ap);
-        fputc('\n', Catstrm);
-        fflush(Catstrm);
-    }
     fputc('\n', f);
+    fflush(f);
     abort();
 }
 

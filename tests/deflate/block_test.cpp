@@ -55,6 +55,38 @@ TEST_F(Tally, EarlyEndIsTestedEvery4096SymbolsAboveLevel2) {
     EXPECT_EQ(ended, 0);
 }
 
+TEST_F(Tally, InlineLiteralTallyKeepsTheSameState) {
+    // The same symbols through ct_tally alone and with literals through ct_tally_literal:
+    // the same block ends and, at each, the same buffers, flags and counts. Blocks of
+    // literals only end early at 4096 symbols when the input is long enough.
+    auto trace = [](bool inline_literals, long input) {
+        std::vector<std::string> states;
+        init_block();
+        strstart = static_cast<unsigned>(input);
+        uint32_t r = 12345;
+        for (int i = 0; i < 70000; i++) {
+            r = r * 1103515245u + 12345u;
+            int lc = static_cast<int>((r >> 8) & 0xff);
+            int dist = (r >> 20) % 4 == 0 ? static_cast<int>(1 + (r >> 16) % 32768) : 0;
+            int end = dist == 0 && inline_literals ? ct_tally_literal(lc) : ct_tally(dist, lc);
+            if (!end && i != 69999) continue;
+            std::string st(reinterpret_cast<const char *>(inbuf), last_lit);
+            st.append(reinterpret_cast<const char *>(flag_buf), last_flags);
+            st.append(reinterpret_cast<const char *>(d_buf), last_dist * sizeof(ush));
+            for (int n = 0; n < L_CODES; n++) st += std::to_string(dyn_ltree[n].fc) + ",";
+            st += std::to_string(flags) + "/" + std::to_string(flag_bit) + "/" + std::to_string(i);
+            states.push_back(st);
+            init_block();
+        }
+        return states;
+    };
+    for (long input : {100000L, 1000L}) {
+        auto general = trace(false, input), inlined = trace(true, input);
+        EXPECT_GE(general.size(), 3u) << input;
+        EXPECT_TRUE(general == inlined) << "input " << input;
+    }
+}
+
 TEST_F(Tally, DistancesAreStoredMinusOneWithTheirCodes) {
     ct_tally(1, 0);
     ct_tally(32768, 255);

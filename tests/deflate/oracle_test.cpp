@@ -6,6 +6,8 @@
 
 #include <dirent.h>
 
+#include <algorithm>
+
 #include <string>
 #include <vector>
 
@@ -146,6 +148,50 @@ TEST(Oracle, OutputDoesNotDependOnEarlierMembers) {
     auto syms = dt::all_syms(dt::parse_deflate(alone));
     EXPECT_EQ(syms.back(), dt::match(4, static_cast<int>(gap2.size() + 10))) << "the most recent candidate";
     expect_same("two candidates at the end", second, 9);
+}
+
+// The search skips candidates that cannot beat the match in hand by walking chains keyed on
+// 4 and 8 bytes, yet must stop where the 3-byte chain's walk stops. Here the final string
+// first meets a near candidate sharing `near` bytes, then n decoys sharing `near` - 1
+// bytes (on the 3-byte chain, off the deeper one), then a 13-byte match: taken only while
+// it ranks within the level's chain budget (decoys, hash neighbours and the strings
+// inside the key count).
+std::string budget_input(size_t near, size_t n, unsigned seed) {
+    const std::string key = "xyzQRSTUVWXYZ";
+    std::string data = "#" + key + "!!";
+    std::string noise = kt::random_bytes(n * 3 + 16, seed);
+    for (char &c : noise) c = static_cast<char>(0x80 | (static_cast<unsigned char>(c) & 0x3f));
+    for (size_t i = 0; i < n; i++) data += key.substr(0, near - 1) + noise.substr(3 * i, 3);
+    // A byte found nowhere else before the final key: no match runs into it.
+    data += key.substr(0, near) + noise.substr(3 * n, 4) + "%" + key;
+    return data;
+}
+
+TEST(Oracle, DeepChainsStopWhereTheChainBudgetEnds) {
+    struct {
+        int lvl;
+        size_t near;
+        std::vector<size_t> counts;
+    } cases[] = {
+        {9, 4, {4092, 4093, 4094, 4095, 4096}},
+        {6, 4, {124, 125, 126, 127, 128}},
+        {6, 8, {124, 125, 126, 127, 128}},
+        {5, 8, {28, 29, 30, 31, 32}},
+    };
+    for (const auto &c : cases) {
+        int taken = 0;
+        for (size_t n : c.counts) {
+            std::string data = budget_input(c.near, n, static_cast<unsigned>(n));
+            expect_same("budget", data, c.lvl);
+            auto syms = dt::all_syms(dt::parse_deflate(dt::deflate_data(dt::zip_member(data, c.lvl))));
+            int far = static_cast<int>(data.size() - 13 - 1);
+            // Missed there, the match is found one byte later, one byte shorter.
+            taken += std::find(syms.begin(), syms.end(), dt::match(13, far)) != syms.end();
+        }
+        // The budget's edge lies inside the counts tried.
+        EXPECT_GT(taken, 0) << "level " << c.lvl << ", near " << c.near;
+        EXPECT_LT(taken, static_cast<int>(c.counts.size())) << "level " << c.lvl << ", near " << c.near;
+    }
 }
 
 TEST(Oracle, DecodersRestoreTheInput) {

@@ -152,6 +152,15 @@ TEST_F(Preamble, FileEndingInsidePreambleGivesDescriptorAtEnd) {
     }
 }
 
+TEST_F(Preamble, ArchiveFileThatIsNotExecutableIsStillRead) {
+    std::string p = dir / "plain.run";
+    kt::write_file(p, "S" + preamble("F", "C", "", ""), 0644);
+    Located l = locate(p);
+    ASSERT_GE(l.fd, 0);
+    EXPECT_STREQ(comment, "C");
+    close(l.fd);
+}
+
 TEST_F(Preamble, UnresolvableNameIsReported) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(find_preamble("no-such-program-kelpa-test"), -1);

@@ -173,6 +173,19 @@ TEST_F(Builder, ArchiveModeUsageShowsTheArchivesComment) {
     EXPECT_EQ(hc.err, archive_usage(archive, "other"));
 }
 
+TEST_F(Builder, ListsAnArchiveFileThatIsNotExecutable) {
+    file("in", "payload");
+    RunResult b = kelpa({"-a", "-C", "plain file", "in"});
+    ASSERT_EQ(b.status, 0);
+    file("pkg.run", b.out, 0644);  // e.g. just downloaded: no execute bit
+    RunResult l = kelpa({"-l", "pkg.run"});
+    EXPECT_EQ(l.status, 0) << l.err;
+    EXPECT_NE(l.out.find("Comment: plain file\n"), std::string::npos) << l.out;
+    RunResult missing = kelpa({"-l", "absent.run"});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.out, "");
+}
+
 TEST_F(Builder, OverlongArgumentsAreRefused) {
     file("in", "x");
     std::string long_arg(1024, 'c');

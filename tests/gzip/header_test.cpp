@@ -131,28 +131,15 @@ TEST(GetMethod, NameLengthLimit) {
                 testing::HasSubstr("file name too large"));
 }
 
-TEST(GetMethod, StoredNameMadeSafeForTheCommandLine) {
-    struct Case {
-        string stored;
-        const char *ofname;
-    };
-    const Case cases[] = {
-        {"../../etc/passwd", "passwd"},
-        {"/abs/path/file.tar", "file.tar"},
-        {"a; rm -rf ~", "a__rm_-rf__"},
-        {"$(reboot)`x`", "__reboot__x_"},
-        {"tab\there\nnl", "tab_here_nl"},
-        {"caf\xc3\xa9.txt", "caf\xc3\xa9.txt"},
-        {"name-1.2_3+x,y@z=w%o", "name-1.2_3+x,y@z=w%o"},
-        {"dir/", "stdout"},
-        {"..", "stdout"},
-        {".", "stdout"},
-        {"", "stdout"},
-    };
-    for (const auto &c : cases) {
-        Header h = read_header(hdr(FNAME, c.stored + '\0'));
-        EXPECT_EQ(h.result, 8) << c.stored;
-        EXPECT_STREQ(ofname, c.ofname) << c.stored;
+TEST(GetMethod, StoredNameIsKeptAsItComes) {
+    // No byte is tested or translated here: the listing shows the stored name, and the
+    // extraction driver makes it safe before it reaches a command line.
+    const string cases[] = {"../../etc/passwd", "a; rm -rf ~", "tab\there\nnl", "caf\xc3\xa9.txt",
+                            "dir/", ".", ""};
+    for (const auto &stored : cases) {
+        Header h = read_header(hdr(FNAME, stored + '\0'));
+        EXPECT_EQ(h.result, 8) << stored;
+        EXPECT_EQ(string(ofname), stored) << "the stored name replaces ofname entirely";
     }
 }
 

@@ -329,3 +329,27 @@ TEST(StreamUtilities, AddEnvopt) {
 }
 
 }  // namespace
+
+namespace {
+
+// The decoder writes its output one full 32768-byte window at a time, then the rest.
+TEST(Flush, DecoderWritesWholeWindows) {
+    std::string data = kt::text_bytes(100000, 31);
+    auto r = kt::run({"python3", "-c",
+                      "import sys, zlib\n"
+                      "c = zlib.compressobj(6, zlib.DEFLATED, 31)\n"
+                      "sys.stdout.buffer.write(c.compress(sys.stdin.buffer.read()) + c.flush())\n"},
+                     data);
+    ASSERT_EQ(r.status, 0);
+    kt::TempDir dir;
+    kt::write_file(dir / "in.gz", r.out);
+    kt::reset_stream_state();
+    int in = kt::open_input(dir / "in.gz");
+    ASSERT_EQ(get_method(in), 8);
+    OutputFile f;
+    unzip(in, ofd);
+    EXPECT_EQ(g_write_calls.load(), 4) << "3 x 32768 + 1696 bytes";
+    EXPECT_TRUE(f.content() == data);
+}
+
+}  // namespace

@@ -242,3 +242,54 @@ TEST(CheckZipfile, StoredFirstEntryAndRefusals) {
 }
 
 }  // namespace
+
+namespace {
+
+// Many members of varied shape from python's zlib, each compared with the data it was made
+// from: matches of every length and distance land on window ends, fill ends and block ends
+// at many different offsets.
+TEST(Unzip, ManyMembersOfVariedShapeFromPythonZlib) {
+    const char *script =
+        "import random, sys, zlib\n"
+        "rnd = random.Random(5)\n"
+        "for i in range(60):\n"
+        "    size = rnd.choice([rnd.randrange(1, 4000), rnd.randrange(30000, 300000)])\n"
+        "    parts, n = [], 0\n"
+        "    while n < size:\n"
+        "        kind = rnd.randrange(4)\n"
+        "        if kind == 0 or n < 300:\n"
+        "            p = rnd.randbytes(rnd.randrange(1, 60))\n"
+        "        elif kind == 1:\n"
+        "            p = bytes([rnd.randrange(256)]) * rnd.randrange(1, 600)\n"
+        "        else:\n"
+        "            joined = b''.join(parts[-300:])\n"
+        "            back = rnd.randrange(1, min(len(joined), 32768) + 1)\n"
+        "            p = (joined[-back:] * 300)[:rnd.randrange(3, 300)]\n"
+        "        parts.append(p)\n"
+        "        n += len(p)\n"
+        "    data = b''.join(parts)[:size]\n"
+        "    c = zlib.compressobj(rnd.randrange(10), zlib.DEFLATED, 31, rnd.randrange(1, 10), rnd.randrange(5))\n"
+        "    m = c.compress(data) + c.flush()\n"
+        "    for blob in (data, m):\n"
+        "        sys.stdout.buffer.write(len(blob).to_bytes(4, 'little') + blob)\n";
+    auto r = kt::run({"python3", "-c", script});
+    ASSERT_EQ(r.status, 0) << r.err;
+    size_t at = 0;
+    auto next = [&] {
+        uint32_t n;
+        memcpy(&n, r.out.data() + at, 4);
+        string s = r.out.substr(at + 4, n);
+        at += 4 + n;
+        return s;
+    };
+    int members = 0;
+    while (at < r.out.size()) {
+        string data = next();
+        string member = next();
+        EXPECT_TRUE(kt::decode_member(member) == data) << "member " << members << " of " << data.size() << " bytes";
+        members++;
+    }
+    EXPECT_EQ(members, 60);
+}
+
+}  // namespace

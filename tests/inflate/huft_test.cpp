@@ -288,6 +288,14 @@ TEST(HuftBuild, LongCodesUseSubTablesAndFreeReleasesAll) {
         long before = heap_in_use();
         ASSERT_EQ(huft_build(len.data(), 16, 0, cpdist, cpdext, &t, &m), 0);
         EXPECT_GT(g_alloc_entries.size(), 1u) << "codes past 6 bits need sub-tables";
+        // Codes 1..6 bits fill level 0 except the all-ones prefix (index 63, bit-reversed),
+        // which links to a 6-bit sub-table for the 7..12-bit codes: drop 6 bits, index 6 more.
+        EXPECT_EQ(t[63].e, E_LINK_BASE + 6);
+        EXPECT_EQ(t[63].b, 6);
+        EXPECT_EQ(g_alloc_entries[1], 64u + 1);
+        EXPECT_EQ(t[0].e, cpdext[0]) << "symbol 0, code 0, repeated over every even index";
+        EXPECT_EQ(t[0].b, 1);
+        EXPECT_EQ(t[62].v.n, cpdist[0]);
         for (unsigned s = 0; s < 16; s++) {
             Hit h = lookup(t, m, pat[s]);
             ASSERT_FALSE(h.invalid);

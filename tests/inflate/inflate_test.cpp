@@ -404,6 +404,68 @@ TEST(Inflate, CopiesAcrossTheWindowEndAndBeforeTheStart) {
     EXPECT_EQ(r.rest, kAfter);
 }
 
+// Literal runs of one to four followed by matches, over enough input for dozens of inbuf
+// refills: every phase of the switch between whole-word and byte-wise bit reading is hit,
+// including a match code decoded just before the end of a fill.
+TEST(Inflate, LiteralsAndMatchesAcrossManyInputFills) {
+    std::mt19937 rng(21);
+    Reference ref;
+    BitWriter w;
+    w.bits(1, 1).bits(1, 2);
+    for (int i = 0; i < 400000; i++) {
+        unsigned lits = 1 + rng() % 4;
+        for (unsigned j = 0; j < lits; j++) {
+            unsigned c = rng() % 256;
+            w.fixed_sym(c);
+            ref.lit(static_cast<char>(c));
+        }
+        unsigned len = 3 + rng() % 20, dist = 1 + rng() % 9000;
+        fixed_match(w, len, dist);
+        ref.copy(len, dist);
+    }
+    w.fixed_sym(256);
+    ASSERT_GT(w.str().size(), 40u * 32768) << "the stream must span many fills";
+    Raw r = inflate_raw(w.str());
+    ASSERT_EQ(r.result, 0);
+    EXPECT_TRUE(r.out == ref.out());
+    EXPECT_EQ(r.rest, kAfter);
+}
+
+// Matches and literal streaks that end exactly on the window end, from every position the
+// fast path may start them at: the full window must be flushed before the next byte.
+TEST(Inflate, MatchEndingExactlyAtTheWindowEnd) {
+    for (unsigned lits = 0; lits <= 3; lits++) {
+        for (unsigned len : {258u, 100u, 3u}) {
+            Reference ref;
+            BitWriter w;
+            unsigned before = WSIZE - len - lits;
+            std::string block = kt::random_bytes(before, len + lits);
+            w.bits(0, 1).bits(0, 2).align().bits(before, 16).bits(before ^ 0xffff, 16);
+            for (char c : block) {
+                w.bits(static_cast<unsigned char>(c), 8);
+                ref.lit(c);
+            }
+            w.bits(1, 1).bits(1, 2);
+            for (unsigned i = 0; i < lits; i++) {
+                w.fixed_sym('L');
+                ref.lit('L');
+            }
+            fixed_match(w, len, 1000);
+            ref.copy(len, 1000);
+            for (int i = 0; i < 50; i++) {  // keep the input far from its end
+                w.fixed_sym('a' + i % 26);
+                ref.lit(static_cast<char>('a' + i % 26));
+                fixed_match(w, 10, 7);
+                ref.copy(10, 7);
+            }
+            w.fixed_sym(256);
+            Raw r = inflate_raw(w.str());
+            ASSERT_EQ(r.result, 0);
+            EXPECT_TRUE(r.out == ref.out()) << "literals " << lits << " length " << len;
+        }
+    }
+}
+
 TEST(Inflate, DistanceBeforeTheStartReadsZerosEvenAfterAnotherStream) {
     // Leave the window full of 'A's from a previous stream in this process.
     BitWriter first;

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Builds the benchmarks (Release, -DKELPA_BENCH=ON, in build-bench) and runs them: the
+# Google Benchmark engine benchmarks (CRC-32, DEFLATE decoder and encoder against the gzip
+# command) and the end-to-end comparison of the kelpa binary with the gzip command
+# (bench/e2e_bench.py: MB/s, CPU seconds, ratio, peak memory, identical streams).
+#   scripts/bench.sh                 everything
+#   scripts/bench.sh e2e [args...]   only the end-to-end table; args go to e2e_bench.py
+#                                    (e.g. --repeat 5 --memory 1024)
+# Needs Google Benchmark (Debian: libbenchmark-dev), gzip, tar, python3 and /usr/bin/time.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=${JOBS:-$(nproc)}
+cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DKELPA_BENCH=ON -DKELPA_TESTS=OFF >/dev/null
+cmake --build build-bench -j"$jobs" >/dev/null
+
+echo "== machine: $(lscpu | sed -n 's/^Model name: *//p'), $(nproc) cores"
+if [[ "${1:-}" != e2e ]]; then
+    for b in crc32_bench inflate_bench deflate_bench; do
+        echo "== $b"
+        build-bench/bench/$b --benchmark_min_time=0.5
+    done
+else
+    shift
+fi
+echo "== end to end: kelpa against the gzip command (CPU seconds, best of the runs)"
+python3 bench/e2e_bench.py --kelpa build-bench/src/driver/kelpa --corpus build-bench/bench-corpus "$@"
