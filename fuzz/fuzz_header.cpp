@@ -1,9 +1,12 @@
-// Fuzz target: the member header reader (get_method) on arbitrary bytes. The first byte
-// picks the reader's mode (to_stdout, list, verbose, a later member); the rest is the input.
+// Fuzz target: the member header reader (get_method) on arbitrary bytes, and the extraction
+// driver's treatment of the stored name. The first byte picks the reader's mode (to_stdout,
+// list, verbose, a later member); the rest is the input.
 #include <unistd.h>
 
+#include <cctype>
 #include <cstring>
 
+#include "driver/kelpa.h"
 #include "gzip/gzip.h"
 #include "harness.h"
 
@@ -25,16 +28,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     // After a fatal exit the stream state no longer matters (the process would be gone).
     if (m != -2 && (inptr > insize || insize > INBUFSIZ)) __builtin_trap();
-    // Whatever the stored name held, the output name is one terminated base name without
-    // bytes the shell acts on.
+    // Whatever the stored name held, the output name is one terminated string, and the
+    // extraction driver's make_safe_name turns it into a plain base name of bytes the shell
+    // takes literally, or refuses it.
     size_t n = strnlen(ofname, NAME_BUF_SIZE);
-    if (n == NAME_BUF_SIZE || n == 0) __builtin_trap();
-    for (size_t i = 0; i < n; ++i) {
-        unsigned char c = static_cast<unsigned char>(ofname[i]);
-        if (c == '/' || c < 0x20 || c == 0x7f || strchr(" !\"#$&'()*;<>?[\\]`{|}~", c))
+    if (n == NAME_BUF_SIZE) __builtin_trap();
+    char safe[NAME_BUF_SIZE];
+    memcpy(safe, ofname, n + 1);
+    if (make_safe_name(safe) >= 0) {
+        if (safe[0] == '\0' || safe[0] == '-' || strcmp(safe, ".") == 0 || strcmp(safe, "..") == 0)
             __builtin_trap();
+        for (const char *p = safe; *p; ++p) {
+            unsigned char c = static_cast<unsigned char>(*p);
+            if (c < 0x80 && !isalnum(c) && !strchr("._+,@%=:-", c)) __builtin_trap();
+        }
     }
-    if (strcmp(ofname, ".") == 0 || strcmp(ofname, "..") == 0) __builtin_trap();
     if (m != -2 && m != -1 && m != CM_DEFLATE) __builtin_trap();
     if (m == CM_DEFLATE && part_nb == 1 && header_bytes != static_cast<long>(inptr) + 16)
         __builtin_trap();
