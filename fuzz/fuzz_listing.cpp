@@ -25,7 +25,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     jmp_buf env;
     kelpa_fuzz_abort = &env;
-    if (setjmp(env) == 0) do_list(path);
+    // A fatal exit leaves the archive open (the real process ends there); do_list set ifd
+    // to it before anything that can fail.
+    if (setjmp(env) == 0)
+        do_list(path);
+    else
+        close(ifd);
     kelpa_fuzz_abort = nullptr;
     verbose = 0;
     fflush(stdout);
