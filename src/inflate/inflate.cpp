@@ -170,9 +170,10 @@ inline unsigned copy_match_fast(unsigned w, unsigned src, unsigned n) {
     uch *dst = window + w;
     const uch *from = window + src;
     const __m128i tail = _mm_loadu_si128(reinterpret_cast<const __m128i *>(dst + n));
-    if (src > w || w - src >= COPY_CHUNK) {
+    if (w - src >= COPY_CHUNK) {
         // Each chunk is read before it is written and never reads bytes this copy wrote:
-        // the source lies 16 or more bytes behind the destination, or anywhere ahead of it.
+        // the source lies 16 or more bytes behind the destination, or anywhere ahead of it
+        // (src > w wraps the unsigned difference far above the chunk size: one test).
         for (unsigned i = 0; i < n; i += COPY_CHUNK) {
             __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(from + i));
             _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + i), v);
