@@ -54,8 +54,15 @@ extern const int dbits;
 extern ulg bb;
 extern unsigned bk;
 
-// Where table memory comes from; malloc unless a test wants to see allocation fail.
+// Where table memory comes from; huft_arena_alloc unless a test wants to see allocation
+// fail. Any malloc-compatible function works: huft_free gives back to malloc's heap
+// whatever did not come from the arena.
 extern void *(*huft_malloc)(size_t);
+// Carves table memory from a static arena that empties when the last table in it is freed;
+// falls back to malloc when a request does not fit.
+void *huft_arena_alloc(size_t n);
+// Entries of the arena handed out since it was last empty (0 once every table is freed).
+size_t huft_arena_in_use();
 
 // Builds the tables of the code with lengths b[0..n-1]. Returns 0 (complete, or all lengths
 // zero with *t = NULL and *m = 0, or a single code of length 1), 1 (incomplete: tables built,

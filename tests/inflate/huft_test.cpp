@@ -28,7 +28,7 @@ struct AllocSpy {
         g_alloc_entries.reserve(64);  // no allocation of our own while a table set is measured
         huft_malloc = recording_malloc;
     }
-    ~AllocSpy() { huft_malloc = malloc; }
+    ~AllocSpy() { huft_malloc = huft_arena_alloc; }
 };
 
 // Heap bytes in use (glibc); ASan's allocator does not report here, its leak check does.
@@ -281,8 +281,11 @@ TEST(HuftBuild, LongCodesUseSubTablesAndFreeReleasesAll) {
     const auto pat = canonical_patterns(len);
     huft *t;
     int m = 6;
-    ASSERT_EQ(huft_build(len.data(), 16, 0, cpdist, cpdext, &t, &m), 0);  // warm-up
-    huft_free(t);
+    {
+        AllocSpy warm_up;  // the heap's own first-use bookkeeping, outside the measurement
+        ASSERT_EQ(huft_build(len.data(), 16, 0, cpdist, cpdext, &t, &m), 0);
+        huft_free(t);
+    }
     {
         AllocSpy spy;
         long before = heap_in_use();
@@ -328,6 +331,81 @@ TEST(HuftBuild, AllocationFailureReleasesEarlierTables) {
         EXPECT_EQ(huft_build(len.data(), 16, 0, cpdist, cpdext, &t, &m), 3) << fail_at;
         EXPECT_EQ(heap_in_use(), before) << fail_at;
     }
+}
+
+// Literal/length lengths like an executable's dynamic block: all 286 symbols, lengths
+// 8..15, a complete code (232/2^8 + 47/2^9 + 1/2^10 + ... + 1/2^14 + 2/2^15 = 1), so a
+// 9-bit level 0 with sub-tables for the longest codes.
+std::vector<unsigned> long_literal_lengths() {
+    std::vector<unsigned> len;
+    const unsigned counts[16] = {0, 0, 0, 0, 0, 0, 0, 0, 232, 47, 1, 1, 1, 1, 1, 2};
+    for (unsigned l = 0; l < 16; l++)
+        for (unsigned i = 0; i < counts[l]; i++) len.push_back(l);
+    return len;
+}
+
+TEST(HuftArena, DefaultTablesComeFromTheArenaAndItEmptiesWhenAllAreFreed) {
+    ASSERT_EQ(huft_malloc, &huft_arena_alloc);
+    ASSERT_EQ(huft_arena_in_use(), 0u);
+    auto len = long_literal_lengths();
+    ASSERT_EQ(len.size(), 286u);
+    const auto pat = canonical_patterns(len);
+    huft *t0, *tl, *td;
+    int m = 9;
+    ASSERT_EQ(huft_build(len.data(), 286, 257, cplens, cplext, &t0, &m), 0);  // warm-up
+    huft_free(t0);
+    long before = heap_in_use();
+    m = 9;
+    ASSERT_EQ(huft_build(len.data(), 286, 257, cplens, cplext, &tl, &m), 0);
+    EXPECT_EQ(tl, t0) << "an emptied arena hands out the same memory again";
+    size_t lit_entries = huft_arena_in_use();
+    EXPECT_GT(lit_entries, 512u) << "level 0 plus sub-tables";
+    unsigned dl[30];
+    for (unsigned &l : dl) l = 5;
+    int md = 6;
+    ASSERT_EQ(huft_build(dl, 30, 0, cpdist, cpdext, &td, &md), 1);
+    EXPECT_GT(huft_arena_in_use(), lit_entries) << "the second set follows the first";
+    EXPECT_EQ(heap_in_use(), before) << "no heap memory for a block's tables";
+    for (unsigned s = 0; s < 286; s++) {
+        Hit h = lookup(tl, m, pat[s]);
+        ASSERT_FALSE(h.invalid) << s;
+        EXPECT_EQ(h.bits, len[s]) << s;
+        EXPECT_EQ(h.v, s < 257 ? s : cplens[s - 257]) << s;
+    }
+    huft_free(tl);
+    EXPECT_NE(huft_arena_in_use(), 0u) << "the distance tables are still live";
+    huft_free(td);
+    EXPECT_EQ(huft_arena_in_use(), 0u);
+}
+
+TEST(HuftArena, SetsBeyondTheArenaComeFromTheHeapAndAreAllReleased) {
+    auto len = long_literal_lengths();
+    const auto pat = canonical_patterns(len);
+    long before = heap_in_use();
+    // Far more live sets than the arena holds: later ones are carved partly or wholly from
+    // the heap; every one must still decode, and freeing in any order releases all.
+    std::vector<huft *> sets;
+    sets.reserve(16);
+    for (int i = 0; i < 16; i++) {
+        huft *t;
+        int m = 9;
+        ASSERT_EQ(huft_build(len.data(), 286, 257, cplens, cplext, &t, &m), 0);
+        sets.push_back(t);
+    }
+#ifndef __SANITIZE_ADDRESS__
+    EXPECT_GT(heap_in_use(), before) << "the arena cannot hold 16 sets";
+#endif
+    for (huft *t : sets)
+        for (unsigned s = 0; s < 286; s += 5) {
+            Hit h = lookup(t, 9, pat[s]);
+            ASSERT_FALSE(h.invalid);
+            EXPECT_EQ(h.bits, len[s]);
+        }
+    for (size_t i = 0; i < sets.size(); i += 2) huft_free(sets[i]);
+    EXPECT_NE(huft_arena_in_use(), 0u);
+    for (size_t i = 1; i < sets.size(); i += 2) huft_free(sets[i]);
+    EXPECT_EQ(huft_arena_in_use(), 0u);
+    EXPECT_EQ(heap_in_use(), before);
 }
 
 }  // namespace
