@@ -56,6 +56,23 @@ void set_file_type() {
     *file_type = bin_freq > (ascii_freq >> 2) ? BINARY : ASCII;
 }
 
+namespace {
+
+// Limits of the next run of code lengths: a run of zeros may use the 138-long zero repeat; a
+// run that continues the previous length repeats it with code 16 after 3 copies; any other
+// length must be sent once before a repeat is worth it (RFC 1951 section 3.2.7).
+void next_run_limits(int curlen, int nextlen, int &max_count, int &min_count) {
+    if (nextlen == 0) {
+        max_count = 138, min_count = 3;
+    } else if (curlen == nextlen) {
+        max_count = 6, min_count = 3;
+    } else {
+        max_count = 7, min_count = 4;
+    }
+}
+
+}  // namespace
+
 void scan_tree(ct_data *tree, int max_code) {
     int prevlen = -1;
     int nextlen = tree[0].dl;
@@ -80,13 +97,7 @@ void scan_tree(ct_data *tree, int max_code) {
         }
         count = 0;
         prevlen = curlen;
-        if (nextlen == 0) {
-            max_count = 138, min_count = 3;
-        } else if (curlen == nextlen) {
-            max_count = 6, min_count = 3;
-        } else {
-            max_count = 7, min_count = 4;
-        }
+        next_run_limits(curlen, nextlen, max_count, min_count);
     }
 }
 
@@ -121,13 +132,7 @@ void send_tree(ct_data *tree, int max_code) {
         }
         count = 0;
         prevlen = curlen;
-        if (nextlen == 0) {
-            max_count = 138, min_count = 3;
-        } else if (curlen == nextlen) {
-            max_count = 6, min_count = 3;
-        } else {
-            max_count = 7, min_count = 4;
-        }
+        next_run_limits(curlen, nextlen, max_count, min_count);
     }
 }
 
