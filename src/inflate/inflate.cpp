@@ -278,12 +278,10 @@ void pack_table(uint32_t *dst, const huft *t, unsigned bits, unsigned pbits) {
     }
 }
 
-// Decodes one code with the packed table (links through the huft tables); the caller
-// guarantees the bits. False for an invalid code.
-inline bool decode_fast(const uint32_t *packed, const huft *t, unsigned bits, ulg mask, ulg &b, unsigned &k,
-                        uint32_t &x) {
+// Finishes decoding the code whose packed entry x was looked up at the low bits of b
+// (links through the huft tables); the caller guarantees the bits. False for an invalid code.
+inline bool finish_fast(const huft *t, unsigned bits, ulg &b, unsigned &k, uint32_t &x) {
     assert(k >= MAX_PEEK_BITS);
-    x = packed[b & mask];
     if (packed_e(x) > E_LITERAL) {
         const huft *h = lookup<true>(t, b, k, bits);  // drops the code's bits itself
         if (h == nullptr) return false;
@@ -293,6 +291,13 @@ inline bool decode_fast(const uint32_t *packed, const huft *t, unsigned bits, ul
     b >>= packed_b(x);
     k -= packed_b(x);
     return true;
+}
+
+// Decodes one code with the packed table; the caller guarantees the bits.
+inline bool decode_fast(const uint32_t *packed, const huft *t, unsigned bits, ulg mask, ulg &b, unsigned &k,
+                        uint32_t &x) {
+    x = packed[b & mask];
+    return finish_fast(t, bits, b, k, x);
 }
 
 }  // namespace
@@ -333,10 +338,12 @@ int inflate_codes(huft *tl, huft *td, int bl, int bd) {
         // nothing called from this loop reads or refills inbuf.
         unsigned in = inptr;
         const unsigned in_end = insize;
+        uint32_t x;
         while (fast_ok && in + FAST_IN_BYTES <= in_end && w <= FAST_OUT_LIMIT) {
             refill_fast(b, k, in);
-            uint32_t x;
-            if (!decode_fast(lpacked, tl, ubl, lmask, b, k, x)) return 1;
+            x = lpacked[b & lmask];
+        have_entry:
+            if (!finish_fast(tl, ubl, b, k, x)) return 1;
             if (packed_e(x) == E_LITERAL) {
                 window[w++] = static_cast<uch>(packed_v(x));
                 // Literals run in streaks; a second code still fits in this refill.
@@ -382,10 +389,21 @@ int inflate_codes(huft *tl, huft *td, int bl, int bd) {
             // path. Literals may have moved w past FAST_OUT_LIMIT, and a copy that fills the
             // window must flush it, which the careful path does.
             unsigned src = dist <= w ? w - dist : w + WSIZE - dist;
-            if (w + n < WSIZE && src + n <= WSIZE && src != w)
+            if (w + n < WSIZE && src + n <= WSIZE && src != w) {
+                if (in + FAST_IN_BYTES <= in_end && w + n <= FAST_OUT_LIMIT) {
+                    // Look the next code up before copying: the copy's branches (chunk
+                    // count, overlap) often mispredict, and the lookup issued ahead of them
+                    // is not thrown away with them. Extracting the 32 MB executable, best
+                    // of 40: 0.0651 -> 0.0617 CPU s, of which ~1.4% is the marker scan's.
+                    refill_fast(b, k, in);
+                    x = lpacked[b & lmask];
+                    w = copy_match_fast(w, src, n);
+                    goto have_entry;
+                }
                 w = copy_match_fast(w, src, n);
-            else
+            } else {
                 w = copy_match_careful(w, dist, n);
+            }
         }
 
         inptr = in;
