@@ -257,27 +257,17 @@ int longest_match_deep(unsigned d, unsigned cur_match, unsigned first, unsigned 
 
 }  // namespace
 
-int longest_match(unsigned cur_match) {
-    unsigned chain_length = max_chain_length;
-    if (prev_length >= good_match) chain_length >>= 2;  // a good match is already in hand
-    unsigned limit = strstart > MAX_DIST ? strstart - MAX_DIST : NIL;
-    if (strstart >= FAST_SEARCH_END) return longest_match_at_end(cur_match, chain_length, limit);
+namespace {
 
+// The 3-byte chain walk of longest_match from candidate cur_match on, with chain_length
+// candidates left of the budget the walk started with, first its first candidate.
+int longest_match_walk(unsigned first, unsigned cur_match, unsigned chain_length, unsigned budget,
+                       unsigned limit, int best_len) {
     const uch *scan = window + strstart;
-    int best_len = static_cast<int>(prev_length);
-    const unsigned first = cur_match;
-    // With a match in hand long enough for a deep chain, walk the deepest such chain from
-    // its head: the candidates on it are older than strstart, itself just entered.
-    for (unsigned d = DEEP_LEVELS; d-- > 0;) {
-        if (static_cast<unsigned>(best_len) + 1 >= DEEP_LEN[d])
-            return longest_match_deep(d, deep_link[d][strstart], first, chain_length, limit, best_len);
-    }
-
     // A candidate must agree on the two bytes at the end of the best match so far and on
     // the first two bytes before it is worth a full comparison.
     unsigned scan_end = load16(scan + best_len - 1);
     const unsigned scan_start = load16(scan);
-    const unsigned budget = chain_length;
     do {
         assert(cur_match < strstart);
         const uch *match = window + cur_match;
@@ -297,6 +287,50 @@ int longest_match(unsigned cur_match) {
         }
     } while ((cur_match = chain_link[cur_match]) > limit && --chain_length != 0);
     return best_len;
+}
+
+inline unsigned load24(const uch *p) {
+    uint32_t v;
+    memcpy(&v, p, sizeof v);
+    return v & 0xffffff;
+}
+
+// longest_match with no match in hand (prev_length MIN_MATCH - 1, the usual case on data
+// with few matches): a candidate can win only by sharing MIN_MATCH bytes, so the chain is
+// skimmed inline with one 3-byte test per candidate, and the full walk resumes at the first
+// candidate that passes, exactly where it would have compared. Best of 11 at -9: 16 MB of
+// random bytes 0.286 -> 0.264 CPU s, 3 MB of gzip output 0.060 -> 0.056.
+inline int longest_match_no_match(unsigned cur_match) {
+    assert(prev_length == MIN_MATCH - 1 && prev_length < good_match && strstart < FAST_SEARCH_END);
+    const unsigned limit = strstart > MAX_DIST ? strstart - MAX_DIST : NIL;
+    const unsigned want = load24(window + strstart);
+    const unsigned first = cur_match;
+    // prev_length is below every good_match, so the budget is whole.
+    unsigned chain_length = max_chain_length;
+    do {
+        if (load24(window + cur_match) == want)
+            return longest_match_walk(first, cur_match, chain_length, max_chain_length, limit,
+                                      static_cast<int>(prev_length));
+    } while ((cur_match = chain_link[cur_match]) > limit && --chain_length != 0);
+    return static_cast<int>(prev_length);
+}
+
+}  // namespace
+
+int longest_match(unsigned cur_match) {
+    unsigned chain_length = max_chain_length;
+    if (prev_length >= good_match) chain_length >>= 2;  // a good match is already in hand
+    unsigned limit = strstart > MAX_DIST ? strstart - MAX_DIST : NIL;
+    if (strstart >= FAST_SEARCH_END) return longest_match_at_end(cur_match, chain_length, limit);
+
+    int best_len = static_cast<int>(prev_length);
+    // With a match in hand long enough for a deep chain, walk the deepest such chain from
+    // its head: the candidates on it are older than strstart, itself just entered.
+    for (unsigned d = DEEP_LEVELS; d-- > 0;) {
+        if (static_cast<unsigned>(best_len) + 1 >= DEEP_LEN[d])
+            return longest_match_deep(d, deep_link[d][strstart], cur_match, chain_length, limit, best_len);
+    }
+    return longest_match_walk(cur_match, cur_match, chain_length, chain_length, limit, best_len);
 }
 
 namespace {
@@ -401,7 +435,8 @@ ulg deflate_fast() {
     while (lookahead != 0) {
         unsigned hash_head = insert_string(strstart);
         if (hash_head != NIL && strstart - hash_head <= MAX_DIST) {
-            match_length = static_cast<unsigned>(longest_match(hash_head));
+            match_length = static_cast<unsigned>(strstart < FAST_SEARCH_END ? longest_match_no_match(hash_head)
+                                                                             : longest_match(hash_head));
             if (match_length > lookahead) match_length = lookahead;
         }
         int flush;
@@ -449,7 +484,9 @@ ulg deflate() {
         match_length = MIN_MATCH - 1;
 
         if (hash_head != NIL && prev_length < max_lazy_match && strstart - hash_head <= MAX_DIST) {
-            match_length = static_cast<unsigned>(longest_match(hash_head));
+            match_length = static_cast<unsigned>(prev_length == MIN_MATCH - 1 && strstart < FAST_SEARCH_END
+                                                     ? longest_match_no_match(hash_head)
+                                                     : longest_match(hash_head));
             if (match_length > lookahead) match_length = lookahead;
             if (match_length == MIN_MATCH && strstart - match_start > TOO_FAR) match_length--;
         }
