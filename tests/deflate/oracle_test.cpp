@@ -8,6 +8,7 @@
 
 #include <algorithm>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,17 @@ const std::vector<Input> &corpus() {
         std::string mixed = kt::text_bytes(50000, 13) + kt::random_bytes(50000, 14) + std::string(40000, 'x') +
                             kt::text_bytes(50000, 15);
         v.push_back({"mixed", mixed});
+        // Data with few matches, mostly runs of literals: compressed output, and random
+        // bytes with short repeats planted at distances on both sides of TOO_FAR.
+        std::string gz = head_of_command("cat /usr/share/common-licenses/* | gzip -9 -n -c", 400000);
+        if (gz.size() > 10000) v.push_back({"gzipped", gz});
+        std::string sparse = kt::random_bytes(250000, 16);
+        std::mt19937 rng(17);
+        for (size_t at = 40000; at + 8 < sparse.size(); at += 20 + rng() % 60) {
+            size_t dist = 1 + rng() % 32000, len = 3 + rng() % 4;
+            sparse.replace(at, len, sparse.substr(at - dist, len));
+        }
+        v.push_back({"sparse", sparse});
         return v;
     }();
     return c;
