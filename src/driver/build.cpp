@@ -33,13 +33,7 @@ bool write_all(int fd, const char *p, size_t n) {
 // 'k'), would make an archive that cannot be read back.
 bool stub_can_carry_marker(const char *stub, size_t size) {
     size_t e = 0;
-    for (size_t i = 0; i < size; ++i) {
-        if (stub[i] == eop[e]) {
-            if (++e == EOP_SIZE) return false;
-        } else {
-            e = 0;
-        }
-    }
+    scan_for_marker(stub, size, e);
     return e == 0;
 }
 

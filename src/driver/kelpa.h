@@ -45,6 +45,11 @@ extern const char *F_OEM;
 // Archive layout and preamble locator.
 void get_eop();
 char *find_program(const char *ref);
+// The marker scan: advances the match state e (marker bytes matched so far, below
+// EOP_SIZE) over p[0..n). A byte that breaks a partial match is not compared with the
+// marker's first byte again; archives rely on the first occurrence found this way. Returns
+// the offset just past the marker when e reaches EOP_SIZE, else n.
+size_t scan_for_marker(const char *p, size_t n, size_t &e);
 int find_preamble(const char *program);
 
 // Feature list and command templates.

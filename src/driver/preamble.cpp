@@ -4,6 +4,7 @@
 // run_program, pipe_program), then the payload.
 #include "driver/kelpa.h"
 
+#include <cassert>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -96,6 +97,26 @@ char *find_program(const char *ref) {
     return result;
 }
 
+size_t scan_for_marker(const char *p, size_t n, size_t &e) {
+    assert(e < EOP_SIZE);
+    for (size_t i = 0; i < n; ++i) {
+        if (e == 0) {
+            // Outside a partial match only the marker's first byte matters: memchr finds
+            // it (a stub's bytes went from 67 instructions each to a few; 1.4% of
+            // extracting a 32 MB executable's archive).
+            const void *hit = memchr(p + i, eop[0], n - i);
+            if (hit == nullptr) return n;
+            i = static_cast<size_t>(static_cast<const char *>(hit) - p);
+        }
+        if (p[i] == eop[e]) {
+            if (++e == EOP_SIZE) return i + 1;
+        } else {
+            e = 0;
+        }
+    }
+    return n;
+}
+
 int find_preamble(const char *program) {
     const char *resolved = find_program(program);
     // An archive named on the command line (-l, -u) is a file, not a command: one that is
@@ -113,9 +134,7 @@ int find_preamble(const char *program) {
     }
     get_eop();
 
-    // One pass over each read, no pattern tables. A byte that breaks a partial match is not
-    // compared with the marker's first byte again; archives rely on the first occurrence
-    // found this way.
+    // One pass over each read; a partial match carries over to the next read.
     size_t e = 0;
     long consumed = 0;
     bool found = false;
@@ -123,26 +142,12 @@ int find_preamble(const char *program) {
     for (;;) {
         ssize_t n = read(fd, scan_buf, MARKER_SCAN_READ);
         if (n <= 0) break;
-        for (ssize_t i = 0; i < n; ++i) {
-            if (e == 0) {
-                // Outside a partial match only the marker's first byte matters: memchr
-                // finds it (the stub's own bytes went from 67 instructions each to a few;
-                // 1.4% of extracting a 32 MB executable's archive).
-                const void *hit = memchr(scan_buf + i, eop[0], static_cast<size_t>(n - i));
-                if (hit == nullptr) break;
-                i = static_cast<const char *>(hit) - scan_buf;
-            }
-            if (scan_buf[i] == eop[e]) {
-                if (++e == EOP_SIZE) {
-                    found = true;
-                    marker_end = consumed + i + 1;
-                    break;
-                }
-            } else {
-                e = 0;
-            }
+        size_t end = scan_for_marker(scan_buf, static_cast<size_t>(n), e);
+        if (e == EOP_SIZE) {
+            found = true;
+            marker_end = consumed + static_cast<long>(end);
+            break;
         }
-        if (found) break;
         consumed += n;
     }
     if (!found || lseek(fd, marker_end, SEEK_SET) != marker_end) {
