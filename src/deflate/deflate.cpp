@@ -480,7 +480,8 @@ namespace {
 // Steps of the lazy loop below in the state that dominates data with few matches: the
 // previous position's literal pending (match_available), no match in hand (prev_length
 // MIN_MATCH - 1) and room enough not to refill the window. Each step is the loop's own,
-// with the position, lookahead and hash in registers. Returns after a step that finds a
+// with the position, lookahead and hash in registers; strstart is stored for what reads
+// it (the tally, the full search, the block end), lookahead and ins_h on return. Returns after a step that finds a
 // match (its length, the literal before it tallied, as the loop does) or after which the
 // window needs filling (MIN_MATCH - 1).
 unsigned literal_run() {
@@ -498,8 +499,9 @@ unsigned literal_run() {
             // No length clamp: a match is at most MAX_MATCH < MIN_LOOKAHEAD <= la.
             if (match_length == MIN_MATCH && s - match_start > TOO_FAR) match_length--;
         }
+        // The tally's early block end measures the input covered up to strstart.
+        strstart = s;
         if (ct_tally_literal(window[s - 1])) {
-            strstart = s;
             end_block(0);
             block_start = s;
         }

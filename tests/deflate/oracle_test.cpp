@@ -130,6 +130,21 @@ TEST(Oracle, CandidatesCoveringTheEndOfASlidWindow) {
     }
 }
 
+TEST(Oracle, EarlyBlockEndInsideARunOfLiterals) {
+    // Long matches, then random bytes: at the block's 4096th symbol, deep in the run of
+    // literals, the early-end test compares the coded size with the input covered so far,
+    // which only the current position gives (about 10000 bytes; the run's start, about 6000,
+    // would keep the block going).
+    for (unsigned seed : {31u, 32u, 33u}) {
+        std::string chunk = kt::random_bytes(200, seed);
+        std::string data = chunk;
+        for (int i = 0; i < 29; i++) data += chunk;
+        data += kt::random_bytes(5000, seed + 100);
+        expect_same("matches then literals", data, 9);
+        expect_same("matches then literals", data, 6);
+    }
+}
+
 // The gzip command does not search for matches once the position passes 65274 in a full
 // window; the encoder here does, as its design says. An input of 65279 zero bytes ends at
 // window position 65276 with 3 bytes left: here a 3-byte match, there three literals.
