@@ -161,10 +161,11 @@ void send_all_trees(int lcodes, int dcodes, int blcodes) {
 
 // Block symbols go through a 64-bit accumulator kept in a register, moved out 32 bits at a
 // time, instead of the 16-bit bi_buf (3 MB of gzip output, coded but barely compressible:
-// 84M -> 55M instructions here, about 1% of the CPU time, as on executables and text). The bytes are the same: the stream is one bit sequence, written
-// out in 16-bit units in order. At the end the units the 16-bit writer would have written
-// are written and the rest becomes bi_buf, 1..16 bits as it would hold (it writes a unit
-// only when a field does not fit, so a full accumulator stays pending).
+// 84M -> 55M instructions here, about 1% of the CPU time, as on executables and text).
+// The bytes are the same: the stream is one bit sequence, written out in 16-bit units in
+// order. At the end the units the 16-bit writer would have written are written and the
+// rest becomes bi_buf, 1..16 bits as it would hold (it writes a unit only when a field does
+// not fit, so a full accumulator stays pending).
 constexpr unsigned ACC_BITS = 64;
 constexpr unsigned ACC_WRITE_BITS = 32;  // moved out once more than this is pending
 constexpr unsigned MAX_FIELD_BITS = 16;  // a code is at most 15 bits, extra bits 13
@@ -208,12 +209,16 @@ void compress_block(const ct_data *ltree, const ct_data *dtree) {
                 unsigned code = length_code[lc];
                 send(ltree[code + LITERALS + 1].fc, ltree[code + LITERALS + 1].dl);
                 int extra = extra_lbits[code];
-                if (extra != 0) send(lc - static_cast<unsigned>(base_length[code]), static_cast<unsigned>(extra));
+                if (extra != 0)
+                    send(lc - static_cast<unsigned>(base_length[code]),
+                         static_cast<unsigned>(extra));
                 unsigned dist = d_buf[dx++];
                 code = d_code(dist);
                 send(dtree[code].fc, dtree[code].dl);
                 extra = extra_dbits[code];
-                if (extra != 0) send(dist - static_cast<unsigned>(base_dist[code]), static_cast<unsigned>(extra));
+                if (extra != 0)
+                    send(dist - static_cast<unsigned>(base_dist[code]),
+                         static_cast<unsigned>(extra));
             }
             flag >>= 1;
         } while (lx < last_lit);

@@ -441,8 +441,9 @@ ulg deflate_fast() {
     while (lookahead != 0) {
         unsigned hash_head = insert_string(strstart);
         if (hash_head != NIL && strstart - hash_head <= MAX_DIST) {
-            match_length = static_cast<unsigned>(strstart < FAST_SEARCH_END ? longest_match_no_match(strstart, hash_head)
-                                                                             : longest_match(hash_head));
+            match_length = static_cast<unsigned>(strstart < FAST_SEARCH_END
+                                                     ? longest_match_no_match(strstart, hash_head)
+                                                     : longest_match(hash_head));
             if (match_length > lookahead) match_length = lookahead;
         }
         int flush;
@@ -481,9 +482,9 @@ namespace {
 // previous position's literal pending (match_available), no match in hand (prev_length
 // MIN_MATCH - 1) and room enough not to refill the window. Each step is the loop's own,
 // with the position, lookahead and hash in registers; strstart is stored for what reads
-// it (the tally, the full search, the block end), lookahead and ins_h on return. Returns after a step that finds a
-// match (its length, the literal before it tallied, as the loop does) or after which the
-// window needs filling (MIN_MATCH - 1).
+// it (the tally, the full search, the block end), lookahead and ins_h on return. Returns
+// after a step that finds a match (its length, the literal before it tallied, as the loop
+// does) or after which the window needs filling (MIN_MATCH - 1).
 unsigned literal_run() {
     unsigned s = strstart;
     unsigned la = lookahead;

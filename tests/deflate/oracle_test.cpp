@@ -61,7 +61,8 @@ const std::vector<Input> &corpus() {
         v.push_back({"mixed", mixed});
         // Data with few matches, mostly runs of literals: compressed output, and random
         // bytes with short repeats planted at distances on both sides of TOO_FAR.
-        std::string gz = head_of_command("cat /usr/share/common-licenses/* | gzip -9 -n -c", 400000);
+        std::string gz =
+            head_of_command("cat /usr/share/common-licenses/* | gzip -9 -n -c", 400000);
         if (gz.size() > 10000) v.push_back({"gzipped", gz});
         std::string sparse = kt::random_bytes(250000, 16);
         std::mt19937 rng(17);

@@ -60,7 +60,8 @@ struct PoisonedTables {
 bool all_entries_written(const huft *t, unsigned bits) {
     for (unsigned i = 0; i < (1u << bits); i++) {
         if (t[i].e == POISON) return false;
-        if (t[i].e > E_LITERAL && t[i].e != E_INVALID && !all_entries_written(t[i].v.t, t[i].e - E_LINK_BASE))
+        if (t[i].e > E_LITERAL && t[i].e != E_INVALID &&
+            !all_entries_written(t[i].v.t, t[i].e - E_LINK_BASE))
             return false;
     }
     return true;
