@@ -90,7 +90,8 @@ ush chain_rank[WINDOW_SIZE];
 inline uint64_t key_at(unsigned s) {
     if (s <= WINDOW_SIZE - 8) return load64(window + s);
     uint64_t v = 0;
-    for (unsigned i = 0; i < 8; i++) v |= static_cast<uint64_t>(window_byte_or_zero(s + i)) << (8 * i);
+    for (unsigned i = 0; i < 8; i++)
+        v |= static_cast<uint64_t>(window_byte_or_zero(s + i)) << (8 * i);
     return v;
 }
 
@@ -283,7 +284,8 @@ int longest_match_walk(unsigned first, unsigned cur_match, unsigned chain_length
                 // The candidate is on the deep chains of keys up to len bytes long.
                 unsigned d = 0;
                 while (d + 1 < DEEP_LEVELS && static_cast<unsigned>(len) >= DEEP_LEN[d + 1]) d++;
-                return longest_match_deep(d, deep_link[d][cur_match], first, budget, limit, best_len);
+                return longest_match_deep(d, deep_link[d][cur_match], first, budget, limit,
+                                          best_len);
             }
             scan_end = load16(scan + best_len - 1);
         }
@@ -334,10 +336,22 @@ int longest_match(unsigned cur_match) {
     // its head: the candidates on it are older than strstart, itself just entered.
     for (unsigned d = DEEP_LEVELS; d-- > 0;) {
         if (static_cast<unsigned>(best_len) + 1 >= DEEP_LEN[d])
-            return longest_match_deep(d, deep_link[d][strstart], cur_match, chain_length, limit, best_len);
+            return longest_match_deep(d, deep_link[d][strstart], cur_match, chain_length, limit,
+                                      best_len);
     }
     return longest_match_walk(cur_match, cur_match, chain_length, chain_length, limit, best_len);
 }
+
+namespace {
+
+// The search of the match loops: the skim when no match is in hand, else longest_match.
+inline int search_from_head(unsigned hash_head) {
+    if (prev_length == MIN_MATCH - 1 && strstart < FAST_SEARCH_END)
+        return longest_match_no_match(strstart, hash_head);
+    return longest_match(hash_head);
+}
+
+}  // namespace
 
 namespace {
 
@@ -441,14 +455,13 @@ ulg deflate_fast() {
     while (lookahead != 0) {
         unsigned hash_head = insert_string(strstart);
         if (hash_head != NIL && strstart - hash_head <= MAX_DIST) {
-            match_length = static_cast<unsigned>(strstart < FAST_SEARCH_END
-                                                     ? longest_match_no_match(strstart, hash_head)
-                                                     : longest_match(hash_head));
+            match_length = static_cast<unsigned>(search_from_head(hash_head));
             if (match_length > lookahead) match_length = lookahead;
         }
         int flush;
         if (match_length >= MIN_MATCH) {
-            flush = ct_tally(static_cast<int>(strstart - match_start), static_cast<int>(match_length - MIN_MATCH));
+            flush = ct_tally(static_cast<int>(strstart - match_start),
+                             static_cast<int>(match_length - MIN_MATCH));
             lookahead -= match_length;
             if (match_length <= max_lazy_match) {
                 // Short match: enter every string inside it.
@@ -532,9 +545,7 @@ ulg deflate() {
         match_length = MIN_MATCH - 1;
 
         if (hash_head != NIL && prev_length < max_lazy_match && strstart - hash_head <= MAX_DIST) {
-            match_length = static_cast<unsigned>(prev_length == MIN_MATCH - 1 && strstart < FAST_SEARCH_END
-                                                     ? longest_match_no_match(strstart, hash_head)
-                                                     : longest_match(hash_head));
+            match_length = static_cast<unsigned>(search_from_head(hash_head));
             if (match_length > lookahead) match_length = lookahead;
             if (match_length == MIN_MATCH && strstart - match_start > TOO_FAR) match_length--;
         }

@@ -16,9 +16,11 @@ const ush cplens[31] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19, 
 const ush cplext[31] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2,
                         3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0, 99, 99};
 // Distance base values and extra bits of symbols 0..29 (RFC 1951 section 3.2.5).
-const ush cpdist[30] = {1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
-                        193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
-const ush cpdext[30] = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+const ush cpdist[30] = {1,    2,    3,    4,    5,    7,    9,    13,    17,    25,
+                        33,   49,   65,   97,   129,  193,  257,  385,   513,   769,
+                        1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+const ush cpdext[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
+                        6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
 
 const unsigned border[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
 const ush mask_bits[17] = {0x0000, 0x0001, 0x0003, 0x0007, 0x000f, 0x001f, 0x003f, 0x007f, 0x00ff,
@@ -159,9 +161,10 @@ unsigned copy_match_careful(unsigned w, unsigned dist, unsigned n) {
 }
 
 // Copies a match whose destination [w, w + n) and source [src, src + n) both lie inside the
-// window without wrapping, src != w, and that leaves the window short of full (no flush). Whole 16-byte (or 8-byte) chunks may run up to 15 bytes
-// past the destination into history still needed by later matches, so those bytes are saved
-// first and put back after; the window's second half keeps even that overrun in bounds.
+// window without wrapping, src != w, and that leaves the window short of full (no flush). Whole
+// 16-byte (or 8-byte) chunks may run up to 15 bytes past the destination into history still needed
+// by later matches, so those bytes are saved first and put back after; the window's second half
+// keeps even that overrun in bounds.
 constexpr unsigned COPY_CHUNK = 16;
 static_assert(WSIZE + COPY_CHUNK <= sizeof(window), "chunk overrun stays inside window");
 
@@ -239,7 +242,8 @@ inline const huft *lookup(const huft *t, ulg &b, unsigned &k, unsigned bits) {
 constexpr unsigned PACKED_LBITS = 10;
 constexpr unsigned PACKED_DBITS = 8;
 constexpr unsigned PACKED_MAX_BITS = PACKED_LBITS > PACKED_DBITS ? PACKED_LBITS : PACKED_DBITS;
-static_assert(PACKED_MAX_BITS <= MAX_PEEK_BITS, "a packed lookup peeks no more than the fast path holds");
+static_assert(PACKED_MAX_BITS <= MAX_PEEK_BITS,
+              "a packed lookup peeks no more than the fast path holds");
 constexpr unsigned PACKED_L_ENTRIES = 1u << PACKED_LBITS;
 constexpr unsigned PACKED_D_ENTRIES = 1u << PACKED_DBITS;
 
@@ -262,7 +266,8 @@ void pack_table(uint32_t *dst, const huft *t, unsigned bits, unsigned pbits) {
         const huft &h = t[i];
         dst[i] = pack_entry(h.e, h.b, h.e <= E_LITERAL ? h.v.n : 0);
     }
-    for (unsigned filled = n0; filled < (1u << pbits); filled *= 2) memcpy(dst + filled, dst, filled * sizeof *dst);
+    for (unsigned filled = n0; filled < (1u << pbits); filled *= 2)
+        memcpy(dst + filled, dst, filled * sizeof *dst);
     for (unsigned j = 0; j < n0; j++) {
         const huft &h = t[j];
         if (h.e <= E_LITERAL || h.e == E_INVALID) continue;
@@ -273,7 +278,8 @@ void pack_table(uint32_t *dst, const huft *t, unsigned bits, unsigned pbits) {
             const huft &s = h.v.t[m & ((1u << seen) - 1)];
             // Entries below a sub-table index of `seen` bits are all the same when the code
             // uses no more than those bits.
-            if (s.e <= E_LITERAL && s.b <= seen) dst[j | m << bits] = pack_entry(s.e, h.b + s.b, s.v.n);
+            if (s.e <= E_LITERAL && s.b <= seen)
+                dst[j | m << bits] = pack_entry(s.e, h.b + s.b, s.v.n);
         }
     }
 }
@@ -294,8 +300,8 @@ inline bool finish_fast(const huft *t, unsigned bits, ulg &b, unsigned &k, uint3
 }
 
 // Decodes one code with the packed table; the caller guarantees the bits.
-inline bool decode_fast(const uint32_t *packed, const huft *t, unsigned bits, ulg mask, ulg &b, unsigned &k,
-                        uint32_t &x) {
+inline bool decode_fast(const uint32_t *packed, const huft *t, unsigned bits, ulg mask, ulg &b,
+                        unsigned &k, uint32_t &x) {
     x = packed[b & mask];
     return finish_fast(t, bits, b, k, x);
 }
@@ -656,7 +662,8 @@ int inflate() {
         insize += shift;
         inptr += shift;
     }
-    for (unsigned j = 0; j < nback; j++) inbuf[inptr - nback + j] = static_cast<uch>(bb >> (skip + 8 * j));
+    for (unsigned j = 0; j < nback; j++)
+        inbuf[inptr - nback + j] = static_cast<uch>(bb >> (skip + 8 * j));
     inptr -= nback;
     bk = 0;
     bb = 0;
