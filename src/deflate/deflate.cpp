@@ -323,6 +323,57 @@ inline int longest_match_no_match(unsigned s, unsigned cur_match) {
     return static_cast<int>(prev_length);
 }
 
+// SKIM_UNROLLED candidates of the chain from hash_head are tested without a branch each.
+inline constexpr unsigned SKIM_UNROLLED = 3;
+
+// The search of literal_run from the chain head hash_head on, with no match in hand: the
+// caller's test of the head (not NIL, within MAX_DIST) and longest_match_no_match in one.
+// On data with few matches the chain holds about one candidate within reach, and branching
+// on each link (within reach or not) mispredicts about a third of the time, each time after
+// a load missing the first-level cache. So the first SKIM_UNROLLED candidates are loaded
+// and tested unconditionally (every link is a position below s, in window) and the result
+// combined into one rarely taken branch; a longer chain or a 3-byte hit continues exactly
+// where the loop of longest_match_no_match would be.
+inline int skim_from_head(unsigned s, unsigned hash_head) {
+    static_assert(SKIM_UNROLLED == 3);
+    assert(prev_length == MIN_MATCH - 1 && s < FAST_SEARCH_END);
+    // The budget covers the unrolled candidates at every level.
+    assert(max_chain_length >= SKIM_UNROLLED);
+    const unsigned limit = s > MAX_DIST ? s - MAX_DIST : NIL;
+    const unsigned want = load24(window + s);
+    const unsigned c1 = hash_head;
+    const unsigned c2 = chain_link[c1];
+    const unsigned c3 = chain_link[c2];
+    assert(c1 < s && c2 < s && c3 < s);
+    // The head may lie at limit itself; the links beyond it must lie above.
+    const bool v1 = (c1 != NIL) & (s - c1 <= MAX_DIST);
+    const bool v2 = v1 & (c2 > limit);
+    const bool v3 = v2 & (c3 > limit);
+    const bool m1 = v1 & (load24(window + c1) == want);
+    const bool m2 = v2 & (load24(window + c2) == want);
+    const bool m3 = v3 & (load24(window + c3) == want);
+    if (__builtin_expect(m1 | m2 | m3, 0)) {
+        const unsigned cur = m1 ? c1 : m2 ? c2 : c3;
+        const unsigned skipped = m1 ? 0 : m2 ? 1 : 2;
+        strstart = s;
+        return longest_match_walk(c1, cur, max_chain_length - skipped, max_chain_length, limit,
+                                  static_cast<int>(MIN_MATCH - 1));
+    }
+    unsigned cur_match = chain_link[c3];
+    if (__builtin_expect(!v3 || cur_match <= limit, 1)) return static_cast<int>(MIN_MATCH - 1);
+    // The rest of the loop of longest_match_no_match, from the fourth candidate on.
+    unsigned chain_length = max_chain_length - SKIM_UNROLLED;
+    if (chain_length == 0) return static_cast<int>(MIN_MATCH - 1);
+    do {
+        if (load24(window + cur_match) == want) {
+            strstart = s;
+            return longest_match_walk(c1, cur_match, chain_length, max_chain_length, limit,
+                                      static_cast<int>(MIN_MATCH - 1));
+        }
+    } while ((cur_match = chain_link[cur_match]) > limit && --chain_length != 0);
+    return static_cast<int>(MIN_MATCH - 1);
+}
+
 }  // namespace
 
 int longest_match(unsigned cur_match) {
@@ -507,12 +558,10 @@ unsigned literal_run() {
     do {
         assert(s < FAST_SEARCH_END);  // strstart + lookahead stays within the window
         const unsigned hash_head = insert_string(s, h);
-        match_length = MIN_MATCH - 1;
-        if (hash_head != NIL && prev_length < max_lazy_match && s - hash_head <= MAX_DIST) {
-            match_length = static_cast<unsigned>(longest_match_no_match(s, hash_head));
-            // No length clamp: a match is at most MAX_MATCH < MIN_LOOKAHEAD <= la.
-            if (match_length == MIN_MATCH && s - match_start > TOO_FAR) match_length--;
-        }
+        // prev_length MIN_MATCH - 1 is below every lazy level's max_lazy_match. No length
+        // clamp: a match is at most MAX_MATCH < MIN_LOOKAHEAD <= la.
+        match_length = static_cast<unsigned>(skim_from_head(s, hash_head));
+        if (match_length == MIN_MATCH && s - match_start > TOO_FAR) match_length--;
         // The tally's early block end measures the input covered up to strstart.
         strstart = s;
         if (ct_tally_literal(window[s - 1])) {

@@ -78,10 +78,24 @@ TEST(Matches, ThreeByteMatchesFartherThan4096AreDroppedAboveLevel3) {
 
 TEST(Matches, CandidatesBeyondTheLargestDistanceAreNeverUsed) {
     const std::string key = "the quick brown fox!";
-    for (size_t dist : {32506, 32507}) {
-        std::string data = "#" + key + filler(dist - key.size(), 3) + key;
-        auto v = syms_of(data);
-        EXPECT_EQ(has(v, match(static_cast<int>(key.size()), static_cast<int>(dist))), dist == 32506) << dist;
+    // "tiE" and "tj%" hash as "the" does: each one placed between the two keys puts the far
+    // key one candidate deeper into the chain. Only the chain's first candidate may lie at
+    // the largest distance itself; a later one must lie nearer. Literals just before the
+    // second key and a tail after it (lead) have it searched by the run of literals (which
+    // needs a full lookahead), else after a match.
+    const std::string collisions[] = {"", "tiE", "tiEtj%"};
+    for (bool lead : {false, true}) {
+        for (const std::string &near : collisions) {
+            for (size_t dist : {32505, 32506, 32507}) {
+                std::string data = "#" + key + near;
+                data += filler(dist - key.size() - near.size() - (lead ? 4 : 0), 3);
+                data += (lead ? "1234" : "") + key + (lead ? "." + filler(300, 4) : "");
+                auto v = syms_of(data);
+                bool used = dist < 32506 || (dist == 32506 && near.empty());
+                EXPECT_EQ(has(v, match(static_cast<int>(key.size()), static_cast<int>(dist))), used)
+                    << dist << " behind " << near.size() / 3 << " other candidates, lead " << lead;
+            }
+        }
     }
 }
 
