@@ -170,24 +170,32 @@ constexpr unsigned ACC_BITS = 64;
 constexpr unsigned ACC_WRITE_BITS = 32;  // moved out once more than this is pending
 constexpr unsigned MAX_FIELD_BITS = 16;  // a code is at most 15 bits, extra bits 13
 static_assert(ACC_WRITE_BITS + MAX_FIELD_BITS <= ACC_BITS, "a field always fits");
+static_assert(ACC_WRITE_BITS + 2 * MAX_BITS <= ACC_BITS, "so do two literal codes");
 
 void compress_block(const ct_data *ltree, const ct_data *dtree) {
     uint64_t acc = bi_buf;
     unsigned valid = static_cast<unsigned>(bi_valid);
+    // outcnt and last_lit in locals: every byte stored to outbuf could otherwise alias them.
+    unsigned out = outcnt;
+    const unsigned n_syms = last_lit;
     auto write_unit = [&] {
+        outcnt = out;
         put_output_short(static_cast<unsigned>(acc & 0xffff));
+        out = outcnt;
         acc >>= 16;
         valid -= 16;
     };
-    auto send = [&](unsigned value, unsigned length) {
-        assert(length <= MAX_FIELD_BITS && value < (1u << length));
+    // At most ACC_WRITE_BITS bits are pending before an append, so a field may be as wide as
+    // ACC_BITS - ACC_WRITE_BITS: two codes of MAX_BITS each fit.
+    auto send_wide = [&](unsigned value, unsigned length) {
+        assert(length <= ACC_BITS - ACC_WRITE_BITS && value < (1ull << length));
         acc |= static_cast<uint64_t>(value) << valid;
         valid += length;
         if (valid > ACC_WRITE_BITS) {
-            if (outcnt < OUTBUFSIZ - 4) {
+            if (out < OUTBUFSIZ - 4) {
                 const uint32_t low = static_cast<uint32_t>(acc);
-                memcpy(outbuf + outcnt, &low, sizeof low);  // x86-64 is little-endian
-                outcnt += 4;
+                memcpy(outbuf + out, &low, sizeof low);  // x86-64 is little-endian
+                out += 4;
                 acc >>= 32;
                 valid -= 32;
             } else {
@@ -196,35 +204,49 @@ void compress_block(const ct_data *ltree, const ct_data *dtree) {
             }
         }
     };
+    auto send = [&](unsigned value, unsigned length) {
+        assert(length <= MAX_FIELD_BITS);
+        send_wide(value, length);
+    };
 
     unsigned lx = 0, dx = 0, fx = 0;
     unsigned flag = 0;
-    if (last_lit != 0) {
-        do {
-            if ((lx & 7) == 0) flag = flag_buf[fx++];
-            unsigned lc = inbuf[lx++];
-            if ((flag & 1) == 0) {
-                send(ltree[lc].fc, ltree[lc].dl);
-            } else {
-                unsigned code = length_code[lc];
-                send(ltree[code + LITERALS + 1].fc, ltree[code + LITERALS + 1].dl);
-                int extra = extra_lbits[code];
-                if (extra != 0)
-                    send(lc - static_cast<unsigned>(base_length[code]),
-                         static_cast<unsigned>(extra));
-                unsigned dist = d_buf[dx++];
-                code = d_code(dist);
-                send(dtree[code].fc, dtree[code].dl);
-                extra = extra_dbits[code];
-                if (extra != 0)
-                    send(dist - static_cast<unsigned>(base_dist[code]),
-                         static_cast<unsigned>(extra));
+    while (lx < n_syms) {
+        if ((lx & 7) == 0) {
+            flag = flag_buf[fx++];
+            if (flag == 0 && n_syms - lx >= 8) {
+                // Eight literals, sent in pairs: one append per two codes halves the chain of
+                // dependent shifts through acc. compressed.gz: this function's share of the
+                // samples 7.8% -> 6.2%; 0.0374 -> 0.0369 CPU s, best of 41 interleaved.
+                for (unsigned end = lx + 8; lx < end; lx += 2) {
+                    const ct_data &a = ltree[inbuf[lx]];
+                    const ct_data &b = ltree[inbuf[lx + 1]];
+                    send_wide(a.fc | static_cast<unsigned>(b.fc) << a.dl, a.dl + b.dl);
+                }
+                continue;
             }
-            flag >>= 1;
-        } while (lx < last_lit);
+        }
+        unsigned lc = inbuf[lx++];
+        if ((flag & 1) == 0) {
+            send(ltree[lc].fc, ltree[lc].dl);
+        } else {
+            unsigned code = length_code[lc];
+            send(ltree[code + LITERALS + 1].fc, ltree[code + LITERALS + 1].dl);
+            int extra = extra_lbits[code];
+            if (extra != 0)
+                send(lc - static_cast<unsigned>(base_length[code]), static_cast<unsigned>(extra));
+            unsigned dist = d_buf[dx++];
+            code = d_code(dist);
+            send(dtree[code].fc, dtree[code].dl);
+            extra = extra_dbits[code];
+            if (extra != 0)
+                send(dist - static_cast<unsigned>(base_dist[code]), static_cast<unsigned>(extra));
+        }
+        flag >>= 1;
     }
     send(ltree[END_BLOCK].fc, ltree[END_BLOCK].dl);
     while (valid > static_cast<unsigned>(BUF_SIZE)) write_unit();
+    outcnt = out;
     bi_buf = static_cast<ush>(acc);
     bi_valid = static_cast<int>(valid);
 }
