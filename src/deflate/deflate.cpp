@@ -293,6 +293,12 @@ int longest_match_walk(unsigned first, unsigned cur_match, unsigned chain_length
     return best_len;
 }
 
+inline uint32_t load32(const uch *p) {
+    uint32_t v;
+    memcpy(&v, p, sizeof v);
+    return v;
+}
+
 inline unsigned load24(const uch *p) {
     uint32_t v;
     memcpy(&v, p, sizeof v);
@@ -340,18 +346,25 @@ inline int skim_from_head(unsigned s, unsigned hash_head) {
     // The budget covers the unrolled candidates at every level.
     assert(max_chain_length >= SKIM_UNROLLED);
     const unsigned limit = s > MAX_DIST ? s - MAX_DIST : NIL;
-    const unsigned want = load24(window + s);
+    const uint32_t want = load32(window + s);
     const unsigned c1 = hash_head;
     const unsigned c2 = chain_link[c1];
     const unsigned c3 = chain_link[c2];
-    assert(c1 < s && c2 < s && c3 < s);
+    // Every link is NIL or below its own position (insertion links to an older head, a slide
+    // lowers both or clears the link), so a candidate above limit has all candidates before
+    // it on the chain above limit too: each is tested on its own, not after the one before
+    // it. compressed.gz: 0.0380 -> 0.0344 CPU s, random 0.173 -> 0.153 (best of 21 and 7,
+    // interleaved).
+    assert(c1 < s && (c2 < c1 || c2 == NIL) && (c3 < c2 || c3 == NIL));
     // The head may lie at limit itself; the links beyond it must lie above.
     const bool v1 = (c1 != NIL) & (s - c1 <= MAX_DIST);
-    const bool v2 = v1 & (c2 > limit);
-    const bool v3 = v2 & (c3 > limit);
-    const bool m1 = v1 & (load24(window + c1) == want);
-    const bool m2 = v2 & (load24(window + c2) == want);
-    const bool m3 = v3 & (load24(window + c3) == want);
+    const bool v2 = c2 > limit;
+    const bool v3 = c3 > limit;
+    // The shift drops the fourth byte: zero when the first MIN_MATCH bytes agree.
+    auto differs = [want](unsigned c) { return ((load32(window + c) ^ want) << 8) != 0; };
+    const bool m1 = v1 & !differs(c1);
+    const bool m2 = v2 & !differs(c2);
+    const bool m3 = v3 & !differs(c3);
     if (__builtin_expect(m1 | m2 | m3, 0)) {
         const unsigned cur = m1 ? c1 : m2 ? c2 : c3;
         const unsigned skipped = m1 ? 0 : m2 ? 1 : 2;
@@ -360,12 +373,12 @@ inline int skim_from_head(unsigned s, unsigned hash_head) {
                                   static_cast<int>(MIN_MATCH - 1));
     }
     unsigned cur_match = chain_link[c3];
-    if (__builtin_expect(!v3 || cur_match <= limit, 1)) return static_cast<int>(MIN_MATCH - 1);
+    if (__builtin_expect(cur_match <= limit, 1)) return static_cast<int>(MIN_MATCH - 1);
     // The rest of the loop of longest_match_no_match, from the fourth candidate on.
     unsigned chain_length = max_chain_length - SKIM_UNROLLED;
     if (chain_length == 0) return static_cast<int>(MIN_MATCH - 1);
     do {
-        if (load24(window + cur_match) == want) {
+        if (!differs(cur_match)) {
             strstart = s;
             return longest_match_walk(c1, cur_match, chain_length, max_chain_length, limit,
                                       static_cast<int>(MIN_MATCH - 1));
