@@ -216,9 +216,11 @@ inline bool take_packed_fast(const uint32_t *t, ulg &b, unsigned &k, uint32_t &x
         }
         if (packed_e(x) == E_INVALID) return false;
     }
-    assert(k >= packed_b(x));
+    assert(k >= packed_b(x) && packed_b(x) < 64);
     saved = b;
-    b >>= packed_b(x);
+    // Shifting by the entry itself: x86-64 shifts use the count's low 6 bits, where b sits
+    // whole, so no byte extraction stands between the table load and the shift.
+    b >>= x & 63;
     k -= packed_b(x);
     return true;
 }

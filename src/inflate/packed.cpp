@@ -3,6 +3,7 @@
 // Canonical codes: RFC 1951 section 3.2.2; bit order of codes: section 3.1.1.
 #include <array>
 #include <cassert>
+#include <cstring>
 
 #include "inflate/inflate.h"
 
@@ -93,12 +94,27 @@ int packed_build(const unsigned *len, unsigned n, unsigned s, const ush *d, cons
 
     // Codes that fit the root: each fills every index that starts with its bits.
     unsigned i = 0;
-    for (; i < nsym && len[sorted[i]] <= root; i++) {
-        const unsigned sym = sorted[i];
-        const unsigned l = len[sym];
-        const uint32_t x = entry_of(sym, l);
-        for (unsigned j = reverse_bits(next_code[l]++, l); j < root_size; j += 1u << l)
-            table[j] = x;
+    if (left > 0) {
+        for (; i < nsym && len[sorted[i]] <= root; i++) {
+            const unsigned sym = sorted[i];
+            const unsigned l = len[sym];
+            const uint32_t x = entry_of(sym, l);
+            for (unsigned j = reverse_bits(next_code[l]++, l); j < root_size; j += 1u << l)
+                table[j] = x;
+        }
+    } else {
+        // A complete code: the table is built as if the root were as wide as the current
+        // length and doubled by block copies before each longer length, so every code is
+        // stored once (the stores of replication were a third of the table building). The
+        // copies carry indexes no code has yet; the longer codes and links overwrite them.
+        unsigned size = 1u << len[sorted[0]];
+        for (; i < nsym && len[sorted[i]] <= root; i++) {
+            const unsigned sym = sorted[i];
+            const unsigned l = len[sym];
+            for (; size < (1u << l); size *= 2) memcpy(table + size, table, size * sizeof *table);
+            table[reverse_bits(next_code[l]++, l)] = entry_of(sym, l);
+        }
+        for (; size < root_size; size *= 2) memcpy(table + size, table, size * sizeof *table);
     }
 
     // Longer codes: those sharing their first root bits are consecutive in canonical order
