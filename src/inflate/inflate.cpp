@@ -77,8 +77,11 @@ constexpr auto make_extra_masks() {
     return m;
 }
 constexpr std::array<ulg, EXTRA_MASKS> extra_masks = make_extra_masks();
+template <bool kBmi2>
 inline ulg extra_bits_fast(ulg b, unsigned n) {
     assert(n < EXTRA_MASKS);
+    // With BMI2 the compiler masks with BZHI, no load.
+    if constexpr (kBmi2) return low_bits(b, n);
     return b & extra_masks[n];
 }
 
@@ -207,12 +210,13 @@ inline unsigned copy_match_fast(unsigned w, unsigned src, unsigned n) {
 // length's or distance's extra bits. saved keeps b as it was before the last drop, for
 // packed_value. The caller guarantees MAX_LENGTH_BITS (literal/length) or DISTANCE_BITS
 // bits. False for an invalid code.
+template <bool kBmi2>
 inline bool take_packed_fast(const uint32_t *t, ulg &b, unsigned &k, uint32_t &x, ulg &saved) {
     if (packed_e(x) > E_LITERAL) {
         if (packed_e(x) != E_INVALID) {
             b >>= packed_b(x);
             k -= packed_b(x);
-            x = t[packed_v(x) + extra_bits_fast(b, packed_e(x) - E_LINK_BASE)];
+            x = t[packed_v(x) + extra_bits_fast<kBmi2>(b, packed_e(x) - E_LINK_BASE)];
         }
         if (packed_e(x) == E_INVALID) return false;
     }
@@ -247,10 +251,11 @@ inline bool take_packed_careful(packed_code c, ulg &b, unsigned &k, uint32_t &x,
 
 // The value of a length or distance taken with its entry x: its base plus its extra bits,
 // which sit above the code's bits in saved.
+template <bool kBmi2>
 inline unsigned packed_value(uint32_t x, ulg saved) {
     const unsigned e = packed_e(x);
     assert(e < E_EOB && packed_b(x) >= e);
-    return packed_v(x) + static_cast<unsigned>(extra_bits_fast(saved >> (packed_b(x) - e), e));
+    return packed_v(x) + static_cast<unsigned>(extra_bits_fast<kBmi2>(saved >> (packed_b(x) - e), e));
 }
 
 // Tables of the block being decoded (one block at a time).
@@ -262,14 +267,17 @@ uint32_t dist_table[PACKED_D_CAPACITY];
 namespace {
 
 // The block decoder's body, compiled twice below: for any x86-64 and with BMI2.
+template <bool kBmi2>
 [[gnu::always_inline]] inline int inflate_codes_body(packed_code tl, packed_code td) {
     ulg b = bb;
     unsigned k = bk;
     unsigned w = outcnt;
     const uint32_t *const lt = tl.t;
     const uint32_t *const dt = td.t;
-    const ulg lmask = (ulg{1} << tl.bits) - 1;
-    const ulg dmask = (ulg{1} << td.bits) - 1;
+    // Constant index masks: packed_build makes every root as wide as asked.
+    assert(tl.bits == PACKED_LBITS && td.bits == PACKED_DBITS);
+    constexpr ulg lmask = (ulg{1} << PACKED_LBITS) - 1;
+    constexpr ulg dmask = (ulg{1} << PACKED_DBITS) - 1;
 
     for (;;) {
         // Fast path: whole-word refills and straight copies, while far from the end of the
@@ -287,20 +295,20 @@ namespace {
             refill_fast(b, k, in);
             x = lt[b & lmask];
         have_entry:
-            if (!take_packed_fast(lt, b, k, x, saved)) return 1;
+            if (!take_packed_fast<kBmi2>(lt, b, k, x, saved)) return 1;
             if (packed_e(x) == E_LITERAL) {
                 window[w++] = static_cast<uch>(packed_v(x));
                 // Literals run in streaks; a second code still fits in this refill.
                 static_assert(REFILL_MIN_BITS - MAX_LENGTH_BITS >= MAX_PEEK_BITS);
                 x = lt[b & lmask];
-                if (!take_packed_fast(lt, b, k, x, saved)) return 1;
+                if (!take_packed_fast<kBmi2>(lt, b, k, x, saved)) return 1;
                 if (packed_e(x) == E_LITERAL) {
                     window[w++] = static_cast<uch>(packed_v(x));
                     // And a third: at least 56 - 2 * 15 = 26 bits are left (about 2% faster
                     // than stopping at two on executables and text).
                     static_assert(REFILL_MIN_BITS - 2 * MAX_CODE_LEN >= MAX_LENGTH_BITS);
                     x = lt[b & lmask];
-                    if (!take_packed_fast(lt, b, k, x, saved)) return 1;
+                    if (!take_packed_fast<kBmi2>(lt, b, k, x, saved)) return 1;
                     if (packed_e(x) == E_LITERAL) {
                         window[w++] = static_cast<uch>(packed_v(x));
                         continue;
@@ -310,7 +318,7 @@ namespace {
                     if (in + FAST_IN_BYTES > in_end) {
                         pending = true;
                         pe = packed_e(x);
-                        if (pe != E_EOB) pn = packed_value(x, saved);
+                        if (pe != E_EOB) pn = packed_value<kBmi2>(x, saved);
                         break;
                     }
                     refill_fast(b, k, in);
@@ -320,10 +328,10 @@ namespace {
                 inptr = in;
                 goto done;
             }
-            const unsigned n = packed_value(x, saved);
+            const unsigned n = packed_value<kBmi2>(x, saved);
             uint32_t y = dt[b & dmask];
-            if (!take_packed_fast(dt, b, k, y, saved)) return 1;
-            const unsigned dist = packed_value(y, saved);
+            if (!take_packed_fast<kBmi2>(dt, b, k, y, saved)) return 1;
+            const unsigned dist = packed_value<kBmi2>(y, saved);
             // The source may sit in the older part of the window (dist > w); only copies that
             // wrap around the window end, or reach exactly one window back, take the careful
             // path. Literals may have moved w past FAST_OUT_LIMIT, and a copy that fills the
@@ -362,10 +370,10 @@ namespace {
                 continue;
             }
             if (packed_e(x) == E_EOB) break;
-            n = packed_value(x, saved);
+            n = packed_value<kBmi2>(x, saved);
         }
         if (!take_packed_careful(td, b, k, x, saved)) return 1;
-        w = copy_match_careful(w, packed_value(x, saved), n);
+        w = copy_match_careful(w, packed_value<kBmi2>(x, saved), n);
     }
 done:
     outcnt = w;
@@ -378,10 +386,12 @@ done:
 // and BZHI masks without a table: the bit buffer's critical path is shorter. Extracting
 // the 32 MB executable, best of 31 interleaved: see the commit.
 [[gnu::target("bmi2")]] int inflate_codes_bmi2(packed_code tl, packed_code td) {
-    return inflate_codes_body(tl, td);
+    return inflate_codes_body<true>(tl, td);
 }
 
-int inflate_codes_generic(packed_code tl, packed_code td) { return inflate_codes_body(tl, td); }
+int inflate_codes_generic(packed_code tl, packed_code td) {
+    return inflate_codes_body<false>(tl, td);
+}
 
 }  // namespace
 

@@ -54,10 +54,12 @@ int packed_build(const unsigned *len, unsigned n, unsigned s, const ush *d, cons
     count[0] = 0;
     unsigned maxlen = MAX_CODE_LEN;
     while (maxlen > 0 && count[maxlen] == 0) maxlen--;
+    const unsigned root = root_bits;
+    const unsigned root_size = 1u << root;
     if (maxlen == 0) {
-        // No codes at all: one invalid entry that takes no bits, so any symbol is invalid.
-        table[0] = pack_entry(E_INVALID, 0, 0);
-        *bits = 0;
+        // No codes at all: any symbol is invalid.
+        for (unsigned i = 0; i < root_size; i++) table[i] = pack_entry(E_INVALID, 0, 0);
+        *bits = root;
         return 0;
     }
     const int left = code_space_left(count);
@@ -65,10 +67,10 @@ int packed_build(const unsigned *len, unsigned n, unsigned s, const ush *d, cons
     // A single code of length 1 is allowed; any other incomplete code is refused by the
     // callers, who only need the table when every code fits the root (fixed distances).
     const int result = left > 0 && maxlen != 1 ? 1 : 0;
-    const unsigned root = root_bits < maxlen ? root_bits : maxlen;
     if (left > 0 && maxlen > root) return result;
+    // The root is as wide as asked even when every code is shorter, so the decoder's index
+    // masks are constants.
     *bits = root;
-    const unsigned root_size = 1u << root;
     if (left > 0)
         for (unsigned i = 0; i < root_size; i++) table[i] = pack_entry(E_INVALID, 0, 0);
 

@@ -92,7 +92,7 @@ TEST(PackedBuild, RandomCodesDecodeToCanonicalSymbolsWithTheirExtraBits) {
         const bool single_one_bit = g == 1 && std::count(len.begin(), len.end(), 1u) == 1;
         ASSERT_EQ(r, really_incomplete && !single_one_bit ? 1 : 0) << "round " << round;
         if (r == 1 && g > root) continue;  // refused before any table is built
-        ASSERT_EQ(bits, std::min(root, g)) << "round " << round;
+        ASSERT_EQ(bits, root) << "round " << round;
 
         // Every pattern of the longest length reaches a written entry, and a complete code
         // leaves none invalid.
@@ -167,23 +167,28 @@ TEST(PackedBuild, EdgeCaseResults) {
     unsigned bits = 99;
     unsigned zeros[30] = {};
     EXPECT_EQ(packed_build(zeros, 30, 0, cpdist, cpdext, PACKED_DBITS, t.data(), PACKED_D_CAPACITY, &bits), 0);
-    EXPECT_EQ(bits, 0u);
-    EXPECT_EQ(packed_e(t[0]), E_INVALID) << "a code without lengths decodes nothing";
+    EXPECT_EQ(bits, PACKED_DBITS);
+    for (unsigned i = 0; i < (1u << PACKED_DBITS); i++)
+        EXPECT_EQ(packed_e(t[i]), E_INVALID) << "a code without lengths decodes nothing";
     unsigned over[3] = {1, 1, 1};
     EXPECT_EQ(packed_build(over, 3, 0, cpdist, cpdext, PACKED_DBITS, t.data(), PACKED_D_CAPACITY, &bits), 2);
     unsigned one[2] = {0, 1};
     ASSERT_EQ(packed_build(one, 2, 0, cpdist, cpdext, PACKED_DBITS, t.data(), PACKED_D_CAPACITY, &bits), 0);
-    EXPECT_EQ(bits, 1u);
+    EXPECT_EQ(bits, PACKED_DBITS);
     EXPECT_EQ(packed_v(t[0]), cpdist[1]);
     EXPECT_EQ(packed_e(t[1]), E_INVALID);
+    EXPECT_EQ(packed_v(t[0x80]), cpdist[1]) << "the root repeats the 1-bit code";
+    EXPECT_EQ(packed_e(t[0x81]), E_INVALID);
     // 30 fixed distance codes of 5 bits: incomplete, 30 and 31 invalid, still built.
     unsigned five[30];
     std::fill(five, five + 30, 5u);
     ASSERT_EQ(packed_build(five, 30, 0, cpdist, cpdext, PACKED_DBITS, t.data(), PACKED_D_CAPACITY, &bits), 1);
-    EXPECT_EQ(bits, 5u);
-    EXPECT_EQ(packed_e(t[0x0f]), E_INVALID);  // code 11110 reversed
-    EXPECT_EQ(packed_e(t[0x1f]), E_INVALID);  // 11111
-    EXPECT_EQ(packed_v(t[0x10]), cpdist[1]);  // 00001
+    EXPECT_EQ(bits, PACKED_DBITS);
+    for (unsigned high = 0; high < 8; high++) {  // root index bits 5-7 follow the code
+        EXPECT_EQ(packed_e(t[high << 5 | 0x0f]), E_INVALID);  // code 11110 reversed
+        EXPECT_EQ(packed_e(t[high << 5 | 0x1f]), E_INVALID);  // 11111
+        EXPECT_EQ(packed_v(t[high << 5 | 0x10]), cpdist[1]);  // 00001
+    }
     // An incomplete code with codes longer than the root is refused before building.
     std::vector<unsigned> deep(30, 0);
     deep[0] = 1;
