@@ -336,22 +336,23 @@ template <bool kBmi2>
             // wrap around the window end, or reach exactly one window back, take the careful
             // path. Literals may have moved w past FAST_OUT_LIMIT, and a copy that fills the
             // window must flush it, which the careful path does.
-            unsigned src = dist <= w ? w - dist : w + WSIZE - dist;
-            if (w + n < WSIZE && src + n <= WSIZE && src != w) {
-                if (in + FAST_IN_BYTES <= in_end && w + n <= FAST_OUT_LIMIT) {
-                    // Look the next code up before copying: the copy's branches (chunk
-                    // count, overlap) often mispredict, and the lookup issued ahead of them
-                    // is not thrown away with them. Extracting the 32 MB executable, best
-                    // of 40: 0.0651 -> 0.0617 CPU s, of which ~1.4% is the marker scan's.
-                    refill_fast(b, k, in);
-                    x = lt[b & lmask];
-                    w = copy_match_fast(w, src, n);
-                    goto have_entry;
-                }
+            static_assert((WSIZE & (WSIZE - 1)) == 0 && MAX_DIST <= WSIZE);
+            const unsigned src = (w - dist) & (WSIZE - 1);  // dist == WSIZE gives src == w
+            if (src + n <= WSIZE && src != w && w + n <= FAST_OUT_LIMIT &&
+                in + FAST_IN_BYTES <= in_end) {
+                // Look the next code up before copying: the copy's branches (chunk
+                // count, overlap) often mispredict, and the lookup issued ahead of them
+                // is not thrown away with them. Extracting the 32 MB executable, best
+                // of 40: 0.0651 -> 0.0617 CPU s, of which ~1.4% is the marker scan's.
+                refill_fast(b, k, in);
+                x = lt[b & lmask];
                 w = copy_match_fast(w, src, n);
-            } else {
-                w = copy_match_careful(w, dist, n);
+                goto have_entry;
             }
+            if (src + n <= WSIZE && src != w && w + n < WSIZE)
+                w = copy_match_fast(w, src, n);
+            else
+                w = copy_match_careful(w, dist, n);
         }
 
         inptr = in;
