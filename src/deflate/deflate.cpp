@@ -118,7 +118,7 @@ inline unsigned insert_strings(unsigned s, unsigned n) {
     assert(n >= 1 && s + n <= WINDOW_SIZE);
     unsigned h = ins_h;
     unsigned first_head = NIL;
-    unsigned prev_rank = s != 0 ? chain_rank(s - 1) : 0;  // used only when s - 1 heads a chain
+    unsigned prev_rank = s != 0 ? chain_rank(s - 1) : 0;   // used only when s - 1 heads a chain
     uint64_t prev_key = ~key_at(s);                        // differs from the first key
     unsigned bucket[DEEP_LEVELS] = {};
     for (unsigned i = 0; i < n; i++, s++) {

@@ -255,7 +255,8 @@ template <bool kBmi2>
 inline unsigned packed_value(uint32_t x, ulg saved) {
     const unsigned e = packed_e(x);
     assert(e < E_EOB && packed_b(x) >= e);
-    return packed_v(x) + static_cast<unsigned>(extra_bits_fast<kBmi2>(saved >> (packed_b(x) - e), e));
+    return packed_v(x) +
+           static_cast<unsigned>(extra_bits_fast<kBmi2>(saved >> (packed_b(x) - e), e));
 }
 
 // Tables of the block being decoded (one block at a time).
@@ -385,7 +386,8 @@ done:
 
 // BMI2's shifts take their count from any register and leave the flags alone (SHRX, SHLX),
 // and BZHI masks without a table: the bit buffer's critical path is shorter. Extracting
-// the 32 MB executable, best of 31 interleaved: see the commit.
+// the 32 MB executable, best/median of 31 interleaved runs: 0.0576/0.0610 CPU s without,
+// 0.0566/0.0589 with.
 [[gnu::target("bmi2")]] int inflate_codes_bmi2(packed_code tl, packed_code td) {
     return inflate_codes_body<true>(tl, td);
 }

@@ -93,9 +93,15 @@ inline constexpr unsigned MAX_CODE_LEN = 15;
 inline uint32_t pack_entry(unsigned e, unsigned b, unsigned v) {
     return (b + (e < E_EOB ? e : 0)) | e << 8 | v << 16;
 }
-inline unsigned packed_b(uint32_t x) { return x & 0xff; }
-inline unsigned packed_e(uint32_t x) { return (x >> 8) & 0xff; }
-inline unsigned packed_v(uint32_t x) { return x >> 16; }
+inline unsigned packed_b(uint32_t x) {
+    return x & 0xff;
+}
+inline unsigned packed_e(uint32_t x) {
+    return (x >> 8) & 0xff;
+}
+inline unsigned packed_v(uint32_t x) {
+    return x >> 16;
+}
 
 // Root widths asked for. Executables spread their literals and distances over long codes:
 // on a 32 MB compiler binary 10/8 bits instead of 9/6 took about 10% off the decode CPU time;
@@ -114,8 +120,9 @@ static_assert((1u << PACKED_LBITS) + 1536 <= 0x10000, "sub-table indexes fit v")
 
 // Builds the packed table of the code with lengths len[0..n-1] (at most MAX_CODE_LEN):
 // symbols below s are literals (256: end of block), symbol sym >= s has base d[sym - s]
-// and e[sym - s] extra bits. *bits gets the root width (0 and one invalid entry for a code
-// without lengths). Returns 0 (complete, no lengths, or a single code of length 1),
+// and e[sym - s] extra bits. *bits gets the root width, always root_bits (every pattern
+// invalid for a code without lengths). Returns 0 (complete, no lengths, or a single code of
+// length 1),
 // 1 (incomplete: the table is built only when every code fits the root, other patterns
 // invalid), 2 (over-subscribed), 3 (beyond capacity entries, which no DEFLATE code needs
 // with the capacities above).

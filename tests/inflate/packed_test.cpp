@@ -54,13 +54,15 @@ std::vector<unsigned> random_lengths(std::mt19937 &rng, unsigned nsym, unsigned 
                                      bool incomplete) {
     std::vector<unsigned> leaves = {0};
     while (leaves.size() < nsym) {
-        if (std::none_of(leaves.begin(), leaves.end(), [&](unsigned d) { return d < maxlen; })) break;
+        if (std::none_of(leaves.begin(), leaves.end(), [&](unsigned d) { return d < maxlen; }))
+            break;
         size_t i = rng() % leaves.size();
         if (leaves[i] >= maxlen) continue;
         unsigned d = ++leaves[i];
         leaves.push_back(d);
     }
-    if (incomplete && leaves.size() > 2) leaves.erase(leaves.begin() + static_cast<long>(rng() % leaves.size()));
+    if (incomplete && leaves.size() > 2)
+        leaves.erase(leaves.begin() + static_cast<long>(rng() % leaves.size()));
     std::vector<unsigned> len(nsym, 0);
     std::vector<unsigned> order(nsym);
     for (unsigned i = 0; i < nsym; i++) order[i] = i;
@@ -154,10 +156,10 @@ TEST(PackedBuild, DeepestSubTablesFitTheCapacity) {
         len.resize(n, 0);
         std::vector<uint32_t> t(lit ? PACKED_L_CAPACITY : PACKED_D_CAPACITY);
         unsigned bits;
-        EXPECT_EQ(packed_build(len.data(), n, lit ? 257 : 0, lit ? cplens : cpdist,
-                               lit ? cplext : cpdext, root, t.data(),
-                               static_cast<unsigned>(t.size()), &bits),
-                  0)
+        EXPECT_EQ(
+            packed_build(len.data(), n, lit ? 257 : 0, lit ? cplens : cpdist, lit ? cplext : cpdext,
+                         root, t.data(), static_cast<unsigned>(t.size()), &bits),
+            0)
             << lit;
     }
 }
@@ -166,14 +168,20 @@ TEST(PackedBuild, EdgeCaseResults) {
     std::vector<uint32_t> t(PACKED_D_CAPACITY, 0);
     unsigned bits = 99;
     unsigned zeros[30] = {};
-    EXPECT_EQ(packed_build(zeros, 30, 0, cpdist, cpdext, PACKED_DBITS, t.data(), PACKED_D_CAPACITY, &bits), 0);
+    EXPECT_EQ(packed_build(zeros, 30, 0, cpdist, cpdext, PACKED_DBITS, t.data(), PACKED_D_CAPACITY,
+                           &bits),
+              0);
     EXPECT_EQ(bits, PACKED_DBITS);
     for (unsigned i = 0; i < (1u << PACKED_DBITS); i++)
         EXPECT_EQ(packed_e(t[i]), E_INVALID) << "a code without lengths decodes nothing";
     unsigned over[3] = {1, 1, 1};
-    EXPECT_EQ(packed_build(over, 3, 0, cpdist, cpdext, PACKED_DBITS, t.data(), PACKED_D_CAPACITY, &bits), 2);
+    EXPECT_EQ(
+        packed_build(over, 3, 0, cpdist, cpdext, PACKED_DBITS, t.data(), PACKED_D_CAPACITY, &bits),
+        2);
     unsigned one[2] = {0, 1};
-    ASSERT_EQ(packed_build(one, 2, 0, cpdist, cpdext, PACKED_DBITS, t.data(), PACKED_D_CAPACITY, &bits), 0);
+    ASSERT_EQ(
+        packed_build(one, 2, 0, cpdist, cpdext, PACKED_DBITS, t.data(), PACKED_D_CAPACITY, &bits),
+        0);
     EXPECT_EQ(bits, PACKED_DBITS);
     EXPECT_EQ(packed_v(t[0]), cpdist[1]);
     EXPECT_EQ(packed_e(t[1]), E_INVALID);
@@ -182,9 +190,11 @@ TEST(PackedBuild, EdgeCaseResults) {
     // 30 fixed distance codes of 5 bits: incomplete, 30 and 31 invalid, still built.
     unsigned five[30];
     std::fill(five, five + 30, 5u);
-    ASSERT_EQ(packed_build(five, 30, 0, cpdist, cpdext, PACKED_DBITS, t.data(), PACKED_D_CAPACITY, &bits), 1);
+    ASSERT_EQ(
+        packed_build(five, 30, 0, cpdist, cpdext, PACKED_DBITS, t.data(), PACKED_D_CAPACITY, &bits),
+        1);
     EXPECT_EQ(bits, PACKED_DBITS);
-    for (unsigned high = 0; high < 8; high++) {  // root index bits 5-7 follow the code
+    for (unsigned high = 0; high < 8; high++) {               // root index bits 5-7 follow the code
         EXPECT_EQ(packed_e(t[high << 5 | 0x0f]), E_INVALID);  // code 11110 reversed
         EXPECT_EQ(packed_e(t[high << 5 | 0x1f]), E_INVALID);  // 11111
         EXPECT_EQ(packed_v(t[high << 5 | 0x10]), cpdist[1]);  // 00001
@@ -193,7 +203,9 @@ TEST(PackedBuild, EdgeCaseResults) {
     std::vector<unsigned> deep(30, 0);
     deep[0] = 1;
     deep[1] = 12;
-    EXPECT_EQ(packed_build(deep.data(), 30, 0, cpdist, cpdext, PACKED_DBITS, t.data(), PACKED_D_CAPACITY, &bits), 1);
+    EXPECT_EQ(packed_build(deep.data(), 30, 0, cpdist, cpdext, PACKED_DBITS, t.data(),
+                           PACKED_D_CAPACITY, &bits),
+              1);
 }
 
 }  // namespace
