@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "inflate/inflate.h"
+#include "inflate/codes.h"
 
 namespace {
 
@@ -92,23 +93,6 @@ Hit lookup(const huft *t, int m, unsigned long pattern) {
     return h;
 }
 
-// Canonical codes of RFC 1951 section 3.2.2, bit-reversed into input order.
-std::vector<unsigned> canonical_patterns(const std::vector<unsigned> &len) {
-    unsigned count[17] = {}, next[17] = {};
-    for (unsigned l : len) count[l]++;
-    count[0] = 0;
-    unsigned code = 0;
-    for (int b = 1; b <= 16; b++) next[b] = code = (code + count[b - 1]) << 1;
-    std::vector<unsigned> pat(len.size());
-    for (size_t s = 0; s < len.size(); s++) {
-        if (!len[s]) continue;
-        unsigned c = next[len[s]]++, r = 0;
-        for (unsigned i = 0; i < len[s]; i++) r |= ((c >> i) & 1) << (len[s] - 1 - i);
-        pat[s] = r;
-    }
-    return pat;
-}
-
 TEST(HuftBuild, EdgeCaseResults) {
     struct Case {
         const char *what;
@@ -183,7 +167,7 @@ TEST(HuftBuild, FixedLiteralLengthCode) {
     EXPECT_EQ(m, 7);
     ASSERT_FALSE(g_alloc_entries.empty());
     EXPECT_EQ(g_alloc_entries[0], 256u + 1) << "level 0: 256 entries plus the chain header";
-    auto pat = canonical_patterns(l);
+    auto pat = kt::canonical_patterns(l);
     for (unsigned s = 0; s < 288; s++) {
         Hit h = lookup(t, m, pat[s]);
         if (s >= 286) {
@@ -257,21 +241,9 @@ TEST(HuftBuild, RandomCodesDecodeToCanonicalSymbols) {
         const Profile &pf = profiles[round % 3];
         unsigned nsym = 2 + rng() % (pf.max_sym - 1);
         unsigned maxlen = 1 + rng() % pf.max_len;
-        std::vector<unsigned> leaves = {0};
-        while (leaves.size() < nsym) {
-            if (std::none_of(leaves.begin(), leaves.end(), [&](unsigned d) { return d < maxlen; })) break;
-            size_t i = rng() % leaves.size();
-            if (leaves[i] >= maxlen) continue;
-            unsigned d = ++leaves[i];
-            leaves.push_back(d);
-        }
-        bool incomplete = (round / 3) % 3 == 0 && leaves.size() > 2;
-        if (incomplete) leaves.erase(leaves.begin() + static_cast<long>(rng() % leaves.size()));
-        std::vector<unsigned> len(nsym, 0);
-        std::vector<unsigned> order(nsym);
-        for (unsigned i = 0; i < nsym; i++) order[i] = i;
-        std::shuffle(order.begin(), order.end(), rng);
-        for (size_t i = 0; i < leaves.size(); i++) len[order[i]] = leaves[i];
+        bool incomplete;
+        std::vector<unsigned> len =
+            kt::random_lengths(rng, nsym, maxlen, (round / 3) % 3 == 0, &incomplete);
         unsigned g = *std::max_element(len.begin(), len.end());
 
         huft *t;
@@ -285,7 +257,7 @@ TEST(HuftBuild, RandomCodesDecodeToCanonicalSymbols) {
         ASSERT_EQ(r, incomplete && !single_one_bit ? 1 : 0) << "round " << round;
         ASSERT_TRUE(all_entries_written(t, static_cast<unsigned>(m))) << "round " << round;
         if (!incomplete) {
-            auto pat = canonical_patterns(len);
+            auto pat = kt::canonical_patterns(len);
             for (unsigned s = 0; s < nsym; s++) {
                 if (!len[s]) continue;
                 // Bits beyond the code must not matter.
@@ -334,7 +306,7 @@ TEST(HuftBuild, LongCodesUseSubTablesAndFreeReleasesAll) {
     std::vector<unsigned> len;
     for (unsigned l = 1; l <= 15; l++) len.push_back(l);
     len.push_back(15);
-    const auto pat = canonical_patterns(len);
+    const auto pat = kt::canonical_patterns(len);
     huft *t;
     int m = 6;
     {
@@ -405,7 +377,7 @@ TEST(HuftArena, DefaultTablesComeFromTheArenaAndItEmptiesWhenAllAreFreed) {
     ASSERT_EQ(huft_arena_in_use(), 0u);
     auto len = long_literal_lengths();
     ASSERT_EQ(len.size(), 286u);
-    const auto pat = canonical_patterns(len);
+    const auto pat = kt::canonical_patterns(len);
     huft *t0, *tl, *td;
     int m = 9;
     ASSERT_EQ(huft_build(len.data(), 286, 257, cplens, cplext, &t0, &m), 0);  // warm-up
@@ -436,7 +408,7 @@ TEST(HuftArena, DefaultTablesComeFromTheArenaAndItEmptiesWhenAllAreFreed) {
 
 TEST(HuftArena, SetsBeyondTheArenaComeFromTheHeapAndAreAllReleased) {
     auto len = long_literal_lengths();
-    const auto pat = canonical_patterns(len);
+    const auto pat = kt::canonical_patterns(len);
     long before = heap_in_use();
     // Far more live sets than the arena holds: later ones are carved partly or wholly from
     // the heap; every one must still decode, and freeing in any order releases all.

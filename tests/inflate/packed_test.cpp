@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "inflate/inflate.h"
+#include "inflate/codes.h"
 
 namespace {
 
@@ -31,46 +32,6 @@ Hit lookup(const std::vector<uint32_t> &t, unsigned root, unsigned long pattern)
     return h;
 }
 
-// Canonical codes of RFC 1951 section 3.2.2, bit-reversed into input order.
-std::vector<unsigned> canonical_patterns(const std::vector<unsigned> &len) {
-    unsigned count[17] = {}, next[17] = {};
-    for (unsigned l : len) count[l]++;
-    count[0] = 0;
-    unsigned code = 0;
-    for (int b = 1; b <= 16; b++) next[b] = code = (code + count[b - 1]) << 1;
-    std::vector<unsigned> pat(len.size());
-    for (size_t s = 0; s < len.size(); s++) {
-        if (!len[s]) continue;
-        unsigned c = next[len[s]]++, r = 0;
-        for (unsigned i = 0; i < len[s]; i++) r |= ((c >> i) & 1) << (len[s] - 1 - i);
-        pat[s] = r;
-    }
-    return pat;
-}
-
-// Random code lengths: a random tree of at most nsym leaves no deeper than maxlen, complete
-// unless a leaf is removed.
-std::vector<unsigned> random_lengths(std::mt19937 &rng, unsigned nsym, unsigned maxlen,
-                                     bool incomplete) {
-    std::vector<unsigned> leaves = {0};
-    while (leaves.size() < nsym) {
-        if (std::none_of(leaves.begin(), leaves.end(), [&](unsigned d) { return d < maxlen; }))
-            break;
-        size_t i = rng() % leaves.size();
-        if (leaves[i] >= maxlen) continue;
-        unsigned d = ++leaves[i];
-        leaves.push_back(d);
-    }
-    if (incomplete && leaves.size() > 2)
-        leaves.erase(leaves.begin() + static_cast<long>(rng() % leaves.size()));
-    std::vector<unsigned> len(nsym, 0);
-    std::vector<unsigned> order(nsym);
-    for (unsigned i = 0; i < nsym; i++) order[i] = i;
-    std::shuffle(order.begin(), order.end(), rng);
-    for (size_t i = 0; i < leaves.size(); i++) len[order[i]] = leaves[i];
-    return len;
-}
-
 TEST(PackedBuild, RandomCodesDecodeToCanonicalSymbolsWithTheirExtraBits) {
     std::mt19937 rng(2026);
     for (int round = 0; round < 3000; round++) {
@@ -80,7 +41,7 @@ TEST(PackedBuild, RandomCodesDecodeToCanonicalSymbolsWithTheirExtraBits) {
         const unsigned capacity = lit ? PACKED_L_CAPACITY : PACKED_D_CAPACITY;
         const unsigned nsym = 2 + rng() % (max_sym - 1);
         const bool incomplete = round % 5 == 0;
-        std::vector<unsigned> len = random_lengths(rng, nsym, 1 + rng() % 15, incomplete);
+        std::vector<unsigned> len = kt::random_lengths(rng, nsym, 1 + rng() % 15, incomplete);
         const unsigned g = *std::max_element(len.begin(), len.end());
         unsigned long kraft = 0;  // in units of 2^-15
         for (unsigned l : len)
@@ -106,7 +67,7 @@ TEST(PackedBuild, RandomCodesDecodeToCanonicalSymbolsWithTheirExtraBits) {
             }
         }
         if (really_incomplete) continue;
-        auto pat = canonical_patterns(len);
+        auto pat = kt::canonical_patterns(len);
         for (unsigned sym = 0; sym < nsym; sym++) {
             if (!len[sym]) continue;
             // Bits beyond the code must not matter.
