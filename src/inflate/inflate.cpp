@@ -281,13 +281,13 @@ template <bool kBmi2>
     constexpr ulg dmask = (ulg{1} << PACKED_DBITS) - 1;
 
     for (;;) {
+        // A length (or the end of block) taken on the fast path, finished below.
+        bool pending = false;
+        unsigned pe = 0, pn = 0;
         // Fast path: whole-word refills and straight copies, while far from the end of the
         // input buffer and of the window.
         // The input position lives in a register here (window stores could alias the global);
         // nothing called from this loop reads or refills inbuf.
-        // A length (or the end of block) taken on the fast path, finished below.
-        bool pending = false;
-        unsigned pe = 0, pn = 0;
         unsigned in = inptr;
         const unsigned in_end = insize;
         uint32_t x;
