@@ -9,11 +9,11 @@
 // Table memory. The block decoder builds one set per dynamic block (the code-length code;
 // its literal/length and distance codes get packed tables, packed.cpp), so executables (many
 // small blocks) once spent about 2% of their decode instructions in malloc and free; carving
-// from a static arena that empties whenever no table is live costs almost nothing. Sized for
-// the literal/length and distance sets of one block at level-0 widths 9 and 6 (the largest
-// pair seen on executables, text and tarballs needed 965 entries, so twice that with room to
-// spare); a table that does not fit comes from malloc instead, so the size is a speed choice,
-// never a limit.
+// from a static arena that empties whenever no table is live costs almost nothing. Sized
+// when it also held the literal/length and distance sets of one block at level-0 widths 9
+// and 6 (the largest pair seen on executables, text and tarballs needed 965 entries, so twice
+// that with room to spare), which huft_build still builds for any caller; a table that does
+// not fit comes from malloc instead, so the size is a speed choice, never a limit.
 constexpr size_t HUFT_ARENA_ENTRIES = 2048;
 namespace {
 huft huft_arena[HUFT_ARENA_ENTRIES];

@@ -51,10 +51,11 @@ static_assert(MAX_DIST == WSIZE, "a distance reaches at most one window back");
 // Level-0 width of the code-length code's table (its codes are at most 7 bits).
 constexpr int BL_BITS = 7;
 
-// Fast-path bit budget. A lookup peeks at most MAX_CODE_LEN bits: a root is never wider
-// than its longest code and a sub-table never wider than its longest code's remaining bits.
+// Fast-path bit budget. A lookup peeks at most MAX_CODE_LEN bits: a root is narrower than
+// that, and a sub-table is only as wide as its longest code's bits beyond the root.
 // A length takes a code and 5 extra bits; then a distance takes a code and 13 extra bits.
 constexpr unsigned MAX_PEEK_BITS = MAX_CODE_LEN;
+static_assert(PACKED_LBITS <= MAX_PEEK_BITS && PACKED_DBITS <= MAX_PEEK_BITS);
 constexpr unsigned MAX_LENGTH_BITS = MAX_CODE_LEN + 5;
 constexpr unsigned DISTANCE_BITS = MAX_CODE_LEN + 13;
 constexpr unsigned REFILL_MIN_BITS = 56;  // a wide refill leaves 56..63 bits
@@ -262,10 +263,6 @@ inline unsigned packed_value(uint32_t x, ulg saved) {
 // Tables of the block being decoded (one block at a time).
 uint32_t lit_table[PACKED_L_CAPACITY];
 uint32_t dist_table[PACKED_D_CAPACITY];
-
-}  // namespace
-
-namespace {
 
 // The block decoder's body, compiled twice below: for any x86-64 and with BMI2.
 template <bool kBmi2>

@@ -105,8 +105,8 @@ inline unsigned packed_v(uint32_t x) {
 
 // Root widths asked for. Executables spread their literals and distances over long codes:
 // on a 32 MB compiler binary 10/8 bits instead of 9/6 took about 10% off the decode CPU time;
-// 11/9 and 12/10 were no faster and cost more to fill per block. A code whose longest
-// length is shorter gets a root of that length.
+// 11/9 and 12/10 were no faster and cost more to fill per block. Every root is this wide,
+// even for a code whose codes are all shorter, so the decoder's index masks are constants.
 inline constexpr unsigned PACKED_LBITS = 10;
 inline constexpr unsigned PACKED_DBITS = 8;
 // Table sizes: the root plus the sub-tables of a complete code. A sub-table 2^j entries
@@ -122,10 +122,9 @@ static_assert((1u << PACKED_LBITS) + 1536 <= 0x10000, "sub-table indexes fit v")
 // symbols below s are literals (256: end of block), symbol sym >= s has base d[sym - s]
 // and e[sym - s] extra bits. *bits gets the root width, always root_bits (every pattern
 // invalid for a code without lengths). Returns 0 (complete, no lengths, or a single code of
-// length 1),
-// 1 (incomplete: the table is built only when every code fits the root, other patterns
-// invalid), 2 (over-subscribed), 3 (beyond capacity entries, which no DEFLATE code needs
-// with the capacities above).
+// length 1), 1 (incomplete: the table is built only when every code fits the root, other
+// patterns invalid), 2 (over-subscribed), 3 (beyond capacity entries, which no DEFLATE code
+// needs with the capacities above).
 int packed_build(const unsigned *len, unsigned n, unsigned s, const ush *d, const ush *e,
                  unsigned root_bits, uint32_t *table, unsigned capacity, unsigned *bits);
 
