@@ -122,7 +122,7 @@ int build_preamble(const char *path, int fd) {
 
 int build_archive(int argc, char **argv) {
     ofd = fileno(stdout);
-    bool raw = get_feature("NOCOMPR") != nullptr;
+    const bool raw_asked = get_feature("NOCOMPR") != nullptr;
 
     char item[ITEM_BUF_SIZE];
     int n = snprintf(item, sizeof item, "NAME=%s", gz_basename(argv[0]));
@@ -130,6 +130,14 @@ int build_archive(int argc, char **argv) {
         fprintf(stderr, "%s: %s: name too long for the feature list\n", progname, argv[0]);
         return 1;
     }
+    // The extractor and the listing look "NOCOMPR" up in the whole feature list, NAME item
+    // included, so the builder decides on the same list: otherwise a name holding it would
+    // have its gzip member extracted as raw bytes.
+    const bool raw = get_feature("NOCOMPR") != nullptr;
+    if (raw && !raw_asked)
+        fprintf(stderr, "%s: %s: stored uncompressed, because the name puts \"NOCOMPR\" into the "
+                        "feature list\n",
+                progname, argv[0]);
     if (build_preamble(kelpa_path, ofd) != 0) return 1;
 
     for (int i = 0; i < argc; ++i) {

@@ -143,14 +143,7 @@ int main(int argc, char **argv) {
         }
         exit(build_archive(nops, ops));
     }
-    const char *archive = argv[0];
-    if (opt_u) {
-        if (nops == 0) {
-            Usage(1);
-            fprintf(stderr, "%s: which archive do you want to extract?\n", argv[0]);
-            exit(1);
-        }
-        archive = ops[0];
-    }
+    // After -u the first operand is the archive; without one, the program's own file.
+    const char *archive = opt_u && nops > 0 ? ops[0] : argv[0];
     exit(do_decompress(archive) == 0 ? 0 : 1);
 }

@@ -158,6 +158,24 @@ TEST_F(Builder, UsageTextsAndStatuses) {
     RunResult u = kelpa({"-C", "shown", "-u", "-h"});
     EXPECT_EQ(u.status, 1);
     EXPECT_EQ(u.err, archive_usage(bin, "shown"));
+
+    // -u without an operand extracts the program's own file, which a builder has not.
+    RunResult self = kelpa({"-u"});
+    EXPECT_EQ(self.status, 1);
+    EXPECT_EQ(self.err, bin + ": unable to find preamble magic value\n");
+}
+
+// The extractor finds "NOCOMPR" anywhere in the feature list, NAME item included; the
+// builder stores such an input raw so that both agree, and says why.
+TEST_F(Builder, NameHoldingNocomprIsStoredRawAndExtractsIntact) {
+    const std::string data = kt::text_bytes(5000, 3);
+    file("NOCOMPR.img", data);
+    RunResult r = kelpa({"NOCOMPR.img"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("NOCOMPR.img: stored uncompressed"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, stub + preamble("NAME=NOCOMPR.img", "Self-Extracting archive file", "", "") + data);
+    std::string archive = file("img.run", r.out, 0755);
+    EXPECT_EQ(run({archive, "-x"}, "", dir.path()).out, data);
 }
 
 TEST_F(Builder, ArchiveModeUsageShowsTheArchivesComment) {
@@ -171,6 +189,10 @@ TEST_F(Builder, ArchiveModeUsageShowsTheArchivesComment) {
     // A -C before -h replaces the comment in the usage text (the preamble is not read again).
     RunResult hc = run({archive, "-C", "other", "-h"}, "", dir.path());
     EXPECT_EQ(hc.err, archive_usage(archive, "other"));
+    // -u without an operand: the archive extracts itself.
+    RunResult self = run({archive, "-u", "-x"}, "", dir.path());
+    EXPECT_EQ(self.status, 0) << self.err;
+    EXPECT_EQ(self.out, "payload");
 }
 
 TEST_F(Builder, ListsAnArchiveFileThatIsNotExecutable) {
