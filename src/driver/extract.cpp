@@ -69,6 +69,51 @@ bool command_failed(const char *program, const char *pcmd, int status) {
     return true;
 }
 
+// The temporary link of the space verification must not outlive the process: a fatal error
+// (which exits through abort_gzip) or an interrupt would otherwise leave it where the
+// extraction directory belongs, and the next run would stop at "extraction directory exists!".
+void remove_temporary_link() {
+    if (sympath[0] == '\0') return;
+    unlink(sympath);
+    sympath[0] = '\0';
+}
+
+const int kLinkSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+void on_link_signal(int sig) {
+    if (sympath[0] != '\0') unlink(sympath);  // async-signal-safe; sympath no longer changes
+    signal(sig, SIG_DFL);
+    raise(sig);  // delivered on return: the process ends as the signal would have ended it
+}
+
+// Called once a link is in place; the handlers stay for the rest of the process, which ends
+// with the extraction.
+void guard_temporary_link() {
+    static bool at_exit_registered = false;
+    if (!at_exit_registered) at_exit_registered = atexit(remove_temporary_link) == 0;
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_link_signal;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : kLinkSignals) sigaddset(&sa.sa_mask, sig);
+    sa.sa_flags = SA_RESTART;
+    for (int sig : kLinkSignals) {
+        struct sigaction old;
+        // A signal ignored by whoever started the archive stays ignored (nohup).
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+        sigaction(sig, &sa, nullptr);
+    }
+}
+
+// Length of the raw payload: from the first payload byte to the end of the file. The input
+// position is kept.
+unsigned long raw_payload_size(int fd) {
+    off_t pos = lseek(fd, 0, SEEK_CUR);
+    off_t end = lseek(fd, 0, SEEK_END);
+    if (pos < 0 || end < 0 || lseek(fd, pos, SEEK_SET) != pos) read_error();
+    return end > preamble_end ? static_cast<unsigned long>(end - preamble_end) : 0;
+}
+
 int post_extraction(const char *program) {
     if (dont_run_program || run_program[0] == '\0') return 0;
     char *cmd = replace_program_parms(run_program);
@@ -171,10 +216,19 @@ int do_decompress(const char *program) {
     } else {
         data_compressed = 1;
         method = get_method(ifd);
+        if (method == -1) {
+            // Nothing is checked, linked or started for a member that cannot be read.
+            fprintf(stderr, "%s: unknown compression method\n", program);
+            close(fd);
+            return -1;
+        }
     }
 
-    // The output name comes from the file and reaches a shell command line through "%o".
-    if (!extract_only && (!data_compressed || method != -1)) {
+    int rtn = 0;
+    FILE *p = nullptr;
+    char *pcmd = nullptr;
+    if (!extract_only) {
+        // The output name comes from the file and reaches a shell command line through "%o".
         char stored[NAME_BUF_SIZE];
         memcpy(stored, ofname, sizeof stored);
         int replaced = make_safe_name(ofname);
@@ -187,20 +241,17 @@ int do_decompress(const char *program) {
         if (replaced > 0)
             fprintf(stderr, "%s: stored name has characters unsafe for the shell; extracting as %s\n",
                     program, ofname);
-    }
 
-    if (!extract_only && verify_fs(fd, data_compressed) != 0) {
-        close(fd);
-        return -1;
-    }
-
-    int rtn = 0;
-    FILE *p = nullptr;
-    char *pcmd = nullptr;
-    if (data_compressed && method == -1) {
-        fprintf(stderr, "%s: unknown compression method\n", program);
-        rtn = -1;
-        goto finish;
+        // The whole member is decoded and checked before anything is linked or started, so a
+        // damaged archive changes nothing on disk. The decoded size it gives is exact, which
+        // the trailer's 32-bit ISIZE is not for a payload of 4 GiB or more.
+        unsigned long size = data_compressed ? static_cast<unsigned long>(check_member(ifd))
+                                             : raw_payload_size(fd);
+        if (verify_fs(fd, size) != 0) {
+            close(fd);
+            return -1;
+        }
+        if (sympath[0] != '\0') guard_temporary_link();
     }
 
     catch_sigpipe();
@@ -249,9 +300,6 @@ int do_decompress(const char *program) {
 
 finish:
     close(fd);
-    if (sympath[0] != '\0') {
-        unlink(sympath);
-        sympath[0] = '\0';
-    }
+    remove_temporary_link();
     return rtn;
 }

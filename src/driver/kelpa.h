@@ -90,13 +90,12 @@ inline constexpr int REMOVE_TREE_MAX_DEPTH = 128;
 extern char sympath[VFY_PATH_SIZE];
 
 // Space verification and relocation. Runs when the feature list has a "VFYFS=" item; fd is
-// the archive, positioned where extraction goes on, and is left there. 0: go on extracting
-// (with sympath naming the link when one was made); -1: refuse, after any message.
-int verify_fs(int fd, int data_compressed);
-// Megabytes an archive needs: (size >> 20) + 1, where size is the payload's length for an
-// uncompressed archive and the last member's ISIZE otherwise (ends the process through
-// read_error when the trailer cannot be read).
-int needed_megs(int fd, int data_compressed);
+// the archive, positioned where extraction goes on, and is left there; size is the exact
+// number of bytes extraction will write. 0: go on extracting (with sympath naming the link
+// when one was made); -1: refuse, after any message.
+int verify_fs(int fd, unsigned long size);
+// Megabytes needed for size bytes: (size >> 20) + 1, at most INT_MAX.
+int megs_for_size(unsigned long size);
 // Creates every missing directory of path with mode (umask does not apply); -1 on failure
 // with errno set.
 int mkdirp(const char *path, int mode);

@@ -3,6 +3,7 @@
 // relocates the extraction directory (FSSUB) to the -t directory or another writable
 // mounted filesystem through a temporary symbolic link. Owns sympath, the link's name.
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
@@ -19,8 +20,6 @@ char sympath[VFY_PATH_SIZE];
 
 namespace {
 
-// The gzip member trailer: CRC32 then ISIZE, 4 bytes each, little-endian (RFC 1952 2.3.1).
-constexpr int TRAILER_SIZE = 8;
 constexpr int MEG_SHIFT = 20;
 
 // Working values of one verification.
@@ -205,26 +204,12 @@ int mkdirp(const char *path, int mode) {
     return 0;
 }
 
-int needed_megs(int fd, int data_compressed) {
-    unsigned long size;
-    if (!data_compressed) {
-        off_t end = lseek(fd, 0, SEEK_END);
-        if (end < 0) read_error();
-        size = end > preamble_end ? static_cast<unsigned long>(end - preamble_end) : 0;
-    } else {
-        uch trailer[TRAILER_SIZE];
-        errno = 0;
-        if (lseek(fd, -TRAILER_SIZE, SEEK_END) < 0 ||
-            read(fd, trailer, TRAILER_SIZE) != TRAILER_SIZE)
-            read_error();
-        // ISIZE: 4 bytes, little-endian, at trailer offset 4.
-        size = trailer[4] | (trailer[5] << 8) | (trailer[6] << 16) |
-               (static_cast<unsigned long>(trailer[7]) << 24);
-    }
-    return static_cast<int>((size >> MEG_SHIFT) + 1);
+int megs_for_size(unsigned long size) {
+    unsigned long megs = (size >> MEG_SHIFT) + 1;
+    return megs > static_cast<unsigned long>(INT_MAX) ? INT_MAX : static_cast<int>(megs);
 }
 
-int verify_fs(int fd, int data_compressed) {
+int verify_fs(int fd, unsigned long size) {
     sympath[0] = '\0';
     const char *item = get_feature("VFYFS=");
     if (!item || !strchr(item, '=')) return 0;
@@ -232,8 +217,7 @@ int verify_fs(int fd, int data_compressed) {
     p.fd = fd;
     p.pos = lseek(fd, 0, SEEK_CUR);
     if (p.pos < 0) return 0;
-    p.megs = needed_megs(fd, data_compressed);
-    if (lseek(fd, p.pos, SEEK_SET) != p.pos) read_error();
+    p.megs = megs_for_size(size);
 
     bool has_fs, has_sub;
     if (!feature_value("VFYFS=", p.fs, sizeof p.fs, &has_fs) ||

@@ -74,6 +74,9 @@ extern int last_member;
 extern int to_stdout;
 extern int list;
 extern int verbose;
+// 1 while a member is decoded only to be checked: flush_window checksums and counts the
+// window but writes nothing.
+extern int check_only;
 
 // Input side.
 int fill_inbuf(int eof_ok);
@@ -129,6 +132,11 @@ char *add_envopt(int *argcp, char ***argvp, const char *env);
 // Member header reader, decoder and writer.
 int get_method(int in);
 int unzip(int in, int out);
+// Decodes the member whose body starts at the next input byte without writing any of it,
+// checking its CRC and length as unzip does (damage ends the process the same way), then
+// puts the input back on the body's first byte with empty buffers. Returns the exact decoded
+// size, which the trailer's ISIZE keeps only modulo 2^32. in must be seekable.
+long check_member(int in);
 int check_zipfile(int in);
 extern int pkzip;       // set by check_zipfile: unzip reads a zip entry
 extern int ext_header;  // the zip entry's CRC and sizes follow its data

@@ -2,6 +2,7 @@
 // checks the trailer; also the first-entry reader for zip local headers.
 // Trailer: RFC 1952 section 2.3.1 (CRC32, ISIZE).
 #include <cstring>
+#include <unistd.h>
 
 #include "gzip/gzip.h"
 #include "inflate/inflate.h"
@@ -126,4 +127,26 @@ int check_zipfile(int in) {
     ext_header = (h[LOCFLG] & 8) != 0;
     pkzip = 1;
     return 0;
+}
+
+long check_member(int in) {
+    // The file offset of the body's first byte: what was read, less what is still buffered.
+    off_t at = lseek(in, 0, SEEK_CUR);
+    if (at < 0) read_error();
+    const off_t body = at - static_cast<off_t>(insize - inptr);
+    const long in_before = bytes_in - static_cast<long>(insize - inptr);
+    const long out_before = bytes_out;
+
+    check_only = 1;
+    bytes_out = 0;
+    unzip(in, ofd);
+    check_only = 0;
+    const long size = bytes_out;
+
+    if (lseek(in, body, SEEK_SET) != body) read_error();
+    insize = inptr = 0;
+    outcnt = 0;
+    bytes_in = in_before;
+    bytes_out = out_before;
+    return size;
 }

@@ -35,6 +35,7 @@ int last_member;
 int to_stdout;
 int list;
 int verbose;
+int check_only;
 
 int fill_inbuf(int eof_ok) {
     insize = 0;
@@ -59,7 +60,7 @@ int fill_inbuf(int eof_ok) {
 void flush_window() {
     if (outcnt == 0) return;
     updcrc(window, outcnt);
-    write_buf(ofd, window, outcnt);
+    if (!check_only) write_buf(ofd, window, outcnt);
     bytes_out += outcnt;
     outcnt = 0;
 }

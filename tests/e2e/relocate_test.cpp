@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/decode_harness.h"
 #include "common/test_util.h"
 #include "e2e/archive_maker.h"
 
@@ -40,7 +41,7 @@ struct Case {
     std::string script() const {
         std::string R = kt::quote(host / "root");
         std::string s =
-            "set -e\nR=" + R + "\nmkdir -p $R\nmount -t tmpfs -o size=16m tmpfs $R\n"
+            "set -e\nR=" + R + "\nmkdir -p $R\nmount -t tmpfs -o size=48m tmpfs $R\n"
             "mkdir -p $R/usr $R/proc $R/etc $R/dev $R/work\n"
             "for d in bin lib lib64 sbin; do ln -s usr/$d $R/$d; done\n"
             "mount --bind /usr $R/usr\nmount -o remount,bind,ro $R/usr\n"
@@ -69,6 +70,28 @@ void run_parallel(const std::vector<Case *> &cases) {
 
 std::string pre(const std::string &features, const std::string &run, const std::string &pipe) {
     return kt::preamble(features, "Relocating", run, pipe);
+}
+
+// A member of 4 GiB + 100 MiB + 1841 zero bytes, whose ISIZE (kept modulo 2^32) says
+// 104,859,441. One fixed-code block: a literal 0, then 8g matches of length 258 at distance
+// 1. Groups of 8 matches are 104 bits, whole bytes, and all start 3 bits into a byte, so the
+// stream is a head, one 13-byte period repeated, and a tail (RFC 1951 3.2.5, 3.2.6).
+std::string huge_zeros_member() {
+    const unsigned long g = 2131699, n = 1 + 258 * 8 * g;
+    kt::BitWriter w;
+    w.bits(1, 1).bits(1, 2).fixed_sym(0);  // BFINAL, BTYPE = fixed; literal 0
+    for (int i = 0; i < 16; ++i) w.fixed_sym(285).code(0, 5);  // length 258, distance 1
+    const std::string b = w.fixed_sym(256).str();
+    std::string deflate = b.substr(0, 14);
+    for (unsigned long i = 1; i < g; ++i) deflate += b.substr(14, 13);
+    deflate += b.substr(27);
+    // CRC-32 of n zero bytes from an outside implementation.
+    const std::string crc = kt::sh("python3 -c 'import zlib\nz = bytes(1 << 20)\nc = 0\n"
+                                   "for i in range(" + std::to_string(n >> 20) + "): "
+                                   "c = zlib.crc32(z, c)\nprint(zlib.crc32(bytes(" +
+                                   std::to_string(n & 0xfffff) + "), c))'").out;
+    return std::string("\x1f\x8b\x08\x08\0\0\0\0\x02\x03zeros\0", 16) + deflate +
+           kt::le32(std::stoul(crc)) + kt::le32(n);
 }
 
 const std::string kBanner = "\nRelocating\n\nPlease wait...\n";
@@ -129,7 +152,23 @@ TEST(Relocate, ThroughTemporaryLinkIntoRoomyFilesystems) {
     failing.archive(pre(features, post, "cd /small/pkg && tar xf - && exit 7"), member);
     failing.after = "test -e /small/pkg || echo link-gone; ls /big/pkg/sub";
 
-    run_parallel({&full, &tdir, &none, &ask, &raw, &failing});
+    Case early;  // a command that stops reading makes the write fail: the link goes too
+    early.mounts = {{"/small", "2m"}, {"/big", "16m"}};
+    early.archive(pre(features, post, "head -c 1000 > /dev/null"), member);
+    early.after = "test -e /small/pkg || echo link-gone";
+
+    Case interrupted;  // an interrupt mid-extraction removes the link, then ends the process
+    interrupted.mounts = {{"/small", "2m"}, {"/big", "16m"}};
+    interrupted.archive(pre(features, post, "kill -INT $PPID; cd /small/pkg && tar xf -"), member);
+    interrupted.after = "test -e /small/pkg || echo link-gone";
+
+    Case huge;  // the space needed is the member's true size, over 4 GiB, not ISIZE's
+    huge.mounts = {{"/small", "200m"}, {"/big", "300m"}};
+    huge.archive(pre(features, post, "mkdir -p /small/pkg && cat > /small/pkg/%o"),
+                 huge_zeros_member());
+    huge.after = "ls /small /big";
+
+    run_parallel({&full, &tdir, &none, &ask, &raw, &failing, &early, &interrupted, &huge});
 
     EXPECT_EQ(full.r.err, kLooking + "Trying /big ...\n" + kBanner);
     EXPECT_EQ(full.r.out, "post:/big/pkg:pkg\nrc=0\nlink-gone\n3000000\n");
@@ -157,6 +196,13 @@ TEST(Relocate, ThroughTemporaryLinkIntoRoomyFilesystems) {
                   "./arc: extraction command failed with status 7: cd /small/pkg && tar xf - "
                   "&& exit 7\n");
     EXPECT_EQ(failing.r.out, "rc=1\nlink-gone\nzeros\n");
+
+    EXPECT_EQ(early.r.err.rfind(kLooking + "Trying /big ...\n" + kBanner, 0), 0u) << early.r.err;
+    EXPECT_EQ(early.r.out, "rc=1\nlink-gone\n");
+    EXPECT_EQ(interrupted.r.out, "rc=130\nlink-gone\n");
+
+    EXPECT_EQ(huge.r.err, kLooking + no_space("/small/pkg", 4197, "/small"));
+    EXPECT_EQ(huge.r.out, "rc=1\n/big:\n\n/small:\n");
 }
 
 TEST(Relocate, RefusalsBeforeAnythingIsWritten) {
