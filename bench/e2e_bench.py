@@ -16,7 +16,12 @@ ru_maxrss that wait4 returns to this script also counts the pages the forked Pyt
 process held before exec), from one more run of each command: the timed runs are started
 directly, so the CPU seconds are the tool's own, without /usr/bin/time's start-up.
 
---memory N adds a second table: kelpa's peak memory building from and extracting a 1 MB
+A second table sets extraction against -x on the same data: the extractor decodes and
+checks the whole member before it starts the extraction command, then decodes it again into
+the command (here "cat > /dev/null", from an archive built with -f for it; the command's
+CPU time counts), so extraction costs about twice the decode that -x does once.
+
+--memory N adds a third table: kelpa's peak memory building from and extracting a 1 MB
 and an N MB input (-x to standard output, and the default extraction command writing the
 file), which must be the same for both sizes.
 
@@ -195,12 +200,16 @@ def main():
         "same"))
     print("%-13s %6s | %12s %12s %5s | %12s %12s %5s | %8s %8s | %11s %11s | %s" % (
         "", "", "kelpa", "gzip -9", "x", "kelpa", "gzip -d", "x", "kelpa", "gzip", "kelpa", "gzip", "stream"))
+    checked = []
     for name, path in files.items():
         if args.only and name not in args.only:
             continue
         size = os.path.getsize(path)
         run_path = os.path.join(work, name + ".run")
         gz_path = os.path.join(work, name + ".gz")
+        null_run = os.path.join(work, name + ".null.run")
+        timed([kelpa, "-f", "cat > /dev/null", path], null_run, peak=False)
+        os.chmod(null_run, 0o755)
         best = {}
         rss = {}
         # The last round measures peak memory only.
@@ -210,6 +219,7 @@ def main():
                 ("gc", ["gzip", "-9", "-n", "-c", path], gz_path),
                 ("kd", [kelpa, "-u", "-x", run_path], os.devnull),
                 ("gd", ["gzip", "-d", "-c", gz_path], os.devnull),
+                ("ke", [kelpa, "-u", "-n", null_run], os.devnull),
             ]:
                 measuring_peak = round_ == args.repeat
                 cpu, peak_kib = timed(argv, out, peak=measuring_peak)
@@ -231,7 +241,13 @@ def main():
             mbs("kd"), cpu("kd"), mbs("gd"), cpu("gd"), cpu("gd") / cpu("kd"),
             100.0 * len(ours) / max(size, 1), 100.0 * len(theirs) / max(size, 1),
             peak("kc"), peak("kd"), peak("gc"), peak("gd"), same))
+        checked.append((name, cpu("kd"), cpu("ke"), peak("ke")))
         sys.stdout.flush()
+        os.unlink(null_run)
+    print("\nkelpa extraction (member checked, then decoded into the command) against -x")
+    print("%-13s | %9s | %10s | %5s | %7s" % ("file", "-x cpu s", "extract s", "x", "peak MB"))
+    for name, x, e, pk in checked:
+        print("%-13s | %9.3f | %10.3f | %4.2fx | %7.1f" % (name, x, e, e / x, pk))
     if args.memory:
         memory_table(kelpa, files, args.memory)
 
