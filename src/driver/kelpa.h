@@ -59,7 +59,10 @@ int add_feature(const char *f);
 char *get_feature(const char *f);
 int strtrim(char *s);
 // Expanded copy of pgm (free it), or NULL when the expansion does not fit or the working
-// directory cannot be obtained.
+// directory cannot be obtained. "%o" and "%p" become the output name and the working
+// directory quoted for the place where pgm puts them: in single quotes outside quotes, with
+// '\'' for a quote inside '...', with $ ` " \ escaped by a backslash inside "...". A backslash
+// of pgm just before them is dropped outside quotes and doubled inside "...".
 char *replace_program_parms(const char *pgm);
 
 // Building.
