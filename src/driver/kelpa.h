@@ -74,6 +74,10 @@ int build_archive(int argc, char **argv);
 // Extraction and listing.
 int do_decompress(const char *program);
 void do_list(const char *path);
+// Writes s to f with every control character (a byte below 0x20, and 0x7f) shown as a
+// backslash and three octal digits, so that text from an archive cannot drive the terminal;
+// other bytes, the backslash and UTF-8 included, are written as they are.
+void print_visible(FILE *f, const char *s);
 
 // Paths of the space verification: the target, the extraction directory, the link name and
 // the candidate directory. At most 511 characters and the NUL; longer values are refused.
