@@ -174,7 +174,10 @@ void export_features() {
 
 int confirm_and_run(const char *cmd, FILE *in, int in_is_tty) {
     printf("This archive requires more processing using the following command:\n");
-    printf("    %s\n", cmd);
+    // The user must see every byte of what they are asked to run.
+    fputs("    ", stdout);
+    print_visible(stdout, cmd);
+    putchar('\n');
     if (!in_is_tty) {
         printf("but stdin is not a terminal. So forget it.\n");
         return 0;

@@ -1,6 +1,7 @@
 // Archive driver: the feature list (comma-separated KEY=value or bare KEY items) and the
 // command templates in which "%o" stands for the output name and "%p" for the current
-// directory. Owns get_feature's result buffer.
+// directory, each written so that the shell reads it as plain text. Owns get_feature's result
+// buffer.
 #include "driver/kelpa.h"
 
 #include <cstdlib>
@@ -10,8 +11,99 @@
 #include "gzip/gzip.h"
 
 namespace {
+
 char fstr[FEATURE_STR_SIZE];
+
+// A working directory longer than a whole expanded command could never fit into one.
+constexpr size_t CWD_SIZE = EXPANDED_CMD_SIZE;
+
+// Where the shell stands at a point of a command line: outside quotes, inside '...', inside
+// "...", or just after a backslash outside quotes or inside "..." (whose meaning depends on
+// the byte that follows). Command substitutions and here-documents are not followed.
+enum class Quoting { Outside, OutsideBackslash, Single, Double, DoubleBackslash };
+
+Quoting after(Quoting q, char c) {
+    switch (q) {
+        case Quoting::Outside:
+            if (c == '\\') return Quoting::OutsideBackslash;
+            if (c == '\'') return Quoting::Single;
+            if (c == '"') return Quoting::Double;
+            return q;
+        case Quoting::Single:
+            return c == '\'' ? Quoting::Outside : q;
+        case Quoting::Double:
+            if (c == '\\') return Quoting::DoubleBackslash;
+            if (c == '"') return Quoting::Outside;
+            return q;
+        case Quoting::OutsideBackslash:
+            return Quoting::Outside;
+        case Quoting::DoubleBackslash:
+            return Quoting::Double;
+    }
+    return q;
 }
+
+// The state after a value written by Expansion::literal, which leaves every quote it opens
+// closed and consumes a pending backslash.
+Quoting after_value(Quoting q) {
+    if (q == Quoting::OutsideBackslash) return Quoting::Outside;
+    if (q == Quoting::DoubleBackslash) return Quoting::Double;
+    return q;
+}
+
+// The expanded command being written: out[0..w), at most limit bytes. Every append is
+// bound-checked; false means the expansion would not fit, and the caller refuses it rather
+// than run a command cut short.
+struct Expansion {
+    char *out;
+    size_t w;
+    size_t limit;
+
+    bool put(char c) {
+        if (w >= limit) return false;
+        out[w++] = c;
+        return true;
+    }
+
+    // Inside '...' a quote cannot be escaped: it is closed, written escaped, and reopened.
+    bool single_quoted(const char *v) {
+        for (; *v; ++v) {
+            bool ok = *v == '\'' ? put('\'') && put('\\') && put('\'') && put('\'') : put(*v);
+            if (!ok) return false;
+        }
+        return true;
+    }
+
+    // Writes v so that the shell reads it as the literal text v where the state q says the
+    // command line stands.
+    bool literal(const char *v, Quoting q) {
+        switch (q) {
+            case Quoting::OutsideBackslash:
+                // The template's backslash would escape only the value's first character,
+                // which is literal anyway; left in place it would escape the opening quote.
+                --w;
+                [[fallthrough]];
+            case Quoting::Outside:
+                return put('\'') && single_quoted(v) && put('\'');
+            case Quoting::Single:
+                return single_quoted(v);
+            case Quoting::DoubleBackslash:
+                // Before '%' the template's backslash was a literal one; doubling it keeps it
+                // so, instead of letting it escape an escape written for the value.
+                if (!put('\\')) return false;
+                [[fallthrough]];
+            case Quoting::Double:
+                for (; *v; ++v) {
+                    if (strchr("$`\"\\", *v) && !put('\\')) return false;
+                    if (!put(*v)) return false;
+                }
+                return true;
+        }
+        return false;
+    }
+};
+
+}  // namespace
 
 int add_feature(const char *f) {
     size_t have = strlen(features);
@@ -49,38 +141,31 @@ int strtrim(char *s) {
 char *replace_program_parms(const char *pgm) {
     char *out = static_cast<char *>(calloc(EXPANDED_CMD_SIZE, 1));
     if (!out) return nullptr;
-    const size_t limit = EXPANDED_CMD_SIZE - 1;
-    size_t w = 0;
-    // Appends n bytes; false when the expansion would not fit, which the caller refuses
-    // rather than run a command cut short.
-    auto append = [&](const char *s, size_t n) {
-        if (n > limit - w) return false;
-        memcpy(out + w, s, n);
-        w += n;
-        return true;
-    };
+    Expansion e{out, 0, EXPANDED_CMD_SIZE - 1};
+    Quoting q = Quoting::Outside;
     bool ok = true;
     for (size_t r = 0; ok && pgm[r]; ++r) {
-        if (pgm[r] != '%') {
-            ok = append(pgm + r, 1);
-        } else if (pgm[r + 1] == 'o') {
-            ok = append(ofname, strlen(ofname));
+        if (pgm[r] == '%' && (pgm[r + 1] == 'o' || pgm[r + 1] == 'p')) {
+            char cwd[CWD_SIZE];
+            const char *value = pgm[r + 1] == 'o' ? ofname : getcwd(cwd, sizeof cwd);
+            ok = value != nullptr && e.literal(value, q);
+            q = after_value(q);
             ++r;
-        } else if (pgm[r + 1] == 'p') {
-            ok = getcwd(out + w, limit - w + 1) != nullptr;
-            if (ok) w += strlen(out + w);
-            ++r;
-        } else if (pgm[r + 1] == '\0') {
-            ok = append("%", 1);
-        } else {
-            ok = append(pgm + r, 2);
-            ++r;
+            continue;
         }
+        // Template text, including a '%' with the character after it (a doubled percent sign
+        // stays doubled) or at the very end, is copied and moves the quoting state along.
+        size_t n = pgm[r] == '%' && pgm[r + 1] != '\0' ? 2 : 1;
+        for (size_t i = 0; ok && i < n; ++i) {
+            ok = e.put(pgm[r + i]);
+            q = after(q, pgm[r + i]);
+        }
+        r += n - 1;
     }
     if (!ok) {
         free(out);
         return nullptr;
     }
-    out[w] = '\0';
+    out[e.w] = '\0';
     return out;
 }

@@ -59,7 +59,10 @@ int add_feature(const char *f);
 char *get_feature(const char *f);
 int strtrim(char *s);
 // Expanded copy of pgm (free it), or NULL when the expansion does not fit or the working
-// directory cannot be obtained.
+// directory cannot be obtained. "%o" and "%p" become the output name and the working
+// directory quoted for the place where pgm puts them: in single quotes outside quotes, with
+// '\'' for a quote inside '...', with $ ` " \ escaped by a backslash inside "...". A backslash
+// of pgm just before them is dropped outside quotes and doubled inside "...".
 char *replace_program_parms(const char *pgm);
 
 // Building.
@@ -71,6 +74,10 @@ int build_archive(int argc, char **argv);
 // Extraction and listing.
 int do_decompress(const char *program);
 void do_list(const char *path);
+// Writes s to f with every control character (a byte below 0x20, and 0x7f) shown as a
+// backslash and three octal digits, so that text from an archive cannot drive the terminal;
+// other bytes, the backslash and UTF-8 included, are written as they are.
+void print_visible(FILE *f, const char *s);
 
 // Paths of the space verification: the target, the extraction directory, the link name and
 // the candidate directory. At most 511 characters and the NUL; longer values are refused.

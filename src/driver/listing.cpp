@@ -1,6 +1,7 @@
 // Archive driver: listing. Prints an archive's preamble strings and one statistics line for
-// its payload (sizes, ratio, stored name; method, CRC and date when verbose). Owns the flag
-// that prints the column headers once per process.
+// its payload (sizes, ratio, stored name; method, CRC and date when verbose), with control
+// characters from the archive made visible. Owns the flag that prints the column headers
+// once per process.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -28,7 +29,24 @@ unsigned long le32(const uch *b) {
     return b[0] | (b[1] << 8) | (b[2] << 16) | (static_cast<unsigned long>(b[3]) << 24);
 }
 
+// A label, then text from the archive made visible, then a newline.
+void print_line(const char *label, const char *text) {
+    fputs(label, stdout);
+    print_visible(stdout, text);
+    putchar('\n');
+}
+
 }  // namespace
+
+void print_visible(FILE *f, const char *s) {
+    for (; *s; ++s) {
+        unsigned char c = static_cast<unsigned char>(*s);
+        if (c < 0x20 || c == 0x7f)
+            fprintf(f, "\\%03o", c);
+        else
+            putc(c, f);
+    }
+}
 
 void do_list(const char *path) {
     int fd = find_preamble(path);
@@ -54,10 +72,10 @@ void do_list(const char *path) {
         }
     }
 
-    if (features[0] != '\0') printf("Feature: %s\n", features);
-    printf("Comment: %s\n", comment);
-    printf("    Run: %s\n", run_program);
-    printf("Extract: %s\n", pipe_program[0] ? pipe_program : DEFAULT_PIPE_PROGRAM);
+    if (features[0] != '\0') print_line("Feature: ", features);
+    print_line("Comment: ", comment);
+    print_line("    Run: ", run_program);
+    print_line("Extract: ", pipe_program[0] ? pipe_program : DEFAULT_PIPE_PROGRAM);
     if (!compressed) {
         printf("Statistics unavailable because data was not compressed\n");
         close(fd);
@@ -98,6 +116,6 @@ void do_list(const char *path) {
     }
     printf("%9ld %9ld ", bytes_in, bytes_out);
     display_ratio(num, den, stdout);
-    printf(" %s\n", ofname);
+    print_line(" ", ofname);
     close(fd);
 }

@@ -92,6 +92,13 @@ TEST(ConfirmAndRun, NotATerminalForgetsIt) {
     Dialogue d = dialogue("y\n", 0, "exit 3");
     EXPECT_EQ(d.rtn, 0);
     EXPECT_EQ(d.out, kHead + "but stdin is not a terminal. So forget it.\n");
+
+    // A carriage return must not let the end of the command hide its start.
+    d = dialogue("n\n", 1, "touch RAN; echo \x1b[2J\a\b\r echo harmless \\ caf\xc3\xa9");
+    EXPECT_EQ(d.out,
+              "This archive requires more processing using the following command:\n"
+              "    touch RAN; echo \\033[2J\\007\\010\\015 echo harmless \\ caf\xc3\xa9\n"
+              "OK to run the command? ");
 }
 
 TEST(MakeSafeName, Table) {

@@ -1,12 +1,14 @@
 // Feature list and command templates: adding, looking up, trimming and expansion.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "common/test_util.h"
 #include "driver/kelpa.h"
 #include "gzip/gzip.h"
 
@@ -96,35 +98,76 @@ TEST(ReplaceProgramParms, Table) {
         const char *in;
         std::string want;
     } cases[] = {
-        {"cat > %p/%o", std::string("cat > ") + cwd + "/stdout"},
+        {"cat > %p/%o", std::string("cat > '") + cwd + "'/'stdout'"},
         {"no percent", "no percent"},
         {"", ""},
         {"ends with %", "ends with %"},
         {"100%% and %x", "100%% and %x"},
-        {"%o%o", "stdoutstdout"},
+        {"%o%o", "'stdout''stdout'"},
     };
     for (const auto &c : cases) EXPECT_EQ(expand(c.in), c.want) << c.in;
 
     strcpy(ofname, "a%pb");  // replacement text is not scanned again
-    EXPECT_EQ(expand("x %o"), "x a%pb");
+    EXPECT_EQ(expand("x %o"), "x 'a%pb'");
 }
 
 TEST(ReplaceProgramParms, ExpansionThatDoesNotFitIsRefused) {
     std::string name(1000, 'n');
     strcpy(ofname, name.c_str());
-    EXPECT_EQ(expand("%o%o"), name + name);           // 2000 characters fit
-    EXPECT_EQ(expand("%o%o%o"), "<refused>");          // 3000 do not
+    EXPECT_EQ(expand("%o%o"), "'" + name + "''" + name + "'");  // 2004 characters fit
+    EXPECT_EQ(expand("%o%o%o"), "<refused>");                   // 3006 do not
     std::string tmpl(2047, 'c');
     EXPECT_EQ(expand(tmpl.c_str()), tmpl);
     EXPECT_EQ(expand((tmpl + "c").c_str()), "<refused>");
+
+    // 500 quotes, each written as '\'' inside the added pair: with the padding, 2047 bytes.
+    strcpy(ofname, std::string(500, '\'').c_str());
+    std::string fits = "printf %s" + std::string(36, ' ') + "%o";
+    EXPECT_EQ(kt::sh(expand(fits.c_str())).out, ofname);
+    EXPECT_EQ(expand((" " + fits).c_str()), "<refused>");
 }
 
 TEST(ReplaceProgramParms, CurrentDirectoryIsTheOneAtExpansionTime) {
     char old[4096];
     ASSERT_NE(getcwd(old, sizeof old), nullptr);
     ASSERT_EQ(chdir("/"), 0);
-    EXPECT_EQ(expand("cd %p"), "cd /");
+    EXPECT_EQ(expand("cd %p"), "cd '/'");
     ASSERT_EQ(chdir(old), 0);
+}
+
+// Directories whose names are shell code, each made the working directory; the expanded
+// command, run by /bin/sh, must write exactly the file the template names and nothing else.
+TEST(ReplaceProgramParms, ValuesReachTheShellAsPlainText) {
+    kt::TempDir top;
+    char old[4096];
+    ASSERT_NE(getcwd(old, sizeof old), nullptr);
+    const char *dirs[] = {"dir with space",       "it's \"hi\"",        "a$(touch HACKED)b",
+                          "a`touch HACKED`b",     "x;touch HACKED & y", "'\"$(touch HACKED)\"'",
+                          "b\\$(touch HACKED)\\", "new\nline"};
+    struct Case {
+        const char *tmpl;
+        const char *prefix;  // what the template puts before the name in the directory
+    } cases[] = {
+        {"cat > %p/%o", ""},       {"cat > \"%p/%o\"", ""}, {"cat > '%p/%o'", ""},
+        {"cat > '%p'\"/%o\"", ""}, {"cat > \\%p/\\%o", ""}, {"cat > \"%p/\\%o\"", "\\"},
+    };
+    strcpy(ofname, "$(touch HACKED)'\"n");
+    for (const char *dir : dirs) {
+        for (const auto &c : cases) {
+            std::string at = top / dir;
+            ASSERT_EQ(mkdir(at.c_str(), 0755), 0) << dir;
+            ASSERT_EQ(chdir(at.c_str()), 0);
+            std::string cmd = expand(c.tmpl);
+            kt::RunResult r = kt::sh(cmd, "payload");
+            ASSERT_EQ(chdir(old), 0);
+            EXPECT_EQ(r.status, 0) << cmd << "\n" << r.err;
+            std::string want = std::string(c.prefix) + ofname;
+            EXPECT_EQ(kt::read_file(at + "/" + want), "payload") << cmd;
+            EXPECT_EQ(kt::sh("ls -A", "", top.path()).out, dir + std::string("\n")) << cmd;
+            EXPECT_EQ(kt::sh("ls -A", "", at).out, want + "\n") << cmd;
+            kt::sh("rm -rf " + kt::quote(at));
+        }
+    }
 }
 
 }  // namespace

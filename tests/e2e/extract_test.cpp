@@ -103,7 +103,14 @@ TEST(Extract, CommandsOutputNamesAndEnvironment) {
     Job evil_raw;  // the same for the NAME item of an uncompressed archive, with a notice
     evil_raw.archive(pre("NOCOMPR,NAME=../x y;touch PWNED$(id)", "", ""), "evil raw");
 
-    run_parallel({&raw, &gz, &tar, &two, &raw2, &to_stdout, &util, &evil, &evil_raw});
+    Job hostile_dir;  // the default command run in a directory whose name is shell code
+    const std::string sub = "it's a $(touch HACKED) `touch HACKED`; \"x\" & y";
+    hostile_dir.archive(pre("", "", ""), kt::gzip_member("landed\n", "data.txt"));
+    kt::sh("mkdir " + kt::quote(hostile_dir / sub));
+    hostile_dir.argv = {"sh", "-c", "cd " + kt::quote(sub) + " && exec ../arc"};
+
+    run_parallel(
+        {&raw, &gz, &tar, &two, &raw2, &to_stdout, &util, &evil, &evil_raw, &hostile_dir});
 
     EXPECT_EQ(raw.r.status, 0) << raw.r.err;
     EXPECT_EQ(kt::read_file(raw / "payload.txt"), text);
@@ -145,6 +152,11 @@ TEST(Extract, CommandsOutputNamesAndEnvironment) {
     EXPECT_EQ(evil_raw.r.err,
               "./arc: stored name has characters unsafe for the shell; extracting as "
               "x_y_touch_PWNED__id_\n" + kBanner);
+
+    EXPECT_EQ(hostile_dir.r.status, 0) << hostile_dir.r.err;
+    EXPECT_EQ(kt::sh("ls -A", "", hostile_dir.dir.path()).out, "arc\n" + sub + "\n");
+    EXPECT_EQ(kt::sh("ls -A", "", hostile_dir / sub).out, "data.txt\n");
+    EXPECT_EQ(kt::read_file(hostile_dir / sub + "/data.txt"), "landed\n");
 }
 
 TEST(Extract, OptionsSkipOrConfirmThePostExtractionCommand) {

@@ -71,6 +71,20 @@ TEST_F(Listing, CompressedArchiveWithAndWithoutVerbose) {
         << r.out;
 }
 
+TEST_F(Listing, ControlCharactersAreShownInOctal) {
+    // ESC, BEL, CR, backspace and DEL in every printed field; UTF-8 and backslashes stay.
+    const std::string hostile = "a\x1b[2J\a\r\b\x7f caf\xc3\xa9 \\n";
+    const std::string shown = "a\\033[2J\\007\\015\\010\\177 caf\xc3\xa9 \\n";
+    std::string m = kt::gzip_member("x", hostile);
+    kt::write_archive(dir / "c.run", kt::preamble("K=" + hostile, hostile, hostile, hostile), m);
+    RunResult r = list({"./c.run", "-l"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::string stats = stats_line(m, hostile, false, 0);
+    stats.replace(stats.size() - hostile.size() - 1, hostile.size(), shown);
+    EXPECT_EQ(r.out, "Feature: K=" + shown + "\nComment: " + shown + "\n    Run: " + shown +
+                         "\nExtract: " + shown + "\n" + kHeader + stats);
+}
+
 TEST_F(Listing, SeveralArchivesShareOneHeader) {
     std::string m2 = kt::gzip_member(std::string(5000, 'z'), "zeros");
     kt::write_archive(dir / "a.run", kt::preamble("", "A", "", "tar xf -"), member);
