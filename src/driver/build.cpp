@@ -135,8 +135,9 @@ int build_archive(int argc, char **argv) {
     // have its gzip member extracted as raw bytes.
     const bool raw = get_feature("NOCOMPR") != nullptr;
     if (raw && !raw_asked)
-        fprintf(stderr, "%s: %s: stored uncompressed, because the name puts \"NOCOMPR\" into the "
-                        "feature list\n",
+        fprintf(stderr,
+                "%s: %s: stored uncompressed, because the name puts \"NOCOMPR\" into the "
+                "feature list\n",
                 progname, argv[0]);
     if (build_preamble(kelpa_path, ofd) != 0) return 1;
 

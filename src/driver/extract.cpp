@@ -242,14 +242,15 @@ int do_decompress(const char *program) {
             return -1;
         }
         if (replaced > 0)
-            fprintf(stderr, "%s: stored name has characters unsafe for the shell; extracting as %s\n",
+            fprintf(stderr,
+                    "%s: stored name has characters unsafe for the shell; extracting as %s\n",
                     program, ofname);
 
         // The whole member is decoded and checked before anything is linked or started, so a
         // damaged archive changes nothing on disk. The decoded size it gives is exact, which
         // the trailer's 32-bit ISIZE is not for a payload of 4 GiB or more.
-        unsigned long size = data_compressed ? static_cast<unsigned long>(check_member(ifd))
-                                             : raw_payload_size(fd);
+        unsigned long size =
+            data_compressed ? static_cast<unsigned long>(check_member(ifd)) : raw_payload_size(fd);
         if (verify_fs(fd, size) != 0) {
             close(fd);
             return -1;

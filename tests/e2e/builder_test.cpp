@@ -173,7 +173,8 @@ TEST_F(Builder, NameHoldingNocomprIsStoredRawAndExtractsIntact) {
     RunResult r = kelpa({"NOCOMPR.img"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.err.find("NOCOMPR.img: stored uncompressed"), std::string::npos) << r.err;
-    EXPECT_EQ(r.out, stub + preamble("NAME=NOCOMPR.img", "Self-Extracting archive file", "", "") + data);
+    EXPECT_EQ(r.out,
+              stub + preamble("NAME=NOCOMPR.img", "Self-Extracting archive file", "", "") + data);
     std::string archive = file("img.run", r.out, 0755);
     EXPECT_EQ(run({archive, "-x"}, "", dir.path()).out, data);
 }

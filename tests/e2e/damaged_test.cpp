@@ -229,7 +229,9 @@ std::vector<Case> stream_cases() {
     far.fixed_sym(256);
     const std::string zeros_out = std::string("a") + std::string(3, '\0');
     cs.push_back({"distance before the start, trailer of what a sound stream would hold",
-                  archive(member(far.str(), "aaaa")), 1, {"invalid compressed data--crc error"}});
+                  archive(member(far.str(), "aaaa")),
+                  1,
+                  {"invalid compressed data--crc error"}});
     cs.push_back({"distance before the start, trailer of the zero bytes", archive(member(far.str(), zeros_out)),
                   0, {}, zeros_out});
     return cs;
@@ -313,7 +315,9 @@ std::vector<Case> tarball_cases() {
 
 TEST(Damaged, DecoderFaultsAreRefused) { check_all(stream_cases()); }
 
-TEST(Damaged, DamagedInstallerStartsNothing) { check_all(tarball_cases()); }
+TEST(Damaged, DamagedInstallerStartsNothing) {
+    check_all(tarball_cases());
+}
 
 TEST(Damaged, PreambleAndHeaderFaults) { check_all(layout_cases()); }
 

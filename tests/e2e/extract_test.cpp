@@ -109,8 +109,7 @@ TEST(Extract, CommandsOutputNamesAndEnvironment) {
     kt::sh("mkdir " + kt::quote(hostile_dir / sub));
     hostile_dir.argv = {"sh", "-c", "cd " + kt::quote(sub) + " && exec ../arc"};
 
-    run_parallel(
-        {&raw, &gz, &tar, &two, &raw2, &to_stdout, &util, &evil, &evil_raw, &hostile_dir});
+    run_parallel({&raw, &gz, &tar, &two, &raw2, &to_stdout, &util, &evil, &evil_raw, &hostile_dir});
 
     EXPECT_EQ(raw.r.status, 0) << raw.r.err;
     EXPECT_EQ(kt::read_file(raw / "payload.txt"), text);

@@ -40,14 +40,15 @@ struct Case {
     }
     std::string script() const {
         std::string R = kt::quote(host / "root");
-        std::string s =
-            "set -e\nR=" + R + "\nmkdir -p $R\nmount -t tmpfs -o size=48m tmpfs $R\n"
-            "mkdir -p $R/usr $R/proc $R/etc $R/dev $R/work\n"
-            "for d in bin lib lib64 sbin; do ln -s usr/$d $R/$d; done\n"
-            "mount --bind /usr $R/usr\nmount -o remount,bind,ro $R/usr\n"
-            "mount -t proc proc $R/proc\nln -s /proc/self/mounts $R/etc/mtab\n"
-            "mknod -m 666 $R/dev/null c 1 3\n"
-            "cp " + kt::quote(host / "arc") + " $R/work/arc\n";
+        std::string s = "set -e\nR=" + R +
+                        "\nmkdir -p $R\nmount -t tmpfs -o size=48m tmpfs $R\n"
+                        "mkdir -p $R/usr $R/proc $R/etc $R/dev $R/work\n"
+                        "for d in bin lib lib64 sbin; do ln -s usr/$d $R/$d; done\n"
+                        "mount --bind /usr $R/usr\nmount -o remount,bind,ro $R/usr\n"
+                        "mount -t proc proc $R/proc\nln -s /proc/self/mounts $R/etc/mtab\n"
+                        "mknod -m 666 $R/dev/null c 1 3\n"
+                        "cp " +
+                        kt::quote(host / "arc") + " $R/work/arc\n";
         kt::write_file(host / "answers", input);
         s += "cp " + kt::quote(host / "answers") + " $R/work/answers\n";
         for (const auto &m : mounts) {
@@ -79,17 +80,21 @@ std::string pre(const std::string &features, const std::string &run, const std::
 std::string huge_zeros_member() {
     const unsigned long g = 2131699, n = 1 + 258 * 8 * g;
     kt::BitWriter w;
-    w.bits(1, 1).bits(1, 2).fixed_sym(0);  // BFINAL, BTYPE = fixed; literal 0
+    w.bits(1, 1).bits(1, 2).fixed_sym(0);                      // BFINAL, BTYPE = fixed; literal 0
     for (int i = 0; i < 16; ++i) w.fixed_sym(285).code(0, 5);  // length 258, distance 1
     const std::string b = w.fixed_sym(256).str();
     std::string deflate = b.substr(0, 14);
     for (unsigned long i = 1; i < g; ++i) deflate += b.substr(14, 13);
     deflate += b.substr(27);
     // CRC-32 of n zero bytes from an outside implementation.
-    const std::string crc = kt::sh("python3 -c 'import zlib\nz = bytes(1 << 20)\nc = 0\n"
-                                   "for i in range(" + std::to_string(n >> 20) + "): "
-                                   "c = zlib.crc32(z, c)\nprint(zlib.crc32(bytes(" +
-                                   std::to_string(n & 0xfffff) + "), c))'").out;
+    const std::string crc = kt::sh(
+                                "python3 -c 'import zlib\nz = bytes(1 << 20)\nc = 0\n"
+                                "for i in range(" +
+                                std::to_string(n >> 20) +
+                                "): "
+                                "c = zlib.crc32(z, c)\nprint(zlib.crc32(bytes(" +
+                                std::to_string(n & 0xfffff) + "), c))'")
+                                .out;
     return std::string("\x1f\x8b\x08\x08\0\0\0\0\x02\x03zeros\0", 16) + deflate +
            kt::le32(std::stoul(crc)) + kt::le32(n);
 }
