@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the benchmarks (Release, -DKELPA_BENCH=ON, in build-bench) and runs them: the
+# Builds the benchmarks (the bench preset: Release, in build-bench) and runs them: the
 # Google Benchmark engine benchmarks (CRC-32, DEFLATE decoder and encoder against the gzip
 # command) and the end-to-end comparison of the kelpa binary with the gzip command
 # (bench/e2e_bench.py: MB/s, CPU seconds, ratio, peak memory, identical streams).
@@ -10,8 +10,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=${JOBS:-$(nproc)}
-cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DKELPA_BENCH=ON -DKELPA_TESTS=OFF >/dev/null
-cmake --build build-bench -j"$jobs" >/dev/null
+cmake --preset bench >/dev/null
+cmake --build --preset bench -j "$jobs" >/dev/null
 
 echo "== machine: $(lscpu | sed -n 's/^Model name: *//p'), $(nproc) cores"
 if [[ "${1:-}" != e2e ]]; then

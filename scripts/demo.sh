@@ -6,8 +6,8 @@ cd "$(dirname "$0")/.."
 if [ -n "${KELPA:-}" ]; then
   kelpa=$KELPA  # an already built kelpa (the documentation tests use this)
 else
-  cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-  cmake --build build -j"$(nproc)" --target kelpa >/dev/null
+  cmake --preset release >/dev/null
+  cmake --build --preset release -j "$(nproc)" --target kelpa >/dev/null
   kelpa=$PWD/build/src/driver/kelpa
 fi
 

@@ -4,8 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=${JOBS:-$(nproc)}
-cmake -S . -B build-static -DCMAKE_BUILD_TYPE=Release -DKELPA_STATIC=ON -DKELPA_TESTS=OFF >/dev/null
-cmake --build build-static -j"$jobs" --target kelpa
+cmake --preset static >/dev/null
+cmake --build --preset static -j "$jobs"
 bin=build-static/src/driver/kelpa
 if readelf -d "$bin" 2>/dev/null | grep -q NEEDED; then
   echo "static kelpa still needs shared libraries:"; readelf -d "$bin"; exit 1

@@ -1,22 +1,65 @@
 #!/usr/bin/env bash
-# Builds kelpa and passes every test: the Release build with all unit and end-to-end tests,
-# the same tests again under AddressSanitizer and UndefinedBehaviorSanitizer, the fully
-# static build's own checks, and every fuzz target for 60 seconds on its seed corpus.
+# Builds kelpa and passes every test, one phase at a time: the Release build with the unit,
+# end-to-end and documentation tests; the same tests under AddressSanitizer and
+# UndefinedBehaviorSanitizer; the fully static build's checks; every fuzz target for
+# FUZZ_SECONDS (default 15) on its seed corpus; clang-format on the lines changed since the
+# format base. Each phase prints one line with its time and test count; build and test
+# output goes to build-logs/, and only a failing phase shows its log.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=${JOBS:-$(nproc)}
+# The end-to-end tests mostly wait (each extraction pauses 2 seconds before closing its
+# pipe), so twice as many run at once as there are cores.
+test_jobs=${TEST_JOBS:-$((jobs * 2))}
+logs=build-logs
+mkdir -p "$logs"
+t0=$(date +%s)
 
-echo "== Release build and tests"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build -j"$jobs"
-ctest --test-dir build --output-on-failure -j"$jobs"
+elapsed() { local s=$(($(date +%s) - $1)); printf '%dm%02ds' $((s / 60)) $((s % 60)); }
 
-echo "== Sanitizer build (ASan + UBSan) and tests"
-scripts/sanitize.sh
+# run_logged LOG COMMAND...: runs the command with its output in LOG; on failure shows the
+# end of the log and stops.
+run_logged() {
+    local log=$1
+    shift
+    if ! "$@" >"$log" 2>&1; then
+        echo "FAILED: $*  (log: $log)"
+        tail -n 60 "$log"
+        exit 1
+    fi
+}
 
-echo "== Fully static build"
-scripts/static-check.sh
-echo "== Fuzz targets (ASan + UBSan), 60 s each on the seed corpora"
-JOBS=$jobs scripts/fuzz.sh 60
+# build_and_test PRESET: configures and builds the preset, runs its tests, prints the line.
+build_and_test() {
+    local preset=$1 t junit
+    t=$(date +%s)
+    run_logged "$logs/$preset-configure.log" cmake --preset "$preset"
+    run_logged "$logs/$preset-build.log" cmake --build --preset "$preset" -j "$jobs"
+    local built
+    built=$(elapsed "$t")
+    t=$(date +%s)
+    junit=$PWD/$logs/$preset-tests.xml
+    run_logged "$logs/$preset-tests.log" ctest --preset "$preset" -j "$test_jobs" \
+        --output-junit "$junit"
+    local summary
+    summary=$(python3 scripts/junit_summary.py "$junit")
+    echo "== $preset: built in $built; $(head -n 1 <<<"$summary") in $(elapsed "$t")"
+    tail -n +2 <<<"$summary"
+}
 
-echo "all tests passed"
+build_and_test release
+build_and_test sanitize
+
+t=$(date +%s)
+run_logged "$logs/static.log" scripts/static-check.sh
+echo "== static: $(tail -n 1 "$logs/static.log") in $(elapsed "$t")"
+
+t=$(date +%s)
+run_logged "$logs/fuzz.log" env JOBS="$jobs" scripts/fuzz.sh "${FUZZ_SECONDS:-15}"
+echo "== fuzz: $(grep -c '^== ' "$logs/fuzz.log") targets for ${FUZZ_SECONDS:-15} s each, no finding, in $(elapsed "$t")"
+
+t=$(date +%s)
+run_logged "$logs/format.log" scripts/format-check.sh
+echo "== format: $(tail -n 1 "$logs/format.log") in $(elapsed "$t")"
+
+echo "all tests passed in $(elapsed "$t0")"

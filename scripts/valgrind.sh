@@ -7,8 +7,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=${JOBS:-$(nproc)}
 command -v valgrind >/dev/null || { echo "valgrind is not installed" >&2; exit 1; }
-cmake -S . -B build-vg -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build-vg -j"$jobs" --target e2e_tests kelpa
+cmake --preset valgrind >/dev/null
+cmake --build --preset valgrind -j "$jobs"
 # The C library frees its environment array at exit only under valgrind (run-libc-freeres);
 # the strings export_features hands to putenv would then show as lost although the process
 # keeps them until it ends, as it must.
