@@ -1,5 +1,6 @@
 // DEFLATE encoder, bit writer: packs bit fields into a 16-bit accumulator and moves it into
-// the stream layer's outbuf. Owns bi_buf, bi_valid and the input routine read_buf.
+// the stream layer's outbuf. Owns bi_buf, bi_valid and the input routine read_buf, which the
+// encoder's caller installs.
 // Bit order: RFC 1951 section 3.1.1; stored-block LEN/NLEN: section 3.2.4.
 #include "deflate/deflate.h"
 
@@ -10,9 +11,9 @@ int bi_valid;
 int (*read_buf)(char *buf, unsigned size);
 
 void bi_init(int zipfile) {
+    (void)zipfile;  // the output goes through outbuf whatever the descriptor
     bi_buf = 0;
     bi_valid = 0;
-    if (zipfile != -1) read_buf = file_read;
 }
 
 void send_bits(int value, int length) {

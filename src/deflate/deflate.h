@@ -5,7 +5,7 @@
 
 #include <cassert>
 
-#include "gzip/gzip.h"
+#include "stream/stream.h"
 
 // ---- Bit writer (bits.cpp) ----------------------------------------------------------------
 

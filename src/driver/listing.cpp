@@ -19,15 +19,9 @@ int first_time = 1;
 const char *const methods[] = {"store", "compr", "pack ", "lzh  ", "", "", "", "", "defla"};
 constexpr int METHOD_COUNT = sizeof methods / sizeof methods[0];
 
-// The gzip member trailer: CRC32 then ISIZE, 4 bytes each, little-endian (RFC 1952 2.3.1).
-constexpr int TRAILER_SIZE = 8;
 // ctime's "Www Mmm dd hh:mm:ss yyyy\n": month, day, hours and minutes start at 4, 12 long.
 constexpr int CTIME_DATE_OFFSET = 4;
 constexpr int LIST_DATE_LEN = 12;
-
-unsigned long le32(const uch *b) {
-    return b[0] | (b[1] << 8) | (b[2] << 16) | (static_cast<unsigned long>(b[3]) << 24);
-}
 
 // A label, then text from the archive made visible, then a newline.
 void print_line(const char *label, const char *text) {
@@ -91,14 +85,14 @@ void do_list(const char *path) {
     long crc = -1;
     bytes_in = bytes_out = -1;
     long num = 0, den = 0;
-    off_t at = lseek(fd, -TRAILER_SIZE, SEEK_END);
+    off_t at = lseek(fd, -static_cast<off_t>(TRAILER_SIZE), SEEK_END);
     if (at >= 0) {
         bytes_in = at - preamble_end + TRAILER_SIZE;
         uch trailer[TRAILER_SIZE];
         errno = 0;
-        if (read(fd, trailer, TRAILER_SIZE) != TRAILER_SIZE) read_error();
-        crc = static_cast<long>(le32(trailer));
-        bytes_out = static_cast<long>(le32(trailer + 4));
+        if (read(fd, trailer, TRAILER_SIZE) != static_cast<ssize_t>(TRAILER_SIZE)) read_error();
+        crc = static_cast<long>(get_le32(trailer));
+        bytes_out = static_cast<long>(get_le32(trailer + TRAILER_ISIZE));
         num = bytes_out - (bytes_in - header_bytes);
         den = bytes_out;
     }

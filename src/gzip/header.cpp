@@ -1,9 +1,20 @@
-// gzip stream layer: the member header reader. Owns no state beyond the header counter
-// part_nb and the fields it fills in (method, time_stamp, ofname, header_bytes).
+// gzip members: the member header reader. Owns the member settings (method, time_stamp,
+// part_nb, header_bytes, save_orig_name, and the driver's to_stdout, list and verbose) and
+// fills in ofname.
 // Member header layout: RFC 1952 section 2.3.1.
 #include <cstring>
 
 #include "gzip/gzip.h"
+
+long header_bytes;
+int method = CM_DEFLATE;
+int save_orig_name = 1;
+long time_stamp;
+int part_nb;
+int last_member;
+int to_stdout;
+int list;
+int verbose;
 
 namespace {
 

@@ -1,4 +1,4 @@
-// gzip stream layer: the member decoder. Runs the DEFLATE decoder over one member body and
+// gzip members: the member decoder. Runs the DEFLATE decoder over one member body and
 // checks the trailer; also the first-entry reader for zip local headers.
 // Trailer: RFC 1952 section 2.3.1 (CRC32, ISIZE).
 #include <cstring>
@@ -25,12 +25,6 @@ constexpr unsigned LOCEXT = 28;       // extra field length
 constexpr unsigned LOCHDR = 30;       // size of the fixed part
 constexpr unsigned EXTHDR = 16;       // data descriptor: signature, CRC, sizes
 constexpr unsigned STORED = 0;
-
-// gzip trailer: CRC32 then ISIZE, 4 bytes each.
-constexpr unsigned TRAILER_SIZE = 8;
-
-inline ulg get_le16(const uch *p) { return static_cast<ulg>(p[0]) | static_cast<ulg>(p[1]) << 8; }
-inline ulg get_le32(const uch *p) { return get_le16(p) | get_le16(p + 2) << 16; }
 
 }  // namespace
 
@@ -70,7 +64,7 @@ int unzip(int in, int out) {
         uch buf[TRAILER_SIZE];
         for (unsigned i = 0; i < TRAILER_SIZE; i++) buf[i] = static_cast<uch>(next_input_byte());
         orig_crc = get_le32(buf);
-        orig_len = get_le32(buf + 4);
+        orig_len = get_le32(buf + TRAILER_ISIZE);
     } else if (ext_header) {
         uch buf[EXTHDR];
         for (unsigned i = 0; i < EXTHDR; i++) buf[i] = static_cast<uch>(next_input_byte());

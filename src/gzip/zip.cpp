@@ -1,4 +1,4 @@
-// gzip stream layer, member writer: one gzip member per input file (header, DEFLATE data
+// gzip members, the member writer: one gzip member per input file (header, DEFLATE data
 // from the encoder, trailer) and the encoder's input routine. Owns the member's CRC.
 // Member layout: RFC 1952 sections 2.2 and 2.3.1.
 #include <cerrno>
@@ -34,6 +34,7 @@ int zip(int in, int out) {
 
     crc = updcrc(nullptr, 0);
     bi_init(out);
+    read_buf = file_read;
     ct_init(&attr, &method);
     lm_init(level, &deflate_flags);  // first read: the CRC and bytes_in count from here
 

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "gzip/gzip.h"
+#include "stream/stream.h"
 
 // One decoding-table entry.
 //   e: 0..13  length or distance base in v.n, followed by e extra bits

@@ -92,7 +92,7 @@ TEST(BiReverse, ReversesTheLowBits) {
             ASSERT_EQ(bi_reverse(bi_reverse(c, len), len), c) << c << "/" << len;
 }
 
-TEST(BiInit, MinusOneKeepsTheInputRoutine) {
+TEST(BiInit, KeepsTheInstalledInputRoutine) {
     int (*const sentinel)(char *, unsigned) = [](char *, unsigned) { return 0; };
     read_buf = sentinel;
     bi_buf = 0x1234;
@@ -102,7 +102,7 @@ TEST(BiInit, MinusOneKeepsTheInputRoutine) {
     EXPECT_EQ(bi_buf, 0);
     EXPECT_EQ(bi_valid, 0);
     bi_init(5);
-    EXPECT_EQ(read_buf, &file_read);
+    EXPECT_EQ(read_buf, sentinel);
 }
 
 // Each write to a SOCK_SEQPACKET socket arrives as one packet, so the sizes of the

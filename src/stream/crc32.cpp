@@ -1,4 +1,4 @@
-// gzip stream layer: CRC-32 (RFC 1952 section 8; ISO 3309 / ITU-T V.42), the single
+// Stream state: CRC-32 (RFC 1952 section 8; ISO 3309 / ITU-T V.42), the single
 // process-wide register and its standard byte table (reflected polynomial 0xedb88320).
 // Long runs use carry-less multiplication when the CPU has it, else slicing by 8 bytes: with
 // one lookup per byte the CRC took 62% of the time to decode a header tarball, now about 1%
@@ -8,7 +8,7 @@
 #include <cstring>
 #include <immintrin.h>
 
-#include "gzip/gzip.h"
+#include "stream/stream.h"
 
 namespace {
 

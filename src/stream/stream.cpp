@@ -1,6 +1,6 @@
-// gzip stream layer: the process-wide stream buffers and counters, input refills, window and
-// output flushing, complete writes, the fatal exits and ratio printing.
-#include "gzip/gzip.h"
+// Stream state: the process-wide stream buffers and counters, input refills, window and output
+// flushing, complete writes, the fatal exits and ratio printing.
+#include "stream/stream.h"
 
 #include <cctype>
 #include <csetjmp>
@@ -20,21 +20,12 @@ unsigned inptr;
 unsigned outcnt;
 long bytes_in;
 long bytes_out;
-long header_bytes;
 int ifd;
 int ofd;
 char ifname[NAME_BUF_SIZE];
 char ofname[NAME_BUF_SIZE];
 int exit_code = 0;
-int method = CM_DEFLATE;
 int level = 9;
-int save_orig_name = 1;
-long time_stamp;
-int part_nb;
-int last_member;
-int to_stdout;
-int list;
-int verbose;
 int check_only;
 
 int fill_inbuf(int eof_ok) {

@@ -1,0 +1,108 @@
+// Stream state: the process-wide buffers, counters, descriptors and names that the DEFLATE
+// decoder and encoder read and write through, with input refills, window and output flushing,
+// complete writes, CRC-32 and the fatal exits. CRC-32: RFC 1952 section 8.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "support/err.h"
+
+typedef uint8_t uch;
+typedef uint16_t ush;
+typedef unsigned long ulg;  // 64 bits on the x86-64 target
+typedef void *voidp;
+static_assert(sizeof(ulg) == 8, "ulg is the 64-bit unsigned type of the engine");
+
+// Sizes of the static stream buffers.
+// One input fill; the decoder's bit reader may look this far ahead of inptr.
+inline constexpr unsigned INBUFSIZ = 0x8000;
+inline constexpr unsigned INBUF_EXTRA = 64;  // spare bytes after a fill, never filled
+// Encoder output is flushed at exactly OUTBUFSIZ; the spare bytes are never reached.
+inline constexpr unsigned OUTBUFSIZ = 16384;
+inline constexpr unsigned OUTBUF_EXTRA = 2048;
+// The DEFLATE history is 32 KiB (RFC 1951 section 2); the encoder keeps two halves.
+inline constexpr unsigned WSIZE = 0x8000;
+inline constexpr unsigned DIST_BUFSIZE = 0x8000;
+// Hash-chain links (WSIZE entries) followed by the head table (HASH_SIZE entries).
+inline constexpr unsigned HASH_BITS = 15;
+inline constexpr unsigned HASH_SIZE = 1u << HASH_BITS;
+inline constexpr unsigned PREV_SIZE = WSIZE + HASH_SIZE;
+// Names of inputs and outputs, including the terminating NUL.
+inline constexpr unsigned NAME_BUF_SIZE = 1024;
+static_assert(WSIZE == 32768 && INBUFSIZ == 32768, "sizes fixed by the stream format");
+static_assert(PREV_SIZE == 65536, "prev holds the links and the head table");
+
+// Buffers (static, zero at start).
+extern uch inbuf[INBUFSIZ + INBUF_EXTRA];
+extern uch outbuf[OUTBUFSIZ + OUTBUF_EXTRA];
+extern uch window[2L * WSIZE];
+extern ush d_buf[DIST_BUFSIZE];
+extern ush prev[PREV_SIZE];
+
+// Counters, descriptors, names and settings.
+extern unsigned insize;   // valid bytes in inbuf
+extern unsigned inptr;    // next byte of inbuf to consume; never above insize
+extern unsigned outcnt;   // pending bytes of outbuf (encoding) or window (decoding)
+extern long bytes_in;     // input bytes read (decoding: whole fills)
+extern long bytes_out;    // bytes written by flush_window / flush_outbuf
+extern int ifd;
+extern int ofd;
+extern char ifname[NAME_BUF_SIZE];
+extern char ofname[NAME_BUF_SIZE];
+extern int exit_code;
+extern int level;         // always 9
+// 1 while a member is decoded only to be checked: flush_window checksums and counts the
+// window but writes nothing.
+extern int check_only;
+
+// Input side.
+int fill_inbuf(int eof_ok);
+// The next input byte; end of input is fatal.
+inline int next_input_byte() { return inptr < insize ? inbuf[inptr++] : fill_inbuf(0); }
+
+// Output side.
+void flush_window();
+void flush_outbuf();
+inline void put_output_byte(uch b) {
+    outbuf[outcnt++] = b;
+    if (outcnt == OUTBUFSIZ) flush_outbuf();
+}
+inline void put_output_short(unsigned w) {
+    if (outcnt < OUTBUFSIZ - 2) {
+        outbuf[outcnt++] = static_cast<uch>(w & 0xff);
+        outbuf[outcnt++] = static_cast<uch>((w >> 8) & 0xff);
+    } else {
+        put_output_byte(static_cast<uch>(w & 0xff));
+        put_output_byte(static_cast<uch>((w >> 8) & 0xff));
+    }
+}
+inline void put_output_long(ulg n) {
+    put_output_short(static_cast<unsigned>(n & 0xffff));
+    put_output_short(static_cast<unsigned>((n >> 16) & 0xffff));
+}
+void write_buf(int fd, voidp buf, unsigned cnt);
+
+// CRC-32 (RFC 1952 section 8): one process-wide register.
+extern const ulg crc_32_tab[256];
+ulg updcrc(const uch *s, unsigned n);
+// The same register update on the portable table path only (tests compare both paths).
+ulg crc32_portable(ulg c, const uch *s, unsigned n);
+
+// Fatal exits: print, then abort_gzip (exit status 1).
+[[noreturn]] void error(const char *m);
+[[noreturn]] void read_error();
+[[noreturn]] void write_error();
+[[noreturn]] void abort_gzip();
+
+void display_ratio(long num, long den, FILE *file);
+void clear_bufs();
+char *gz_basename(char *fname);
+
+// Stream utilities that the program itself does not call.
+char *strlwr(char *s);
+void make_simple_name(char *name);
+void warn(const char *a, const char *b);
+int copy(int in, int out);
+voidp xmalloc(unsigned size);
+char *add_envopt(int *argcp, char ***argvp, const char *env);
