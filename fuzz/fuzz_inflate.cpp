@@ -3,7 +3,7 @@
 // end-of-input exit leaves behind (in the real process that exit ends everything).
 #include "gzip/gzip.h"
 #include "harness.h"
-#include "inflate/inflate.h"
+#include "inflate/inflate_internal.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzz_reset_streams();

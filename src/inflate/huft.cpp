@@ -4,7 +4,7 @@
 #include <cassert>
 #include <cstdlib>
 
-#include "inflate/inflate.h"
+#include "inflate/inflate_internal.h"
 
 // Table memory. The block decoder builds one set per dynamic block (the code-length code;
 // its literal/length and distance codes get packed tables, packed.cpp), so executables (many

@@ -7,24 +7,7 @@
 #include <cstring>
 #include <emmintrin.h>
 
-#include "inflate/inflate.h"
-
-// Length base values and extra bits of symbols 257..285 (RFC 1951 section 3.2.5);
-// 286 and 287 carry extra-bit count 99, which makes them decode as invalid.
-const ush cplens[31] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27, 31,
-                        35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258, 0,  0};
-const ush cplext[31] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2,
-                        3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0, 99, 99};
-// Distance base values and extra bits of symbols 0..29 (RFC 1951 section 3.2.5).
-const ush cpdist[30] = {1,    2,    3,    4,    5,    7,    9,    13,    17,    25,
-                        33,   49,   65,   97,   129,  193,  257,  385,   513,   769,
-                        1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
-const ush cpdext[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
-                        6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
-
-const unsigned border[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
-const ush mask_bits[17] = {0x0000, 0x0001, 0x0003, 0x0007, 0x000f, 0x001f, 0x003f, 0x007f, 0x00ff,
-                           0x01ff, 0x03ff, 0x07ff, 0x0fff, 0x1fff, 0x3fff, 0x7fff, 0xffff};
+#include "inflate/inflate_internal.h"
 
 // The bit buffer. Bits above bk are either zero or the stream's own next bits (a wide
 // refill loads a partial byte ahead); ORing the same byte in again later leaves them equal.
@@ -33,31 +16,18 @@ unsigned bk;
 
 namespace {
 
-// Block types (BTYPE, RFC 1951 section 3.2.3).
-constexpr unsigned BTYPE_STORED = 0;
-constexpr unsigned BTYPE_FIXED = 1;
-constexpr unsigned BTYPE_DYNAMIC = 2;
-
-// Alphabet sizes (RFC 1951 sections 3.2.5-3.2.7).
-constexpr unsigned L_CODES_FIXED = 288;  // fixed literal/length lengths, 286 and 287 invalid
-constexpr unsigned D_CODES_FIXED = 30;
-constexpr unsigned HLIT_MAX = 286;       // 257 + HLIT may not exceed this
-constexpr unsigned HDIST_MAX = 30;       // 1 + HDIST may not exceed this
-constexpr unsigned BL_CODES = 19;
-constexpr unsigned MAX_MATCH = 258;
-constexpr unsigned MAX_DIST = 32768;
-static_assert(MAX_DIST == WSIZE, "a distance reaches at most one window back");
+static_assert(MAX_DISTANCE == WSIZE, "a distance reaches at most one window back");
 
 // Level-0 width of the code-length code's table (its codes are at most 7 bits).
 constexpr int BL_BITS = 7;
 
-// Fast-path bit budget. A lookup peeks at most MAX_CODE_LEN bits: a root is narrower than
+// Fast-path bit budget. A lookup peeks at most MAX_BITS bits: a root is narrower than
 // that, and a sub-table is only as wide as its longest code's bits beyond the root.
 // A length takes a code and 5 extra bits; then a distance takes a code and 13 extra bits.
-constexpr unsigned MAX_PEEK_BITS = MAX_CODE_LEN;
+constexpr unsigned MAX_PEEK_BITS = MAX_BITS;
 static_assert(PACKED_LBITS <= MAX_PEEK_BITS && PACKED_DBITS <= MAX_PEEK_BITS);
-constexpr unsigned MAX_LENGTH_BITS = MAX_CODE_LEN + 5;
-constexpr unsigned DISTANCE_BITS = MAX_CODE_LEN + 13;
+constexpr unsigned MAX_LENGTH_BITS = MAX_BITS + 5;
+constexpr unsigned DISTANCE_BITS = MAX_BITS + 13;
 constexpr unsigned REFILL_MIN_BITS = 56;  // a wide refill leaves 56..63 bits
 static_assert(MAX_LENGTH_BITS + DISTANCE_BITS <= REFILL_MIN_BITS, "one refill covers one match");
 // A wide refill reads 8 bytes at inptr; all of them must be real input.
@@ -304,7 +274,7 @@ template <bool kBmi2>
                     window[w++] = static_cast<uch>(packed_v(x));
                     // And a third: at least 56 - 2 * 15 = 26 bits are left (about 2% faster
                     // than stopping at two on executables and text).
-                    static_assert(REFILL_MIN_BITS - 2 * MAX_CODE_LEN >= MAX_LENGTH_BITS);
+                    static_assert(REFILL_MIN_BITS - 2 * MAX_BITS >= MAX_LENGTH_BITS);
                     x = lt[b & lmask];
                     if (!take_packed_fast<kBmi2>(lt, b, k, x, saved)) return 1;
                     if (packed_e(x) == E_LITERAL) {
@@ -334,7 +304,7 @@ template <bool kBmi2>
             // wrap around the window end, or reach exactly one window back, take the careful
             // path. Literals may have moved w past FAST_OUT_LIMIT, and a copy that fills the
             // window must flush it, which the careful path does.
-            static_assert((WSIZE & (WSIZE - 1)) == 0 && MAX_DIST <= WSIZE);
+            static_assert((WSIZE & (WSIZE - 1)) == 0 && MAX_DISTANCE <= WSIZE);
             const unsigned src = (w - dist) & (WSIZE - 1);  // dist == WSIZE gives src == w
             if (src + n <= WSIZE && src != w && w + n <= FAST_OUT_LIMIT &&
                 in + FAST_IN_BYTES <= in_end) {
@@ -452,21 +422,21 @@ int inflate_stored() {
 
 int inflate_fixed() {
     // Fixed literal/length code lengths (RFC 1951 section 3.2.6).
-    unsigned l[L_CODES_FIXED];
+    unsigned l[FIXED_L_CODES];
     unsigned i = 0;
     for (; i < 144; i++) l[i] = 8;
     for (; i < 256; i++) l[i] = 9;
     for (; i < 280; i++) l[i] = 7;
-    for (; i < L_CODES_FIXED; i++) l[i] = 8;
+    for (; i < FIXED_L_CODES; i++) l[i] = 8;
     packed_code tl{lit_table, 0};
-    int r = packed_build(l, L_CODES_FIXED, 257, cplens, cplext, PACKED_LBITS, lit_table,
+    int r = packed_build(l, FIXED_L_CODES, 257, cplens, cplext, PACKED_LBITS, lit_table,
                          PACKED_L_CAPACITY, &tl.bits);
     if (r != 0) return r;
 
     // Fixed distance codes: 30 codes of 5 bits, incomplete (30 and 31 unused).
-    for (i = 0; i < D_CODES_FIXED; i++) l[i] = 5;
+    for (i = 0; i < D_CODES; i++) l[i] = 5;
     packed_code td{dist_table, 0};
-    r = packed_build(l, D_CODES_FIXED, 0, cpdist, cpdext, PACKED_DBITS, dist_table,
+    r = packed_build(l, D_CODES, 0, cpdist, cpdext, PACKED_DBITS, dist_table,
                      PACKED_D_CAPACITY, &td.bits);
     if (r > 1) return r;
 
@@ -481,13 +451,13 @@ int inflate_dynamic() {
     unsigned nl = 257 + take_bits(b, k, 5);
     unsigned nd = 1 + take_bits(b, k, 5);
     unsigned nb = 4 + take_bits(b, k, 4);
-    if (nl > HLIT_MAX || nd > HDIST_MAX) return 1;
+    if (nl > L_CODES || nd > D_CODES) return 1;
 
-    // Code-length code lengths: 3 bits each, in border order.
-    unsigned ll[HLIT_MAX + HDIST_MAX];
+    // Code-length code lengths: 3 bits each, in CL_ORDER order.
+    unsigned ll[L_CODES + D_CODES];
     unsigned j = 0;
-    for (; j < nb; j++) ll[border[j]] = take_bits(b, k, 3);
-    for (; j < BL_CODES; j++) ll[border[j]] = 0;
+    for (; j < nb; j++) ll[CL_ORDER[j]] = take_bits(b, k, 3);
+    for (; j < BL_CODES; j++) ll[CL_ORDER[j]] = 0;
 
     huft *tl;
     int bl = BL_BITS;

@@ -5,15 +5,15 @@
 #include <cassert>
 #include <cstring>
 
-#include "inflate/inflate.h"
+#include "inflate/inflate_internal.h"
 
 namespace {
 
-// Code space left after the codes of lengths 1..MAX_CODE_LEN (Kraft): negative when
-// over-subscribed, 0 when complete. Lengths are at most MAX_CODE_LEN.
+// Code space left after the codes of lengths 1..MAX_BITS (Kraft): negative when
+// over-subscribed, 0 when complete. Lengths are at most MAX_BITS.
 int code_space_left(const unsigned *count) {
     int left = 1;
-    for (unsigned len = 1; len <= MAX_CODE_LEN; len++) {
+    for (unsigned len = 1; len <= MAX_BITS; len++) {
         left = left * 2 - static_cast<int>(count[len]);
         if (left < 0) return left;  // once negative it stays so
     }
@@ -42,17 +42,17 @@ inline unsigned reverse_bits(unsigned v, unsigned n) {
 
 int packed_build(const unsigned *len, unsigned n, unsigned s, const ush *d, const ush *e,
                  unsigned root_bits, uint32_t *table, unsigned capacity, unsigned *bits) {
-    assert(root_bits <= MAX_CODE_LEN && capacity >= (1u << root_bits));
+    assert(root_bits <= MAX_BITS && capacity >= (1u << root_bits));
     if (n > N_MAX) return 2;
 
     // LEN counts: how many codes of each length.
-    unsigned count[MAX_CODE_LEN + 1] = {};
+    unsigned count[MAX_BITS + 1] = {};
     for (unsigned i = 0; i < n; i++) {
-        if (len[i] > MAX_CODE_LEN) return 2;
+        if (len[i] > MAX_BITS) return 2;
         count[len[i]]++;
     }
     count[0] = 0;
-    unsigned maxlen = MAX_CODE_LEN;
+    unsigned maxlen = MAX_BITS;
     while (maxlen > 0 && count[maxlen] == 0) maxlen--;
     const unsigned root = root_bits;
     const unsigned root_size = 1u << root;
@@ -76,18 +76,18 @@ int packed_build(const unsigned *len, unsigned n, unsigned s, const ush *d, cons
 
     // Symbols in canonical order (by length, then by symbol) and the first code of each
     // length (RFC 1951 3.2.2, step 2).
-    unsigned offs[MAX_CODE_LEN + 2];
-    unsigned next_code[MAX_CODE_LEN + 1];
+    unsigned offs[MAX_BITS + 2];
+    unsigned next_code[MAX_BITS + 1];
     offs[1] = 0;
     next_code[0] = 0;
-    for (unsigned l = 1; l <= MAX_CODE_LEN; l++) {
+    for (unsigned l = 1; l <= MAX_BITS; l++) {
         offs[l + 1] = offs[l] + count[l];
         next_code[l] = (next_code[l - 1] + count[l - 1]) << 1;
     }
     unsigned sorted[N_MAX];
     for (unsigned i = 0; i < n; i++)
         if (len[i] != 0) sorted[offs[len[i]]++] = i;
-    const unsigned nsym = offs[MAX_CODE_LEN + 1];
+    const unsigned nsym = offs[MAX_BITS + 1];
 
     auto entry_of = [&](unsigned sym, unsigned code_bits) {
         if (sym < s) return pack_entry(sym < 256 ? E_LITERAL : E_EOB, code_bits, sym);
@@ -129,7 +129,7 @@ int packed_build(const unsigned *len, unsigned n, unsigned s, const ush *d, cons
         // The last code with this prefix is the longest: find it.
         unsigned last = i;
         {
-            unsigned nc[MAX_CODE_LEN + 1];
+            unsigned nc[MAX_BITS + 1];
             for (unsigned l = first_len; l <= maxlen; l++) nc[l] = next_code[l];
             nc[first_len]++;
             while (last + 1 < nsym) {

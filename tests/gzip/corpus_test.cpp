@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "common/decode_harness.h"
-#include "inflate/inflate.h"
+#include "inflate/inflate_internal.h"
 
 namespace {
 

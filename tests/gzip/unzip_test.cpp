@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "common/decode_harness.h"
-#include "inflate/inflate.h"
+#include "inflate/inflate_internal.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <random>
 
 #include "common/decode_harness.h"
-#include "inflate/inflate.h"
+#include "inflate/inflate_internal.h"
 
 namespace {
 

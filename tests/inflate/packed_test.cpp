@@ -6,7 +6,7 @@
 #include <random>
 #include <vector>
 
-#include "inflate/inflate.h"
+#include "inflate/inflate_internal.h"
 #include "inflate/codes.h"
 
 namespace {
