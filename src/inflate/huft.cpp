@@ -1,4 +1,5 @@
-// DEFLATE decoder: building and releasing the multi-level Huffman decoding tables.
+// DEFLATE decoder: building and releasing multi-level Huffman decoding tables (huft), used
+// for the code-length code.
 // Owns no state between calls; every table set belongs to the caller until huft_free.
 // Canonical codes: RFC 1951 section 3.2.2.
 #include <cassert>
@@ -6,14 +7,14 @@
 
 #include "inflate/inflate_internal.h"
 
-// Table memory. The block decoder builds one set per dynamic block (the code-length code;
-// its literal/length and distance codes get packed tables, packed.cpp), so executables (many
-// small blocks) once spent about 2% of their decode instructions in malloc and free; carving
-// from a static arena that empties whenever no table is live costs almost nothing. Sized
-// when it also held the literal/length and distance sets of one block at level-0 widths 9
-// and 6 (the largest pair seen on executables, text and tarballs needed 965 entries, so twice
-// that with room to spare), which huft_build still builds for any caller; a table that does
-// not fit comes from malloc instead, so the size is a speed choice, never a limit.
+// Table memory. The block decoder builds one huft table per dynamic block, for its
+// code-length code (codes of at most 7 bits: one table of at most 2^7 entries and a header),
+// so executables (many small blocks) would spend about 2% of their decode instructions in
+// malloc and free; carving from a static arena that empties whenever no table is live costs
+// almost nothing. The arena also holds a whole literal/length and distance set at level-0
+// widths 9 and 6 (965 entries on executables, text and tarballs), which huft_build builds for
+// its other callers; a table that does not fit comes from malloc instead, so the size is a
+// speed choice, never a limit.
 constexpr size_t HUFT_ARENA_ENTRIES = 2048;
 namespace {
 huft huft_arena[HUFT_ARENA_ENTRIES];
