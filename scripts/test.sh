@@ -2,9 +2,10 @@
 # Builds kelpa and passes every test, one phase at a time: the Release build with the unit,
 # end-to-end and documentation tests; the same tests under AddressSanitizer and
 # UndefinedBehaviorSanitizer; the fully static build's checks; every fuzz target for
-# FUZZ_SECONDS (default 15) on its seed corpus; clang-format on the lines changed since the
-# format base. Each phase prints one line with its time and test count; build and test
-# output goes to build-logs/, and only a failing phase shows its log.
+# FUZZ_SECONDS (default 15) on its seed corpus; clang-tidy on the product code; clang-format
+# on the lines changed since the format base. Each phase prints one line with its time and
+# test count; build and test output goes to build-logs/, and only a failing phase shows its
+# log.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=${JOBS:-$(nproc)}
@@ -57,6 +58,10 @@ echo "== static: $(tail -n 1 "$logs/static.log") in $(elapsed "$t")"
 t=$(date +%s)
 run_logged "$logs/fuzz.log" env JOBS="$jobs" scripts/fuzz.sh "${FUZZ_SECONDS:-15}"
 echo "== fuzz: $(grep -c '^== ' "$logs/fuzz.log") targets for ${FUZZ_SECONDS:-15} s each, no finding, in $(elapsed "$t")"
+
+t=$(date +%s)
+run_logged "$logs/tidy.log" env JOBS="$jobs" scripts/tidy.sh
+echo "== tidy: $(tail -n 1 "$logs/tidy.log") in $(elapsed "$t")"
 
 t=$(date +%s)
 run_logged "$logs/format.log" scripts/format-check.sh

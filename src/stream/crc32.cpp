@@ -126,15 +126,7 @@ bool have_clmul() {
 
 }  // namespace
 
-const ulg crc_32_tab[256] = {
-#define R(i) kCrcTable[i]
-#define R8(i) R(i), R(i + 1), R(i + 2), R(i + 3), R(i + 4), R(i + 5), R(i + 6), R(i + 7)
-#define R64(i) R8(i), R8(i + 8), R8(i + 16), R8(i + 24), R8(i + 32), R8(i + 40), R8(i + 48), R8(i + 56)
-    R64(0), R64(64), R64(128), R64(192)
-#undef R64
-#undef R8
-#undef R
-};
+const std::array<ulg, 256> crc_32_tab = kCrcTable;
 
 // Exposed for tests: the portable path alone, whatever the CPU.
 ulg crc32_portable(ulg c, const uch *s, unsigned n) { return crc_slice8(static_cast<uint32_t>(c), s, n); }

@@ -3,6 +3,7 @@
 // complete writes, CRC-32 and the fatal exits. CRC-32: RFC 1952 section 8.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
 
@@ -84,7 +85,7 @@ inline void put_output_long(ulg n) {
 void write_buf(int fd, voidp buf, unsigned cnt);
 
 // CRC-32 (RFC 1952 section 8): one process-wide register.
-extern const ulg crc_32_tab[256];
+extern const std::array<ulg, 256> crc_32_tab;
 ulg updcrc(const uch *s, unsigned n);
 // The same register update on the portable table path only (tests compare both paths).
 ulg crc32_portable(ulg c, const uch *s, unsigned n);
