@@ -48,7 +48,8 @@ std::string head_of_command(const std::string &cmd, size_t n) {
 // 55718 zero bytes, then manual-page text (letters rotated) whose maximal matches at
 // distance 7475 cross the first slide where a match runs into a row of '='.
 std::string window_end_text() {
-    std::string gz = kt::read_file(kt::source_dir() + "/tests/deflate/data/encoder-window-end.bin.gz");
+    std::string gz =
+        kt::read_file(kt::source_dir() + "/tests/deflate/data/encoder-window-end.bin.gz");
     kt::RunResult r = kt::run({"gzip", "-dc"}, gz);
     EXPECT_EQ(r.status, 0) << r.err;
     return r.out;

@@ -223,7 +223,8 @@ std::string generate(const uint8_t *program, size_t size) {
     // enough to fuzz.
     const size_t cap = 2 * WSIZE + WSIZE / 4;
     std::string out;
-    static const unsigned letters[] = {4, 26, 256, 256};
+    // Few letters make long chains of short matches everywhere, slow to walk one by one.
+    static const unsigned letters[] = {16, 26, 256, 256};
     uint32_t rng = 1;
     auto noise = [&](size_t n, unsigned letters) {
         for (size_t i = 0; i < n && out.size() < cap; i++) {
@@ -235,33 +236,34 @@ std::string generate(const uint8_t *program, size_t size) {
         const unsigned x = program[at + 1] | program[at + 2] << 8, y = program[at + 3];
         rng = rng * 31 + x + 1;
         switch (program[at] % 5) {
-        case 0:  // bytes with few or many repeats
-            noise(x % 8192 + 1, letters[y & 3]);
-            break;
-        case 1: {  // a copy from any distance, or one about the largest
-            size_t dist = y & 0x80 ? MAX_DIST + 1 - (y & 7) : 1 + x % std::max<size_t>(out.size(), 1);
-            size_t len = y & 0x80 ? 3 + x % 256 : 3 + (y & 0x7f);
-            if (dist > out.size()) break;
-            for (size_t i = 0; i < len && out.size() < cap; i++) out += out[out.size() - dist];
-            break;
-        }
-        case 2:  // zeros or noise up to a chosen position in the window's half
-            while (out.size() % WSIZE != x % WSIZE && out.size() < cap)
-                y & 1 ? noise(1, 256) : out.push_back('\0');
-            break;
-        case 3: {  // a unit repeated: maximal matches, crossing whatever lies ahead
-            size_t unit = std::min<size_t>(x % 512 + 1, out.size());
-            for (size_t i = 0; unit && i < (y + 1) * MAX_MATCH && out.size() < cap; i++)
-                out += out[out.size() - unit];
-            break;
-        }
-        default:  // one 3-byte string many times with other bytes after it: a long chain
-            for (unsigned i = 0; i <= x % 6000 && out.size() < cap; i++) {
-                out += static_cast<char>(y);
-                out += "\x01\x02";
-                noise(1 + i % 2, 256);
+            case 0:  // bytes with few or many repeats
+                noise(x % 4096 + 1, letters[y & 3]);
+                break;
+            case 1: {  // a copy from any distance, or one about the largest
+                size_t dist =
+                    y & 0x80 ? MAX_DIST + 1 - (y & 7) : 1 + x % std::max<size_t>(out.size(), 1);
+                size_t len = y & 0x80 ? 3 + x % 256 : 3 + (y & 0x7f);
+                if (dist > out.size()) break;
+                for (size_t i = 0; i < len && out.size() < cap; i++) out += out[out.size() - dist];
+                break;
             }
-            break;
+            case 2:  // zeros or noise up to a chosen position in the window's half
+                while (out.size() % WSIZE != x % WSIZE && out.size() < cap)
+                    y & 1 ? noise(1, 256) : out.push_back('\0');
+                break;
+            case 3: {  // a unit repeated: maximal matches, crossing whatever lies ahead
+                size_t unit = std::min<size_t>(x % 512 + 1, out.size());
+                for (size_t i = 0; unit && i < (y + 1) * MAX_MATCH && out.size() < cap; i++)
+                    out += out[out.size() - unit];
+                break;
+            }
+            default:  // one 3-byte string many times with other bytes after it: a long chain
+                for (unsigned i = 0; i <= x % 6000 && out.size() < cap; i++) {
+                    out += static_cast<char>(y);
+                    out += "\x01\x02";
+                    noise(1 + i % 2, 256);
+                }
+                break;
         }
     }
     return out;
