@@ -140,7 +140,7 @@ for name, data in {
     put("fuzz_features", name, data)
 
 # Encoder against the plain match finder: byte 0 picks the level (bit 1: 9), the input
-# routine's pieces (bits 5-7) and, with bit 0, a program of 4-byte steps for plain::generate
+# routine's pieces (bits 5-7) and, with bit 0, a program of 4-byte steps for generate
 # (op % 5, 16-bit x, y): 0 noise, 1 copy, 2 pad to x mod 32768, 3 repeat a unit, 4 chain.
 def step(op, x, y):
     return bytes([op]) + struct.pack("<H", x) + bytes([y])

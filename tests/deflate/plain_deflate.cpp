@@ -32,11 +32,6 @@ unsigned insert(unsigned s) {
     return hash_head;
 }
 
-void clear_past_input() {
-    for (unsigned i = strstart + lookahead; i < strstart + lookahead + 2 && i < WINDOW_SIZE; i++)
-        win[i] = 0;
-}
-
 void fill() {
     unsigned more = WINDOW_SIZE - lookahead - strstart;
     if (strstart >= WSIZE + MAX_DIST) {
@@ -52,7 +47,7 @@ void fill() {
     int n = read_buf(reinterpret_cast<char *>(win) + strstart + lookahead, more);
     if (n == 0 || n == -1) {
         eofile = 1;
-        clear_past_input();
+        for (unsigned i = strstart + lookahead; i < strstart + lookahead + 2; i++) win[i] = 0;
     } else {
         lookahead += static_cast<unsigned>(n);
     }
@@ -71,12 +66,7 @@ void init(int lvl) {
     block_start = 0;
     lookahead = 0;
     eofile = 0;
-    int n = read_buf(reinterpret_cast<char *>(win), WINDOW_SIZE);
-    if (n == 0 || n == -1) {
-        eofile = 1;
-        return;
-    }
-    lookahead = static_cast<unsigned>(n);
+    // The first read asks for the whole window, as a refill of an empty one does.
     while (lookahead < MIN_LOOKAHEAD && !eofile) fill();
     ins_h = ((win[0] << H_SHIFT) ^ win[1]) & HASH_MASK;
 }
@@ -216,57 +206,6 @@ std::string deflate_raw(const uint8_t *data, size_t size, int lvl, bool plain_fi
     std::string raw(static_cast<size_t>(lseek(out, 0, SEEK_CUR)), '\0');
     if (pread(out, raw.data(), raw.size(), 0) != static_cast<ssize_t>(raw.size())) abort();
     return raw;
-}
-
-std::string generate(const uint8_t *program, size_t size) {
-    // A full window and a quarter: one slide, ends anywhere in a full window, and quick
-    // enough to fuzz.
-    const size_t cap = 2 * WSIZE + WSIZE / 4;
-    std::string out;
-    // Few letters make long chains of short matches everywhere, slow to walk one by one.
-    static const unsigned letters[] = {16, 26, 256, 256};
-    uint32_t rng = 1;
-    auto noise = [&](size_t n, unsigned letters) {
-        for (size_t i = 0; i < n && out.size() < cap; i++) {
-            rng ^= rng << 13, rng ^= rng >> 17, rng ^= rng << 5;
-            out += static_cast<char>(letters == 256 ? rng >> 24 : 'a' + (rng >> 8) % letters);
-        }
-    };
-    for (size_t at = 0; at + 4 <= size && out.size() < cap; at += 4) {
-        const unsigned x = program[at + 1] | program[at + 2] << 8, y = program[at + 3];
-        rng = rng * 31 + x + 1;
-        switch (program[at] % 5) {
-            case 0:  // bytes with few or many repeats
-                noise(x % 4096 + 1, letters[y & 3]);
-                break;
-            case 1: {  // a copy from any distance, or one about the largest
-                size_t dist =
-                    y & 0x80 ? MAX_DIST + 1 - (y & 7) : 1 + x % std::max<size_t>(out.size(), 1);
-                size_t len = y & 0x80 ? 3 + x % 256 : 3 + (y & 0x7f);
-                if (dist > out.size()) break;
-                for (size_t i = 0; i < len && out.size() < cap; i++) out += out[out.size() - dist];
-                break;
-            }
-            case 2:  // zeros or noise up to a chosen position in the window's half
-                while (out.size() % WSIZE != x % WSIZE && out.size() < cap)
-                    y & 1 ? noise(1, 256) : out.push_back('\0');
-                break;
-            case 3: {  // a unit repeated: maximal matches, crossing whatever lies ahead
-                size_t unit = std::min<size_t>(x % 512 + 1, out.size());
-                for (size_t i = 0; unit && i < (y + 1) * MAX_MATCH && out.size() < cap; i++)
-                    out += out[out.size() - unit];
-                break;
-            }
-            default:  // one 3-byte string many times with other bytes after it: a long chain
-                for (unsigned i = 0; i <= x % 6000 && out.size() < cap; i++) {
-                    out += static_cast<char>(y);
-                    out += "\x01\x02";
-                    noise(1 + i % 2, 256);
-                }
-                break;
-        }
-    }
-    return out;
 }
 
 }  // namespace plain

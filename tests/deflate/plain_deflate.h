@@ -15,8 +15,4 @@ namespace plain {
 std::string deflate_raw(const uint8_t *data, size_t size, int lvl, bool plain_finder,
                         unsigned chunk = 0);
 
-// Builds an input from a few bytes of program: runs of maximal matches across a slide,
-// long chains, candidates at the largest distance, far 3-byte matches, ends anywhere.
-std::string generate(const uint8_t *program, size_t size);
-
 }  // namespace plain
