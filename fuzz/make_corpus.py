@@ -162,3 +162,9 @@ put("fuzz_deflate_plain", "far_copies",
 # Inputs read one byte at a time, ending past the first slide.
 put("fuzz_deflate_plain", "pieces_of_1",
     bytes([0x83]) + step(0, 8191, 1) * 9 + step(3, 100, 20) + step(2, 32000, 1))
+# A repeated unit holding a run of one letter: maximal matches end inside the run, a byte
+# read at a time, and (after zeros to 314) just before the first slide.
+run_unit = step(0, 99, 1) + step(3, 0, 0) + step(0, 99, 1)
+put("fuzz_deflate_plain", "run_unit_pieces_of_1", bytes([0x83]) + run_unit + step(3, 457, 60))
+put("fuzz_deflate_plain", "run_unit_across_slide",
+    b"\x03" + step(2, 314, 0) + run_unit + step(3, 457, 255))
