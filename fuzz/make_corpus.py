@@ -138,3 +138,33 @@ for name, data in {
     "long_item": b"K=" + b"v" * 400 + b",NAME=z\0K=",
 }.items():
     put("fuzz_features", name, data)
+
+# Encoder against the plain match finder: byte 0 picks the level (bit 1: 9), the input
+# routine's pieces (bits 5-7) and, with bit 0, a program of 4-byte steps for generate
+# (op % 5, 16-bit x, y): 0 noise, 1 copy, 2 pad to x mod 32768, 3 repeat a unit, 4 chain.
+def step(op, x, y):
+    return bytes([op]) + struct.pack("<H", x) + bytes([y])
+
+
+put("fuzz_deflate_plain", "text", b"\x02" + text)
+put("fuzz_deflate_plain", "runs_pieces_of_7", bytes([0xa2]) + runs)
+# Zeros to 22950 + 32768, then text repeated at a short distance: maximal matches cross the
+# first slide.
+put("fuzz_deflate_plain", "maximal_across_slide",
+    b"\x03" + step(2, 32767, 0) + step(2, 22950, 0) + step(0, 299, 2) + step(3, 299, 255))
+# Far more than 4096 strings sharing 3 bytes, then a window slide.
+put("fuzz_deflate_plain", "long_chain",
+    b"\x03" + step(4, 5000, 0x41) + step(0, 8191, 3) + step(4, 3000, 0x41) + step(2, 0, 1))
+# Copies about the largest distance and short copies beyond 4096.
+put("fuzz_deflate_plain", "far_copies",
+    b"\x03" + step(0, 8191, 3) * 5 + step(1, 20, 0x80) + step(1, 20, 0x87) +
+    step(1, 4095, 0) + step(1, 4096, 0) + step(0, 100, 3))
+# Inputs read one byte at a time, ending past the first slide.
+put("fuzz_deflate_plain", "pieces_of_1",
+    bytes([0x83]) + step(0, 8191, 1) * 9 + step(3, 100, 20) + step(2, 32000, 1))
+# A repeated unit holding a run of one letter: maximal matches end inside the run, a byte
+# read at a time, and (after zeros to 314) just before the first slide.
+run_unit = step(0, 99, 1) + step(3, 0, 0) + step(0, 99, 1)
+put("fuzz_deflate_plain", "run_unit_pieces_of_1", bytes([0x83]) + run_unit + step(3, 457, 60))
+put("fuzz_deflate_plain", "run_unit_across_slide",
+    b"\x03" + step(2, 314, 0) + run_unit + step(3, 457, 255))

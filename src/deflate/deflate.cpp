@@ -109,12 +109,38 @@ inline unsigned deep_hash(unsigned d, uint64_t key) {
     return static_cast<unsigned>((key * 0x9E3779B97F4A7C15ull) >> (64 - DEEP_HASH_BITS));
 }
 
-// Enters the strings at s, s + 1, ..., s + n - 1 (n >= 1) into their hash chains and
-// deep chains; returns the previous head of the first one's hash chain (NIL if none).
-// The hash state stays in locals for the run. A string whose chain head is the string
-// just before it (a run of one byte) takes its rank from a register rather than through
-// memory just written: on 64 MB of zeros that store-to-load chain cost 0.21 s of 0.23 s.
-inline unsigned insert_strings(unsigned s, unsigned n) {
+// A key covers KEY_BYTES bytes, and a string's deep chains are chosen by them once and for
+// all: a key taken over bytes not yet read (zero past window, or stale) would put the string
+// on another key's chain, and a search starting from it or passing through it would miss
+// the candidates of its true key. So keys are taken only below keyed_end: the end of the
+// bytes read while input remains, past every key once the input has ended (the bytes past
+// it are final then). Only the last strings of a match that reaches the end of the bytes
+// read (just before a slide, or after a short read) lie above; they wait in
+// [deep_pending, deep_pending_end) and fill_window enters them in position order once their
+// bytes are read, before the next string is entered or searched.
+inline constexpr unsigned KEY_BYTES = 8;
+inline constexpr unsigned ALL_KEYED = WINDOW_SIZE + KEY_BYTES;  // keyed_end after the input
+unsigned keyed_end;
+unsigned deep_pending, deep_pending_end;
+
+// Enters the string at s, whose key is key, into its deep chains.
+inline void deep_insert(unsigned s, uint64_t key) {
+    assert(s + KEY_BYTES <= keyed_end);
+    for (unsigned d = 0; d < DEEP_LEVELS; d++) {
+        ush &dh = deep_head[d][deep_hash(d, key)];
+        deep_link[d][s] = dh;
+        dh = static_cast<ush>(s);
+    }
+}
+
+// Enters the strings at s, s + 1, ..., s + n - 1 (n >= 1) into their hash chains and, with
+// KEYED, their deep chains; returns the previous head of the first one's hash chain (NIL
+// if none). The hash state stays in locals for the run. A string whose chain head is the
+// string just before it (a run of one byte) takes its rank from a register rather than
+// through memory just written: on 64 MB of zeros that store-to-load chain cost 0.21 s of
+// 0.23 s.
+template <bool KEYED>
+inline unsigned insert_run(unsigned s, unsigned n) {
     assert(n >= 1 && s + n <= WINDOW_SIZE);
     unsigned h = ins_h;
     unsigned first_head = NIL;
@@ -133,6 +159,7 @@ inline unsigned insert_strings(unsigned s, unsigned n) {
         chain_rank(s) = static_cast<ush>(rank);
         prev_rank = rank;
         head[h] = static_cast<ush>(s);
+        if (!KEYED) continue;
         // In a run the key repeats: same buckets, no new hashes.
         if (key != prev_key) {
             for (unsigned d = 0; d < DEEP_LEVELS; d++) bucket[d] = deep_hash(d, key);
@@ -148,6 +175,26 @@ inline unsigned insert_strings(unsigned s, unsigned n) {
     return first_head;
 }
 
+// insert_run of the strings at s, ..., s + n - 1 (n >= 1), those whose keys reach keyed_end
+// left waiting for their deep chains.
+inline unsigned insert_strings(unsigned s, unsigned n) {
+    if (__builtin_expect(s + n - 1 + KEY_BYTES <= keyed_end, 1)) return insert_run<true>(s, n);
+    assert(deep_pending == deep_pending_end);  // the last ones were entered at the refill
+    unsigned keyed = keyed_end >= s + KEY_BYTES ? keyed_end - KEY_BYTES + 1 - s : 0;
+    unsigned first_head = keyed != 0 ? insert_run<true>(s, keyed) : NIL;
+    unsigned head_rest = insert_run<false>(s + keyed, n - keyed);
+    deep_pending = s + keyed;
+    deep_pending_end = s + n;
+    return keyed != 0 ? first_head : head_rest;
+}
+
+// Enters the waiting strings whose keys are now below keyed_end into their deep chains.
+void enter_pending_keys() {
+    unsigned s = deep_pending;
+    for (; s < deep_pending_end && s + KEY_BYTES <= keyed_end; s++) deep_insert(s, key_at(s));
+    deep_pending = s;
+}
+
 // insert_strings for one string, without the run's set-up: the lazy loop enters one string
 // per step (random bytes at -9: 4% fewer instructions).
 // The hash state h is the caller's (ins_h, or a copy kept in a register).
@@ -158,11 +205,8 @@ inline unsigned insert_string(unsigned s, unsigned &h) {
     chain_link[s] = static_cast<ush>(hash_head);
     chain_rank(s) = static_cast<ush>(chain_rank(hash_head) + 1);
     head[h] = static_cast<ush>(s);
-    for (unsigned d = 0; d < DEEP_LEVELS; d++) {
-        ush &dh = deep_head[d][deep_hash(d, key)];
-        deep_link[d][s] = dh;
-        dh = static_cast<ush>(s);
-    }
+    // A step starts with MIN_LOOKAHEAD bytes read or the input ended: the key lies below.
+    deep_insert(s, key);
     return hash_head;
 }
 inline unsigned insert_string(unsigned s) { return insert_string(s, ins_h); }
@@ -464,6 +508,12 @@ void fill_window() {
                 deep_link[d][n] = static_cast<ush>(m >= WSIZE ? m - WSIZE : NIL);
             }
         }
+        if (deep_pending != deep_pending_end) {
+            // Waiting strings lie just below the end of the bytes read, far above WSIZE.
+            assert(deep_pending >= WSIZE);
+            deep_pending -= WSIZE;
+            deep_pending_end -= WSIZE;
+        }
         more += WSIZE;
     }
     if (!eofile) {
@@ -472,9 +522,12 @@ void fill_window() {
         if (n == 0 || n == -1) {
             eofile = 1;
             clear_past_input();
+            keyed_end = ALL_KEYED;
         } else {
             lookahead += static_cast<unsigned>(n);
+            keyed_end = strstart + lookahead;
         }
+        enter_pending_keys();
     }
 }
 
@@ -498,6 +551,8 @@ void lm_init(int pack_level, ush *flags) {
 
     strstart = 0;
     block_start = 0;
+    deep_pending = deep_pending_end = 0;
+    keyed_end = ALL_KEYED;
     int n = read_buf(reinterpret_cast<char *>(window), WINDOW_SIZE);
     if (n == 0 || n == -1) {
         eofile = 1;
@@ -506,6 +561,7 @@ void lm_init(int pack_level, ush *flags) {
         return;
     }
     lookahead = static_cast<unsigned>(n);
+    keyed_end = lookahead;
     eofile = 0;
     while (lookahead < MIN_LOOKAHEAD && !eofile) fill_window();
     ins_h = ((static_cast<unsigned>(window[0]) << H_SHIFT) ^ window[1]) & HASH_MASK;

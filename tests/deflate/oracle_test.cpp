@@ -16,6 +16,7 @@
 #include "common/test_util.h"
 #include "deflate/deflate.h"
 #include "deflate/deflate_test_util.h"
+#include "deflate/plain_deflate.h"
 
 namespace {
 
@@ -41,6 +42,16 @@ std::string licenses() {
 
 std::string head_of_command(const std::string &cmd, size_t n) {
     kt::RunResult r = kt::sh(cmd + " 2>/dev/null | head -c " + std::to_string(n));
+    return r.out;
+}
+
+// 55718 zero bytes, then manual-page text (letters rotated) whose maximal matches at
+// distance 7475 cross the first slide where a match runs into a row of '='.
+std::string window_end_text() {
+    std::string gz =
+        kt::read_file(kt::source_dir() + "/tests/deflate/data/encoder-window-end.bin.gz");
+    kt::RunResult r = kt::run({"gzip", "-dc"}, gz);
+    EXPECT_EQ(r.status, 0) << r.err;
     return r.out;
 }
 
@@ -71,6 +82,7 @@ const std::vector<Input> &corpus() {
             sparse.replace(at, len, sparse.substr(at - dist, len));
         }
         v.push_back({"sparse", sparse});
+        v.push_back({"window end", window_end_text()});
         return v;
     }();
     return c;
@@ -219,6 +231,43 @@ TEST(Oracle, DeepChainsStopWhereTheChainBudgetEnds) {
         // The budget's edge lies inside the counts tried.
         EXPECT_GT(taken, 0) << "level " << c.lvl << ", near " << c.near;
         EXPECT_LT(taken, static_cast<int>(c.counts.size())) << "level " << c.lvl << ", near " << c.near;
+    }
+}
+
+// The plain match finder walks every chain candidate by candidate, so it holds the encoder to
+// the algorithm where the gzip command cannot: near a full window's end, and with an input
+// routine that hands out small pieces.
+TEST(Plain, SameDataAsThePlainMatchFinder) {
+    struct Case {
+        std::string name;
+        std::string data;
+        int lvl;
+        unsigned chunk;
+    };
+    std::vector<Case> cases;
+    // Runs of maximal matches cross the first slide at every phase the zeros set; cut at
+    // lengths all over the end of a full window.
+    const std::string text = window_end_text().substr(55718);
+    for (size_t zeros = 55718 - 258; zeros <= 55718; zeros++)
+        cases.push_back({"phase " + std::to_string(zeros), std::string(zeros, '\0') + text, 9, 0});
+    std::string periodic = std::string(55718, '\0') + text + text + text;
+    for (size_t end : {65274u, 65536u, 98304u})
+        for (size_t n = end - 262; n <= end + 8; n += 3)
+            cases.push_back({"end " + std::to_string(n), periodic.substr(0, n), 9, 0});
+    // Chains of more than 4096 candidates with the window sliding under them.
+    cases.push_back({"chain", budget_input(4, 9000, 42) + budget_input(8, 9000, 43), 9, 0});
+    cases.push_back({"chain level 6", budget_input(8, 9000, 44), 6, 0});
+    for (const auto &in : corpus()) {
+        cases.push_back({in.name, in.data.substr(0, 250000), 9, 0});
+        cases.push_back({in.name + " in pieces", in.data.substr(0, 150000), 9, 4093});
+        cases.push_back({in.name + " level 2", in.data.substr(0, 150000), 2, 0});
+    }
+    cases.push_back({"one byte per read", periodic, 9, 1});
+    for (const auto &c : cases) {
+        const auto *p = reinterpret_cast<const uint8_t *>(c.data.data());
+        EXPECT_TRUE(plain::deflate_raw(p, c.data.size(), c.lvl, false, c.chunk) ==
+                    plain::deflate_raw(p, c.data.size(), c.lvl, true, c.chunk))
+            << c.name << " at level " << c.lvl;
     }
 }
 
