@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "deflate/deflate.h"
+#include "gzip/gzip.h"
 
 namespace plain {
 
