@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "deflate/deflate.h"
+#include "deflate/deflate_internal.h"
 #include "deflate/plain_deflate.h"
 #include "harness.h"
 

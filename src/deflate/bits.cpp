@@ -2,7 +2,7 @@
 // the stream layer's outbuf. Owns bi_buf, bi_valid and the input routine read_buf, which the
 // encoder's caller installs.
 // Bit order: RFC 1951 section 3.1.1; stored-block LEN/NLEN: section 3.2.4.
-#include "deflate/deflate.h"
+#include "deflate/deflate_internal.h"
 
 #include <cstring>
 

@@ -1,7 +1,7 @@
 // DEFLATE encoder, block emission: records literals and matches, decides where blocks end,
 // and sends each block stored, with the fixed codes or with dynamic codes, whichever is
 // smallest. Owns flag_buf, the tally counters and compressed_len. RFC 1951 3.2.3-3.2.7.
-#include "deflate/deflate.h"
+#include "deflate/deflate_internal.h"
 
 #include <cassert>
 #include <cstring>
@@ -40,7 +40,7 @@ int ct_tally(int dist, int lc) {
     if (level > 2 && (last_lit & 0xfff) == 0) {
         ulg out_length = static_cast<ulg>(last_lit) * 8;
         ulg in_length = static_cast<ulg>(static_cast<long>(strstart) - block_start);
-        for (int dcode = 0; dcode < D_CODES; dcode++)
+        for (unsigned dcode = 0; dcode < D_CODES; dcode++)
             out_length += static_cast<ulg>(dyn_dtree[dcode].fc) * (5 + static_cast<ulg>(extra_dbits[dcode]));
         out_length >>= 3;
         if (last_dist < last_lit / 2 && out_length < in_length / 2) return 1;
@@ -50,11 +50,11 @@ int ct_tally(int dist, int lc) {
 
 void set_file_type() {
     unsigned ascii_freq = 0, bin_freq = 0;
-    int n = 0;
+    unsigned n = 0;
     while (n < 7) bin_freq += dyn_ltree[n++].fc;
     while (n < 128) ascii_freq += dyn_ltree[n++].fc;
     while (n < LITERALS) bin_freq += dyn_ltree[n++].fc;
-    *file_type = bin_freq > (ascii_freq >> 2) ? BINARY : ASCII;
+    *file_type = bin_freq > (ascii_freq >> 2) ? ATTR_BINARY : ATTR_ASCII;
 }
 
 namespace {
@@ -253,7 +253,7 @@ void compress_block(const ct_data *ltree, const ct_data *dtree) {
 
 ulg flush_block(char *buf, ulg stored_len, int eof) {
     flag_buf[last_flags] = flags;  // the partial flag byte
-    if (*file_type == UNKNOWN) set_file_type();
+    if (*file_type == ATTR_UNKNOWN) set_file_type();
 
     build_tree(&l_desc);
     build_tree(&d_desc);
@@ -267,15 +267,15 @@ ulg flush_block(char *buf, ulg stored_len, int eof) {
     // A block whose start has slid out of the window cannot be stored. The match finder
     // ends blocks before they cover 65536 bytes; the LEN bound only restates that.
     if (stored_len + 4 <= opt_lenb && buf != nullptr && stored_len <= 0xffff) {
-        send_bits((STORED_BLOCK << 1) + eof, 3);  // BFINAL: 1 bit, BTYPE: 2 bits
+        send_bits((BTYPE_STORED << 1) + eof, 3);  // BFINAL: 1 bit, BTYPE: 2 bits
         compressed_len = ((compressed_len + 3 + 7) & ~static_cast<ulg>(7)) + ((stored_len + 4) << 3);
         copy_block(buf, static_cast<unsigned>(stored_len), 1);
     } else if (static_lenb == opt_lenb) {
-        send_bits((STATIC_TREES << 1) + eof, 3);
+        send_bits((BTYPE_FIXED << 1) + eof, 3);
         compress_block(static_ltree, static_dtree);
         compressed_len += 3 + static_len;
     } else {
-        send_bits((DYN_TREES << 1) + eof, 3);
+        send_bits((BTYPE_DYNAMIC << 1) + eof, 3);
         send_all_trees(l_desc.max_code + 1, d_desc.max_code + 1, max_blindex + 1);
         compress_block(dyn_ltree, dyn_dtree);
         compressed_len += 3 + opt_len;

@@ -1,7 +1,8 @@
 // DEFLATE encoder, LZ77 match finder: reads the input into the 64 KiB sliding window, finds
 // earlier occurrences through hash chains and hands literals and matches to ct_tally.
-// Owns the window position state and the hash chains (heads in prev). RFC 1951 2, 4.
-#include "deflate/deflate.h"
+// Owns the window position state and the hash chains (heads in prev, links here).
+// RFC 1951 sections 2 and 4.
+#include "deflate/deflate_internal.h"
 
 #include <cassert>
 #include <cstdint>
@@ -35,16 +36,15 @@ const config configuration_table[10] = {
 
 namespace {
 
-// The head table is the upper half of prev: head[h] is the latest position with hash h.
-ush *const head = prev + WSIZE;
-static_assert(WSIZE + HASH_SIZE == PREV_SIZE);
+// The head table is prev: head[h] is the latest position with hash h.
+ush *const head = prev;
+static_assert(HASH_SIZE == PREV_SIZE);
 
-// Chain links indexed by the full window position rather than by position & WMASK in the
-// lower half of prev: the chain walk is a chain of dependent loads, and dropping the mask
-// from each step measured 10% less time on an 8 MB ELF file (1.10 s -> 0.99 s). The
-// chains are the same as with masked indexes: a position and the one 32768 below it
-// never both lie within MAX_DIST of strstart. After a slide the lower half takes the
-// lowered upper half; the upper half is rewritten by insertion before it is read.
+// Chain links indexed by the full window position rather than by position & WMASK: the chain
+// walk is a chain of dependent loads, and dropping the mask from each step measured 10%
+// less time on an 8 MB ELF file. The chains are the same as with masked indexes: a position and the
+// one 32768 below it never both lie within MAX_DIST of strstart. After a slide the lower half takes
+// the lowered upper half; the upper half is rewritten by insertion before it is read.
 ush chain_link[WINDOW_SIZE];
 
 // Near the end of the input a search compares up to MAX_MATCH bytes past strstart and an
@@ -531,7 +531,7 @@ void fill_window() {
     }
 }
 
-void lm_init(int pack_level, ush *flags) {
+void lm_init(int pack_level, ush *xfl) {
     if (pack_level < 1 || pack_level > 9) error("bad pack level");
     compr_level = pack_level;
     memset(head, 0, HASH_SIZE * sizeof *head);  // the links are written before read
@@ -544,9 +544,9 @@ void lm_init(int pack_level, ush *flags) {
     nice_match = c.nice_length;
     max_chain_length = c.max_chain;
     if (pack_level == 1) {
-        *flags |= FAST;
+        *xfl |= XFL_FAST;
     } else if (pack_level == 9) {
-        *flags |= SLOW;
+        *xfl |= XFL_SLOW;
     }
 
     strstart = 0;

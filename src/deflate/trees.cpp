@@ -1,7 +1,7 @@
 // DEFLATE encoder, Huffman tree construction: the fixed codes and length/distance lookup
 // tables (built once), and per block the length-limited dynamic codes and their bit costs.
 // Owns the trees, heap, depth and bl_count. RFC 1951 sections 3.2.2, 3.2.5, 3.2.6, 3.2.7.
-#include "deflate/deflate.h"
+#include "deflate/deflate_internal.h"
 
 #include <algorithm>
 
@@ -12,16 +12,6 @@ ct_data static_ltree[FIXED_L_CODES];
 ct_data static_dtree[D_CODES];
 
 // Extra bits of length codes 257..285 (RFC 1951 3.2.5).
-const int extra_lbits[LENGTH_CODES] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
-                                       2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-// Extra bits of distance codes 0..29 (RFC 1951 3.2.5).
-const int extra_dbits[D_CODES] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
-                                  6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
-// Extra bits of code-length codes 0..18 (RFC 1951 3.2.7).
-const int extra_blbits[BL_CODES] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 3, 7};
-// Order in which code-length code lengths are sent (RFC 1951 3.2.7).
-const uch bl_order[BL_CODES] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
-
 tree_desc l_desc = {dyn_ltree, static_ltree, extra_lbits, LITERALS + 1, L_CODES, MAX_BITS, 0};
 tree_desc d_desc = {dyn_dtree, static_dtree, extra_dbits, 0, D_CODES, MAX_BITS, 0};
 tree_desc bl_desc = {bl_tree, nullptr, extra_blbits, 0, BL_CODES, MAX_BL_BITS, 0};
@@ -52,13 +42,13 @@ inline bool smaller(const ct_data *tree, int n, int m) {
 void gen_bitlen(tree_desc *desc) {
     ct_data *tree = desc->dyn_tree;
     const ct_data *stree = desc->static_tree;
-    const int *extra = desc->extra_bits;
+    const uint8_t *extra = desc->extra_bits;
     int base = desc->extra_base;
     int max_code = desc->max_code;
     int max_length = desc->max_length;
     int overflow = 0;
 
-    for (int bits = 0; bits <= MAX_BITS; bits++) bl_count[bits] = 0;
+    for (unsigned bits = 0; bits <= MAX_BITS; bits++) bl_count[bits] = 0;
 
     // Nodes left the heap in order of increasing weight, so walking from the root at
     // heap_max upward visits every parent before its children.
@@ -126,7 +116,7 @@ void gen_codes(ct_data *tree, int max_code) {
     ush next_code[MAX_BITS + 1];
     ush code = 0;
     // Canonical codes (RFC 1951 3.2.2): consecutive values within a length, shorter first.
-    for (int bits = 1; bits <= MAX_BITS; bits++) {
+    for (unsigned bits = 1; bits <= MAX_BITS; bits++) {
         code = static_cast<ush>((code + bl_count[bits - 1]) << 1);
         next_code[bits] = code;
     }
@@ -190,9 +180,9 @@ void build_tree(tree_desc *desc) {
 }
 
 void init_block() {
-    for (int n = 0; n < L_CODES; n++) dyn_ltree[n].fc = 0;
-    for (int n = 0; n < D_CODES; n++) dyn_dtree[n].fc = 0;
-    for (int n = 0; n < BL_CODES; n++) bl_tree[n].fc = 0;
+    for (unsigned n = 0; n < L_CODES; n++) dyn_ltree[n].fc = 0;
+    for (unsigned n = 0; n < D_CODES; n++) dyn_dtree[n].fc = 0;
+    for (unsigned n = 0; n < BL_CODES; n++) bl_tree[n].fc = 0;
     dyn_ltree[END_BLOCK].fc = 1;  // sent once per block
     opt_len = static_len = 0;
     last_lit = last_dist = last_flags = 0;
@@ -208,7 +198,7 @@ void ct_init(ush *attr, int *methodp) {
 
     // Length codes (RFC 1951 3.2.5): each code covers 2^extra consecutive lengths.
     int length = 0;
-    int code;
+    unsigned code;
     for (code = 0; code < LENGTH_CODES - 1; code++) {
         base_length[code] = length;
         for (int n = 0; n < (1 << extra_lbits[code]); n++) length_code[length++] = static_cast<uch>(code);
@@ -230,8 +220,8 @@ void ct_init(ush *attr, int *methodp) {
     }
 
     // Fixed literal/length code (RFC 1951 3.2.6).
-    for (int bits = 0; bits <= MAX_BITS; bits++) bl_count[bits] = 0;
-    int n = 0;
+    for (unsigned bits = 0; bits <= MAX_BITS; bits++) bl_count[bits] = 0;
+    unsigned n = 0;
     while (n <= 143) static_ltree[n++].dl = 8, bl_count[8]++;
     while (n <= 255) static_ltree[n++].dl = 9, bl_count[9]++;
     while (n <= 279) static_ltree[n++].dl = 7, bl_count[7]++;

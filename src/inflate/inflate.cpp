@@ -436,8 +436,8 @@ int inflate_fixed() {
     // Fixed distance codes: 30 codes of 5 bits, incomplete (30 and 31 unused).
     for (i = 0; i < D_CODES; i++) l[i] = 5;
     packed_code td{dist_table, 0};
-    r = packed_build(l, D_CODES, 0, cpdist, cpdext, PACKED_DBITS, dist_table,
-                     PACKED_D_CAPACITY, &td.bits);
+    r = packed_build(l, D_CODES, 0, cpdist, cpdext, PACKED_DBITS, dist_table, PACKED_D_CAPACITY,
+                     &td.bits);
     if (r > 1) return r;
 
     return inflate_codes(tl, td) != 0 ? 1 : 0;

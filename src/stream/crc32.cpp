@@ -98,7 +98,8 @@ __attribute__((target("pclmul,sse2"))) uint32_t crc_clmul(uint32_t c, const uch 
     __m128i x3 = _mm_loadu_si128(p + 3);
     p += 4;
     n -= kFoldBlock;
-    const __m128i k512 = _mm_set_epi64x(static_cast<long long>(kFold512Lo), static_cast<long long>(kFold512Hi));
+    const __m128i k512 =
+        _mm_set_epi64x(static_cast<long long>(kFold512Lo), static_cast<long long>(kFold512Hi));
     while (n >= kFoldBlock) {
         x0 = _mm_xor_si128(fold(x0, k512), _mm_loadu_si128(p));
         x1 = _mm_xor_si128(fold(x1, k512), _mm_loadu_si128(p + 1));
@@ -107,7 +108,8 @@ __attribute__((target("pclmul,sse2"))) uint32_t crc_clmul(uint32_t c, const uch 
         p += 4;
         n -= kFoldBlock;
     }
-    const __m128i k128 = _mm_set_epi64x(static_cast<long long>(kFold128Lo), static_cast<long long>(kFold128Hi));
+    const __m128i k128 =
+        _mm_set_epi64x(static_cast<long long>(kFold128Lo), static_cast<long long>(kFold128Hi));
     __m128i x = _mm_xor_si128(fold(x0, k128), x1);
     x = _mm_xor_si128(fold(x, k128), x2);
     x = _mm_xor_si128(fold(x, k128), x3);
@@ -129,7 +131,9 @@ bool have_clmul() {
 const std::array<ulg, 256> crc_32_tab = kCrcTable;
 
 // Exposed for tests: the portable path alone, whatever the CPU.
-ulg crc32_portable(ulg c, const uch *s, unsigned n) { return crc_slice8(static_cast<uint32_t>(c), s, n); }
+ulg crc32_portable(ulg c, const uch *s, unsigned n) {
+    return crc_slice8(static_cast<uint32_t>(c), s, n);
+}
 
 ulg updcrc(const uch *s, unsigned n) {
     if (s == nullptr) {

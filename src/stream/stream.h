@@ -25,14 +25,15 @@ inline constexpr unsigned OUTBUF_EXTRA = 2048;
 // The DEFLATE history is 32 KiB (RFC 1951 section 2); the encoder keeps two halves.
 inline constexpr unsigned WSIZE = 0x8000;
 inline constexpr unsigned DIST_BUFSIZE = 0x8000;
-// Hash-chain links (WSIZE entries) followed by the head table (HASH_SIZE entries).
+// The encoder's head table: the latest position of each 3-byte hash (its chain links live
+// with the encoder, indexed by the whole window position).
 inline constexpr unsigned HASH_BITS = 15;
 inline constexpr unsigned HASH_SIZE = 1u << HASH_BITS;
-inline constexpr unsigned PREV_SIZE = WSIZE + HASH_SIZE;
+inline constexpr unsigned PREV_SIZE = HASH_SIZE;
 // Names of inputs and outputs, including the terminating NUL.
 inline constexpr unsigned NAME_BUF_SIZE = 1024;
 static_assert(WSIZE == 32768 && INBUFSIZ == 32768, "sizes fixed by the stream format");
-static_assert(PREV_SIZE == 65536, "prev holds the links and the head table");
+static_assert(PREV_SIZE == 32768, "prev holds the head table");
 
 // Buffers (static, zero at start).
 extern uch inbuf[INBUFSIZ + INBUF_EXTRA];
@@ -42,17 +43,17 @@ extern ush d_buf[DIST_BUFSIZE];
 extern ush prev[PREV_SIZE];
 
 // Counters, descriptors, names and settings.
-extern unsigned insize;   // valid bytes in inbuf
-extern unsigned inptr;    // next byte of inbuf to consume; never above insize
-extern unsigned outcnt;   // pending bytes of outbuf (encoding) or window (decoding)
-extern long bytes_in;     // input bytes read (decoding: whole fills)
-extern long bytes_out;    // bytes written by flush_window / flush_outbuf
+extern unsigned insize;  // valid bytes in inbuf
+extern unsigned inptr;   // next byte of inbuf to consume; never above insize
+extern unsigned outcnt;  // pending bytes of outbuf (encoding) or window (decoding)
+extern long bytes_in;    // input bytes read (decoding: whole fills)
+extern long bytes_out;   // bytes written by flush_window / flush_outbuf
 extern int ifd;
 extern int ofd;
 extern char ifname[NAME_BUF_SIZE];
 extern char ofname[NAME_BUF_SIZE];
 extern int exit_code;
-extern int level;         // always 9
+extern int level;  // always 9
 // 1 while a member is decoded only to be checked: flush_window checksums and counts the
 // window but writes nothing.
 extern int check_only;
@@ -60,7 +61,9 @@ extern int check_only;
 // Input side.
 int fill_inbuf(int eof_ok);
 // The next input byte; end of input is fatal.
-inline int next_input_byte() { return inptr < insize ? inbuf[inptr++] : fill_inbuf(0); }
+inline int next_input_byte() {
+    return inptr < insize ? inbuf[inptr++] : fill_inbuf(0);
+}
 
 // Output side.
 void flush_window();

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "deflate/deflate.h"
+#include "deflate/deflate_internal.h"
 
 namespace {
 

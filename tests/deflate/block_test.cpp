@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "common/test_util.h"
-#include "deflate/deflate.h"
+#include "deflate/deflate_internal.h"
 #include "deflate/deflate_test_util.h"
 
 namespace {
@@ -73,7 +73,7 @@ TEST_F(Tally, InlineLiteralTallyKeepsTheSameState) {
             std::string st(reinterpret_cast<const char *>(inbuf), last_lit);
             st.append(reinterpret_cast<const char *>(flag_buf), last_flags);
             st.append(reinterpret_cast<const char *>(d_buf), last_dist * sizeof(ush));
-            for (int n = 0; n < L_CODES; n++) st += std::to_string(dyn_ltree[n].fc) + ",";
+            for (unsigned n = 0; n < L_CODES; n++) st += std::to_string(dyn_ltree[n].fc) + ",";
             st += std::to_string(flags) + "/" + std::to_string(flag_bit) + "/" + std::to_string(i);
             states.push_back(st);
             init_block();
@@ -107,20 +107,20 @@ TEST_F(Tally, FileTypeIsClassifiedOnlyWhenUnknown) {
     bi_init(-1);
     for (char c : std::string("plain ascii text\n")) ct_tally(0, static_cast<unsigned char>(c));
     flush_block(nullptr, 17, 0);
-    EXPECT_EQ(attr, BINARY) << "a known type is left alone";
+    EXPECT_EQ(attr, ATTR_BINARY) << "a known type is left alone";
 
-    ush unknown = UNKNOWN;
+    ush unknown = ATTR_UNKNOWN;
     file_type = &unknown;
     for (char c : std::string("plain ascii text\n")) ct_tally(0, static_cast<unsigned char>(c));
     flush_block(nullptr, 17, 0);
-    EXPECT_EQ(unknown, ASCII);
+    EXPECT_EQ(unknown, ATTR_ASCII);
     for (int i = 0; i < 10; i++) ct_tally(0, 200);
     flush_block(nullptr, 10, 0);
-    EXPECT_EQ(unknown, ASCII) << "decided once, on the first block";
-    unknown = UNKNOWN;
+    EXPECT_EQ(unknown, ATTR_ASCII) << "decided once, on the first block";
+    unknown = ATTR_UNKNOWN;
     for (int i = 0; i < 10; i++) ct_tally(0, 200);
     set_file_type();
-    EXPECT_EQ(unknown, BINARY);
+    EXPECT_EQ(unknown, ATTR_BINARY);
     outcnt = 0;
 }
 
@@ -175,10 +175,10 @@ TEST_F(Tally, CodeLengthRunsUseTheRepeatCodes) {
         ct_data tree[HEAP_SIZE] = {};
         for (size_t i = 0; i < c.lens.size(); i++) tree[i].dl = static_cast<ush>(c.lens[i]);
         int max_code = static_cast<int>(c.lens.size()) - 1;
-        for (int i = 0; i < BL_CODES; i++) bl_tree[i] = {0, 0};
+        for (unsigned i = 0; i < BL_CODES; i++) bl_tree[i] = {0, 0};
         scan_tree(tree, max_code);
         std::vector<int> counted(BL_CODES);
-        for (int i = 0; i < BL_CODES; i++) {
+        for (unsigned i = 0; i < BL_CODES; i++) {
             counted[i] = bl_tree[i].fc;
             bl_tree[i] = {static_cast<ush>(bi_reverse(static_cast<unsigned>(i), 5)), 5};
         }
@@ -203,10 +203,10 @@ TEST(Blocks, TypeFollowsTheCheapestForm) {
         std::string data;
         int type;
     } cases[] = {
-        {"random", kt::random_bytes(3000, 1), STORED_BLOCK},
-        {"short text", "hello, hello, hello world", STATIC_TREES},
-        {"long text", kt::text_bytes(20000, 2), DYN_TREES},
-        {"empty", "", STATIC_TREES},
+        {"random", kt::random_bytes(3000, 1), BTYPE_STORED},
+        {"short text", "hello, hello, hello world", BTYPE_FIXED},
+        {"long text", kt::text_bytes(20000, 2), BTYPE_DYNAMIC},
+        {"empty", "", BTYPE_FIXED},
     };
     for (const auto &c : cases) {
         std::string d = dt::deflate_data(dt::zip_member(c.data));
@@ -224,7 +224,7 @@ TEST(Blocks, TypeFollowsTheCheapestForm) {
 TEST(Blocks, LongestMatchUsesSymbol285AndSkipsUnusedLengthCodes) {
     auto big = std::string(5000, 'z') + kt::text_bytes(3000, 3);
     auto blocks = dt::parse_deflate(dt::deflate_data(dt::zip_member(big)));
-    ASSERT_EQ(blocks[0].type, DYN_TREES);
+    ASSERT_EQ(blocks[0].type, BTYPE_DYNAMIC);
     EXPECT_NE(blocks[0].lit_lens.at(285), 0);
     EXPECT_EQ(blocks[0].lit_lens.at(284), 0) << "258 is never sent as 227 + 31";
     EXPECT_EQ(blocks[0].syms.at(1), dt::lit('z'));
@@ -238,7 +238,7 @@ TEST(Blocks, RandomInputIsStoredInBlocksBelow64KiB) {
     auto blocks = dt::parse_deflate(dt::deflate_data(dt::zip_member(data)));
     ASSERT_GE(blocks.size(), 6u);
     for (const auto &b : blocks) {
-        EXPECT_EQ(b.type, STORED_BLOCK);
+        EXPECT_EQ(b.type, BTYPE_STORED);
         if (b.final) break;
         EXPECT_GE(b.stored.size(), 32767u) << "ended by the symbol limit, not earlier";
         EXPECT_LT(b.stored.size(), 65536u);
@@ -257,7 +257,7 @@ TEST_F(Tally, BlockWhoseStartSlidOutIsNeverStored) {
         flush_block(with_buffer ? reinterpret_cast<char *>(window) : nullptr, data.size(), 1);
         auto blocks = dt::parse_deflate(std::string(reinterpret_cast<char *>(outbuf), outcnt));
         ASSERT_EQ(blocks.size(), 1u);
-        EXPECT_EQ(blocks[0].type, with_buffer ? STORED_BLOCK : DYN_TREES);
+        EXPECT_EQ(blocks[0].type, with_buffer ? BTYPE_STORED : BTYPE_DYNAMIC);
         EXPECT_EQ(dt::expand(blocks), data);
     }
     outcnt = 0;

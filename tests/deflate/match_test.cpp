@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "common/test_util.h"
-#include "deflate/deflate.h"
+#include "deflate/deflate_internal.h"
 #include "deflate/deflate_test_util.h"
 
 namespace {
@@ -31,7 +31,7 @@ std::vector<Sym> lits(const std::string &s) {
 // never a match source.
 bool has(const std::vector<Sym> &v, const Sym &s) { return std::find(v.begin(), v.end(), s) != v.end(); }
 
-// Bytes 0x80..0x83 only: ASCII keys placed around it match nothing in it, and it
+// Bytes 0x80..0x83 only: ATTR_ASCII keys placed around it match nothing in it, and it
 // compresses well enough that its blocks are coded rather than stored.
 std::string filler(size_t n, unsigned seed) {
     std::string f = kt::random_bytes(n, seed);
@@ -118,7 +118,7 @@ TEST(LevelTable, RowsAndExtraFlags) {
     struct {
         int lvl;
         ush flags;
-    } cases[] = {{9, SLOW}, {1, FAST}, {6, 0}};
+    } cases[] = {{9, XFL_SLOW}, {1, XFL_FAST}, {6, 0}};
     for (auto c : cases) {
         ush f = 0x100;
         lm_init(c.lvl, &f);

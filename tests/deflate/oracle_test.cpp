@@ -14,7 +14,7 @@
 
 #include "common/decode_harness.h"
 #include "common/test_util.h"
-#include "deflate/deflate.h"
+#include "deflate/deflate_internal.h"
 #include "deflate/deflate_test_util.h"
 #include "deflate/plain_deflate.h"
 

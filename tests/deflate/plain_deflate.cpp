@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "deflate/deflate.h"
+#include "deflate/deflate_internal.h"
 #include "gzip/gzip.h"
 
 namespace plain {

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "deflate/deflate.h"
+#include "deflate/deflate_internal.h"
 
 namespace {
 
@@ -134,11 +134,13 @@ TEST_F(Trees, OverlongCodesAreRepairedToFifteenBits) {
 
 TEST_F(Trees, CodeLengthTreeNeverExceedsSevenBits) {
     // Doubling weights would want lengths up to 12.
-    for (int i = 0; i < BL_CODES; i++) bl_tree[i].fc = static_cast<ush>(1u << (i < 12 ? i : 11));
+    for (unsigned i = 0; i < BL_CODES; i++)
+        bl_tree[i].fc = static_cast<ush>(1u << (i < 12 ? i : 11));
     build_tree(&bl_desc);
     int longest = 0;
-    for (int i = 0; i < BL_CODES; i++) longest = std::max(longest, static_cast<int>(bl_tree[i].dl));
-    EXPECT_EQ(longest, MAX_BL_BITS);
+    for (unsigned i = 0; i < BL_CODES; i++)
+        longest = std::max(longest, static_cast<int>(bl_tree[i].dl));
+    EXPECT_EQ(longest, static_cast<int>(MAX_BL_BITS));
     EXPECT_EQ(kraft(bl_tree, BL_CODES), 32768);
 }
 

@@ -1,0 +1,161 @@
+// DEFLATE encoder internals: the bit writer, the LZ77 match finder, the Huffman code tables
+// and the block emitter, as the encoder's files and tests see them. All state is
+// process-global and reset per member. Stream format: RFC 1951 sections 3.2.1 to 3.2.7.
+#pragma once
+
+#include <cassert>
+#include <cstdint>
+
+#include "deflate/deflate.h"
+#include "stream/rfc1951.h"
+#include "stream/rfc1952.h"
+#include "stream/stream.h"
+
+// ---- Bit writer (bits.cpp) ----------------------------------------------------------------
+
+// Width of the bit accumulator: fields are packed into 16 bits before they reach outbuf.
+inline constexpr int BUF_SIZE = 16;
+
+extern ush bi_buf;    // pending bits, oldest in bit 0
+extern int bi_valid;  // number of pending bits, 0..BUF_SIZE between calls
+unsigned bi_reverse(unsigned code, int len);
+void bi_windup();
+void copy_block(char *buf, unsigned len, int header);
+
+// Appends the low `length` bits (1..15) of value, least significant bit first (RFC 1951
+// 3.1.1). The per-symbol loop of compress_block keeps its own copy of this in locals.
+void send_bits(int value, int length);
+
+// ---- Code tables and tree construction (trees.cpp) -----------------------------------------
+
+// A tree of n leaves has n - 1 internal nodes; the heap also needs an unused slot 0.
+inline constexpr int HEAP_SIZE = 2 * L_CODES + 1;
+static_assert(HEAP_SIZE == 573);
+
+// ct_init's file-type attribute.
+inline constexpr ush ATTR_BINARY = 0;
+inline constexpr ush ATTR_ASCII = 1;
+inline constexpr ush ATTR_UNKNOWN = 0xFFFF;  // classify the first block
+
+// One node of a code tree. fc: frequency while counting and building, then the
+// bit-reversed code. dl: parent node while building, then the code length (0 = unused).
+struct ct_data {
+    ush fc;
+    ush dl;
+};
+
+struct tree_desc {
+    ct_data *dyn_tree;
+    ct_data *static_tree;       // fixed code of the alphabet, or null
+    const uint8_t *extra_bits;  // extra bits of codes from extra_base on
+    int extra_base;
+    int elems;
+    int max_length;
+    int max_code;  // largest symbol with nonzero frequency, set by build_tree
+};
+
+extern ct_data dyn_ltree[HEAP_SIZE];
+extern ct_data dyn_dtree[2 * D_CODES + 1];
+extern ct_data bl_tree[2 * BL_CODES + 1];
+extern ct_data static_ltree[FIXED_L_CODES];
+extern ct_data static_dtree[D_CODES];
+extern tree_desc l_desc, d_desc, bl_desc;
+
+// The format's extra bits of the length and distance codes and the code-length order.
+inline constexpr const uint8_t *extra_lbits = LENGTH_EXTRA;
+inline constexpr const uint8_t *extra_dbits = DIST_EXTRA;
+inline constexpr const uint8_t *bl_order = CL_ORDER;
+// Extra bits of the code-length code: REP_3_6, REPZ_3_10 and REPZ_11_138 take 2, 3 and 7.
+inline constexpr uint8_t extra_blbits[BL_CODES] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                                                   0, 0, 0, 0, 0, 0, 2, 3, 7};
+
+extern int heap[HEAP_SIZE];
+extern int heap_len, heap_max;
+extern uch depth[HEAP_SIZE];
+extern ush bl_count[MAX_BITS + 1];
+extern uch length_code[256];  // match length - 3 -> length code index
+extern uch dist_code[512];    // see d_code
+extern int base_length[LENGTH_CODES];
+extern int base_dist[D_CODES];
+extern ulg opt_len;     // block data bits with the dynamic codes (modulo 2^64)
+extern ulg static_len;  // block data bits with the fixed codes (modulo 2^64)
+extern ush *file_type;
+extern int *file_method;
+
+void init_block();
+void build_tree(tree_desc *desc);
+void gen_codes(ct_data *tree, int max_code);
+void pqdownheap(ct_data *tree, int k);
+
+// Distance code of dist = distance - 1 (0..32767): direct below 256, else by dist >> 7.
+inline unsigned d_code(unsigned dist) {
+    return dist < 256 ? dist_code[dist] : dist_code[256 + (dist >> 7)];
+}
+
+// ---- Block emission (block.cpp) ------------------------------------------------------------
+
+// The literal buffer is the first LIT_BUFSIZE bytes of inbuf; a block holds at most
+// LIT_BUFSIZE - 1 symbols so the partial flag byte always has a slot.
+inline constexpr unsigned LIT_BUFSIZE = 0x8000;
+inline constexpr unsigned FLAG_BUFSIZE = LIT_BUFSIZE / 8;  // one bit per symbol
+static_assert(LIT_BUFSIZE <= INBUFSIZ, "the literal buffer lives in inbuf");
+static_assert(LIT_BUFSIZE <= DIST_BUFSIZE, "every symbol may be a match");
+
+extern uch flag_buf[FLAG_BUFSIZE];
+extern unsigned last_lit, last_dist, last_flags;
+extern uch flags, flag_bit;
+extern ulg compressed_len;
+
+int ct_tally(int dist, int lc);
+// ct_tally(0, lc) for a literal, the common case inline: a literal that neither completes a
+// flag byte nor lands on the every-4096 check only counts and is stored. Random bytes at
+// -9: 8% fewer instructions.
+inline int ct_tally_literal(int lc) {
+    if (((last_lit + 1) & 7) == 0) return ct_tally(0, lc);
+    assert(last_lit < LIT_BUFSIZE);
+    inbuf[last_lit++] = static_cast<uch>(lc);
+    dyn_ltree[lc].fc++;
+    flag_bit = static_cast<uch>(flag_bit << 1);
+    return last_lit == LIT_BUFSIZE - 1;
+}
+ulg flush_block(char *buf, ulg stored_len, int eof);
+void set_file_type();
+int build_bl_tree();
+void scan_tree(ct_data *tree, int max_code);
+void send_tree(ct_data *tree, int max_code);
+void send_all_trees(int lcodes, int dcodes, int blcodes);
+void compress_block(const ct_data *ltree, const ct_data *dtree);
+
+// ---- LZ77 match finder (deflate.cpp) -------------------------------------------------------
+
+// Enough lookahead for one longest match plus the next string's hash.
+inline constexpr unsigned MIN_LOOKAHEAD = MAX_MATCH + MIN_MATCH + 1;
+// Keep MIN_LOOKAHEAD bytes inside the window when matching at the farthest distance.
+inline constexpr unsigned MAX_DIST = WSIZE - MIN_LOOKAHEAD;
+// Levels 4-9: a 3-byte match farther than this costs more than three literals.
+inline constexpr unsigned TOO_FAR = 4096;
+inline constexpr unsigned WMASK = WSIZE - 1;
+inline constexpr unsigned HASH_MASK = HASH_SIZE - 1;
+// Each byte moves 5 bits up, so a hash covers MIN_MATCH bytes (HASH_BITS / MIN_MATCH).
+inline constexpr unsigned H_SHIFT = (HASH_BITS + MIN_MATCH - 1) / MIN_MATCH;
+inline constexpr unsigned NIL = 0;  // end of a hash chain
+inline constexpr unsigned WINDOW_SIZE = 2 * WSIZE;
+static_assert(MAX_DIST == 32506 && WSIZE + MAX_DIST == 65274);
+
+struct config {
+    ush good_length;  // quarter the chain once the match in hand is this long
+    ush max_lazy;     // do not look for a better match beyond this length
+    ush nice_length;  // stop searching at this length
+    ush max_chain;    // chain candidates examined per search
+};
+extern const config configuration_table[10];
+
+extern ulg window_size;
+extern unsigned ins_h, strstart, lookahead, match_start, prev_length;
+extern long block_start;
+extern int eofile, compr_level, nice_match;
+extern unsigned max_lazy_match, good_match, max_chain_length;
+
+void fill_window();
+int longest_match(unsigned cur_match);
+ulg deflate_fast();
