@@ -13,7 +13,7 @@
 #include <cstring>
 
 #include "driver/kelpa.h"
-#include "gzip/gzip.h"
+#include "gzip/gzip_internal.h"
 
 namespace {
 

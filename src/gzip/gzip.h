@@ -25,9 +25,5 @@ int unzip(int in, int out);
 // puts the input back on the body's first byte with empty buffers. Returns the exact decoded
 // size, which the trailer's ISIZE keeps only modulo 2^32. in must be seekable.
 long check_member(int in);
-int check_zipfile(int in);
-extern int pkzip;       // set by check_zipfile: unzip reads a zip entry
-extern int ext_header;  // the zip entry's CRC and sizes follow its data
-extern int decrypt;     // the zip entry is encrypted
 int zip(int in, int out);
 int file_read(char *buf, unsigned size);

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <unistd.h>
 
-#include "gzip/gzip.h"
+#include "gzip/gzip_internal.h"
 #include "inflate/inflate.h"
 
 int pkzip;       // the input is a zip local header (check_zipfile)

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "common/test_util.h"
-#include "gzip/gzip.h"
+#include "gzip/gzip_internal.h"
 
 namespace kt {
 
