@@ -19,7 +19,7 @@ constexpr size_t CWD_SIZE = EXPANDED_CMD_SIZE;
 
 // Where the shell stands at a point of a command line: outside quotes, inside '...', inside
 // "...", or just after a backslash outside quotes or inside "..." (whose meaning depends on
-// the byte that follows). Command substitutions and here-documents are not followed.
+// the byte that follows). Here-documents are not followed.
 enum class Quoting { Outside, OutsideBackslash, Single, Double, DoubleBackslash };
 
 Quoting after(Quoting q, char c) {
@@ -50,6 +50,68 @@ Quoting after_value(Quoting q) {
     if (q == Quoting::DoubleBackslash) return Quoting::Double;
     return q;
 }
+
+// Command substitutions nested deeper than this are refused.
+constexpr int SUBST_DEPTH_MAX = 8;
+
+enum class Subst : unsigned char { Paren, Backquote };
+
+// The quoting state of a whole template. A command substitution, $(...) or `...`, starts a
+// command line of its own, outside quotes even inside "...": the enclosing state is kept
+// until the substitution ends. In $(...) unquoted parentheses pair up before the closing
+// one ($((...)) included).
+struct ShellState {
+    Quoting q = Quoting::Outside;
+    int depth = 0;  // open substitutions
+    Quoting outer[SUBST_DEPTH_MAX];
+    Subst kind[SUBST_DEPTH_MAX];
+    int parens[SUBST_DEPTH_MAX];
+    bool dollar = false;  // the last byte was a '$' that may start a substitution
+
+    // Moves over template byte c; false when substitutions nest too deep.
+    bool step(char c) {
+        const bool was_dollar = dollar;
+        dollar = false;
+        if (q == Quoting::Outside || q == Quoting::Double) {
+            const bool in_paren = depth > 0 && kind[depth - 1] == Subst::Paren;
+            if (was_dollar && c == '(') return push(Subst::Paren);
+            if (c == '`') {
+                if (depth > 0 && kind[depth - 1] == Subst::Backquote && q == Quoting::Outside) {
+                    q = outer[--depth];
+                    return true;
+                }
+                return push(Subst::Backquote);
+            }
+            if (c == '$') {
+                dollar = true;
+                return true;
+            }
+            if (q == Quoting::Outside && in_paren && c == '(') {
+                ++parens[depth - 1];
+                return true;
+            }
+            if (q == Quoting::Outside && in_paren && c == ')') {
+                if (parens[depth - 1] > 0)
+                    --parens[depth - 1];
+                else
+                    q = outer[--depth];
+                return true;
+            }
+        }
+        q = after(q, c);
+        return true;
+    }
+
+    bool push(Subst k) {
+        if (depth == SUBST_DEPTH_MAX) return false;
+        outer[depth] = q;
+        kind[depth] = k;
+        parens[depth] = 0;
+        ++depth;
+        q = Quoting::Outside;
+        return true;
+    }
+};
 
 // The expanded command being written: out[0..w), at most limit bytes. Every append is
 // bound-checked; false means the expansion would not fit, and the caller refuses it rather
@@ -142,24 +204,22 @@ char *replace_program_parms(const char *pgm) {
     char *out = static_cast<char *>(calloc(EXPANDED_CMD_SIZE, 1));
     if (!out) return nullptr;
     Expansion e{out, 0, EXPANDED_CMD_SIZE - 1};
-    Quoting q = Quoting::Outside;
+    ShellState st;
     bool ok = true;
     for (size_t r = 0; ok && pgm[r]; ++r) {
         if (pgm[r] == '%' && (pgm[r + 1] == 'o' || pgm[r + 1] == 'p')) {
             char cwd[CWD_SIZE];
             const char *value = pgm[r + 1] == 'o' ? ofname : getcwd(cwd, sizeof cwd);
-            ok = value != nullptr && e.literal(value, q);
-            q = after_value(q);
+            ok = value != nullptr && e.literal(value, st.q);
+            st.q = after_value(st.q);
+            st.dollar = false;
             ++r;
             continue;
         }
         // Template text, including a '%' with the character after it (a doubled percent sign
         // stays doubled) or at the very end, is copied and moves the quoting state along.
         size_t n = pgm[r] == '%' && pgm[r + 1] != '\0' ? 2 : 1;
-        for (size_t i = 0; ok && i < n; ++i) {
-            ok = e.put(pgm[r + i]);
-            q = after(q, pgm[r + i]);
-        }
+        for (size_t i = 0; ok && i < n; ++i) ok = e.put(pgm[r + i]) && st.step(pgm[r + i]);
         r += n - 1;
     }
     if (!ok) {

@@ -58,11 +58,13 @@ int find_preamble(const char *program);
 int add_feature(const char *f);
 char *get_feature(const char *f);
 int strtrim(char *s);
-// Expanded copy of pgm (free it), or NULL when the expansion does not fit or the working
-// directory cannot be obtained. "%o" and "%p" become the output name and the working
-// directory quoted for the place where pgm puts them: in single quotes outside quotes, with
-// '\'' for a quote inside '...', with $ ` " \ escaped by a backslash inside "...". A backslash
-// of pgm just before them is dropped outside quotes and doubled inside "...".
+// Expanded copy of pgm (free it), or NULL when the expansion does not fit, the working
+// directory cannot be obtained or command substitutions nest more than 8 deep. "%o" and "%p"
+// become the output name and the working directory quoted for the place where pgm puts
+// them: in single quotes outside quotes, with '\'' for a quote inside '...', and with the
+// characters $ ` " \ escaped by a backslash inside "..."; inside a command substitution,
+// $(...) or `...`, as on a command line of its own. A backslash of pgm just before them is
+// dropped outside quotes and doubled inside "...".
 char *replace_program_parms(const char *pgm);
 
 // Building.

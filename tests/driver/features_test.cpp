@@ -150,6 +150,8 @@ TEST(ReplaceProgramParms, ValuesReachTheShellAsPlainText) {
     } cases[] = {
         {"cat > %p/%o", ""},       {"cat > \"%p/%o\"", ""}, {"cat > '%p/%o'", ""},
         {"cat > '%p'\"/%o\"", ""}, {"cat > \\%p/\\%o", ""}, {"cat > \"%p/\\%o\"", "\\"},
+        // A command substitution inside "..." is a command line of its own.
+        {"cat > \"$(printf %s %p)/%o\"", ""}, {"d=\"$( (printf %s %p) )\"; cat > \"$d\"/%o", ""},
     };
     strcpy(ofname, "$(touch HACKED)'\"n");
     for (const char *dir : dirs) {
