@@ -148,10 +148,15 @@ TEST(ReplaceProgramParms, ValuesReachTheShellAsPlainText) {
         const char *tmpl;
         const char *prefix;  // what the template puts before the name in the directory
     } cases[] = {
-        {"cat > %p/%o", ""},       {"cat > \"%p/%o\"", ""}, {"cat > '%p/%o'", ""},
-        {"cat > '%p'\"/%o\"", ""}, {"cat > \\%p/\\%o", ""}, {"cat > \"%p/\\%o\"", "\\"},
+        {"cat > %p/%o", ""},
+        {"cat > \"%p/%o\"", ""},
+        {"cat > '%p/%o'", ""},
+        {"cat > '%p'\"/%o\"", ""},
+        {"cat > \\%p/\\%o", ""},
+        {"cat > \"%p/\\%o\"", "\\"},
         // A command substitution inside "..." is a command line of its own.
-        {"cat > \"$(printf %s %p)/%o\"", ""}, {"d=\"$( (printf %s %p) )\"; cat > \"$d\"/%o", ""},
+        {"cat > \"$(printf %s %p)/%o\"", ""},
+        {"d=\"$( (printf %s %p) )\"; cat > \"$d\"/%o", ""},
     };
     strcpy(ofname, "$(touch HACKED)'\"n");
     for (const char *dir : dirs) {
