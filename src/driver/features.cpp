@@ -102,6 +102,12 @@ struct ShellState {
         return true;
     }
 
+    int backquote_levels() const {
+        int n = 0;
+        for (int i = 0; i < depth; ++i) n += kind[i] == Subst::Backquote;
+        return n;
+    }
+
     bool push(Subst k) {
         if (depth == SUBST_DEPTH_MAX) return false;
         outer[depth] = q;
@@ -163,6 +169,25 @@ struct Expansion {
         }
         return false;
     }
+
+    // Inside `...` the shell first removes the backslash before $ ` and \, then reads the
+    // rest as a command: the text written since start gets one more backslash before each of
+    // them per enclosing `...`, so that the shell sees it as written.
+    bool escape_for_backquotes(size_t start, int levels) {
+        for (; levels > 0; --levels) {
+            size_t extra = 0;
+            for (size_t i = start; i < w; ++i) extra += strchr("$`\\", out[i]) != nullptr;
+            if (extra > limit - w) return false;
+            size_t to = w + extra;
+            for (size_t from = w; from > start;) {
+                char c = out[--from];
+                out[--to] = c;
+                if (strchr("$`\\", c)) out[--to] = '\\';
+            }
+            w += extra;
+        }
+        return true;
+    }
 };
 
 }  // namespace
@@ -210,7 +235,9 @@ char *replace_program_parms(const char *pgm) {
         if (pgm[r] == '%' && (pgm[r + 1] == 'o' || pgm[r + 1] == 'p')) {
             char cwd[CWD_SIZE];
             const char *value = pgm[r + 1] == 'o' ? ofname : getcwd(cwd, sizeof cwd);
-            ok = value != nullptr && e.literal(value, st.q);
+            const size_t start = st.q == Quoting::OutsideBackslash ? e.w - 1 : e.w;
+            ok = value != nullptr && e.literal(value, st.q) &&
+                 e.escape_for_backquotes(start, st.backquote_levels());
             st.q = after_value(st.q);
             st.dollar = false;
             ++r;

@@ -157,6 +157,7 @@ TEST(ReplaceProgramParms, ValuesReachTheShellAsPlainText) {
         // A command substitution inside "..." is a command line of its own.
         {"cat > \"$(printf %s %p)/%o\"", ""},
         {"d=\"$( (printf %s %p) )\"; cat > \"$d\"/%o", ""},
+        {"cat > \"`printf %s %p`\"/%o", ""},
     };
     strcpy(ofname, "$(touch HACKED)'\"n");
     for (const char *dir : dirs) {
