@@ -143,14 +143,18 @@ struct Expansion {
     }
 
     // Writes v so that the shell reads it as the literal text v where the state q says the
-    // command line stands.
-    bool literal(const char *v, Quoting q) {
+    // command line stands, inside backquotes levels deep.
+    bool literal(const char *v, Quoting q, int levels) {
+        // The template's backslash would escape only the value's first character, which is
+        // literal anyway; left in place it would escape the opening quote.
+        if (q == Quoting::OutsideBackslash) --w;
+        const size_t start = w;
+        return quoted(v, q) && escape_for_backquotes(start, levels);
+    }
+
+    bool quoted(const char *v, Quoting q) {
         switch (q) {
             case Quoting::OutsideBackslash:
-                // The template's backslash would escape only the value's first character,
-                // which is literal anyway; left in place it would escape the opening quote.
-                --w;
-                [[fallthrough]];
             case Quoting::Outside:
                 return put('\'') && single_quoted(v) && put('\'');
             case Quoting::Single:
@@ -235,9 +239,7 @@ char *replace_program_parms(const char *pgm) {
         if (pgm[r] == '%' && (pgm[r + 1] == 'o' || pgm[r + 1] == 'p')) {
             char cwd[CWD_SIZE];
             const char *value = pgm[r + 1] == 'o' ? ofname : getcwd(cwd, sizeof cwd);
-            const size_t start = st.q == Quoting::OutsideBackslash ? e.w - 1 : e.w;
-            ok = value != nullptr && e.literal(value, st.q) &&
-                 e.escape_for_backquotes(start, st.backquote_levels());
+            ok = value != nullptr && e.literal(value, st.q, st.backquote_levels());
             st.q = after_value(st.q);
             st.dollar = false;
             ++r;

@@ -287,37 +287,22 @@ std::vector<Case> layout_cases() {
     cs.push_back({"stored name of 1023 bytes", archive(named(1023)), 0, {}, data});
     cs.push_back({"stored name of 1024 bytes", archive(named(1024)), 1,
                   {"corrupted input -- file name too large"}});
-    return cs;
-}
 
-// An installer of a tarball, damaged the ways downloads and disks damage files: the
-// extraction command would create "started" and the tree, the post-extraction command "post".
-std::vector<Case> tarball_cases() {
+    // An installer of a tarball many windows long, one byte flipped past its middle: tar
+    // would have written files, and "touch started" run, before the damage is decoded.
     std::vector<std::pair<std::string, std::string>> files;
     for (unsigned i = 0; i < 4; ++i)
         files.push_back({"pkg/f" + std::to_string(i), kt::text_bytes(60000, i)});
-    const std::string m = kt::gzip_member(kt::tar_of(files), "pkg.tar");
-    const std::string p = pre("", "", "touch post", "touch started; tar xf -");
-    auto with = [&](size_t at, char x) {
-        std::string f = m;
-        f[at] = static_cast<char>(f[at] ^ x);
-        return archive(f, p);
-    };
-    const std::string bad = "invalid compressed data--";
-    return {
-        {"tarball: a byte flipped mid-member", with(m.size() / 2, 0x10), 1, {bad}},
-        {"tarball: cut at 70%", archive(m.substr(0, m.size() * 7 / 10), p), 1, {kEof}},
-        {"tarball: cut trailer", archive(m.substr(0, m.size() - 3), p), 1, {kEof}},
-        {"tarball: wrong CRC", with(m.size() - 8, 1), 1, {bad + "crc error"}},
-        {"tarball: wrong length", with(m.size() - 4, 1), 1, {bad + "length error"}},
-    };
+    std::string tarball = kt::gzip_member(kt::tar_of(files), "pkg.tar");
+    tarball[tarball.size() / 2] ^= 0x10;
+    cs.push_back({"tarball with a byte flipped mid-member",
+                  archive(tarball, pre("", "", "touch post", "touch started; tar xf -")),
+                  1,
+                  {"invalid compressed data--"}});
+    return cs;
 }
 
 TEST(Damaged, DecoderFaultsAreRefused) { check_all(stream_cases()); }
-
-TEST(Damaged, DamagedInstallerStartsNothing) {
-    check_all(tarball_cases());
-}
 
 TEST(Damaged, PreambleAndHeaderFaults) { check_all(layout_cases()); }
 
