@@ -8,7 +8,7 @@
 
 ush bi_buf;
 int bi_valid;
-int (*read_buf)(char *buf, unsigned size);
+thread_local int (*read_buf)(char *buf, unsigned size);
 
 void bi_init(int zipfile) {
     (void)zipfile;  // the output goes through outbuf whatever the descriptor

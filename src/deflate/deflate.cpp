@@ -8,17 +8,20 @@
 #include <cstdint>
 #include <cstring>
 
-ulg window_size = WINDOW_SIZE;
-unsigned ins_h;         // hash of the string being inserted
-unsigned strstart;      // current position in window
-unsigned lookahead;     // valid bytes from strstart on
-unsigned match_start;   // start of the last match found
-unsigned prev_length;   // length a new match must exceed
-long block_start;       // window position of the current block; negative once slid out
-int eofile;             // the input routine has reported the end
-int compr_level;
-int nice_match;
-unsigned max_lazy_match, good_match, max_chain_length;
+// Every thread that runs the match finder has its own copy of its state: the sequential
+// encoder on the calling thread, and each parsing thread of the parallel one.
+thread_local uch lz_window[WINDOW_SIZE];
+thread_local ulg window_size = WINDOW_SIZE;
+thread_local unsigned ins_h;         // hash of the string being inserted
+thread_local unsigned strstart;      // current position in lz_window
+thread_local unsigned lookahead;     // valid bytes from strstart on
+thread_local unsigned match_start;   // start of the last match found
+thread_local unsigned prev_length;   // length a new match must exceed
+thread_local long block_start;       // lz_window position of the current block; negative once slid out
+thread_local int eofile;             // the input routine has reported the end
+thread_local int compr_level;
+thread_local int nice_match;
+thread_local unsigned max_lazy_match, good_match, max_chain_length;
 
 const config configuration_table[10] = {
     // good lazy nice chain
@@ -36,16 +39,15 @@ const config configuration_table[10] = {
 
 namespace {
 
-// The head table is prev: head[h] is the latest position with hash h.
-ush *const head = prev;
-static_assert(HASH_SIZE == PREV_SIZE);
+// head[h]: the latest position with hash h, NIL if none.
+thread_local ush head[HASH_SIZE];
 
 // Chain links indexed by the full window position rather than by position & WMASK: the chain
 // walk is a chain of dependent loads, and dropping the mask from each step measured 10%
 // less time on an 8 MB ELF file. The chains are the same as with masked indexes: a position and the
 // one 32768 below it never both lie within MAX_DIST of strstart. After a slide the lower half takes
 // the lowered upper half; the upper half is rewritten by insertion before it is read.
-ush chain_link[WINDOW_SIZE];
+thread_local ush chain_link[WINDOW_SIZE];
 
 // Near the end of the input a search compares up to MAX_MATCH bytes past strstart and an
 // insertion hashes two bytes past its position: beyond the valid data and, late in a full
@@ -54,7 +56,7 @@ ush chain_link[WINDOW_SIZE];
 // cleared, the two bytes after the input are cleared when it ends (the rest holds this
 // input's own earlier bytes, left there by a slide), and positions past window read as
 // zero. Measured against the gzip command, this ranks end-of-input candidates as it does.
-inline unsigned window_byte_or_zero(unsigned i) { return i < WINDOW_SIZE ? window[i] : 0; }
+inline unsigned window_byte_or_zero(unsigned i) { return i < WINDOW_SIZE ? lz_window[i] : 0; }
 
 inline uint64_t load64(const uch *p) {
     uint64_t v;
@@ -79,8 +81,8 @@ static_assert(DEEP_LEN[0] > MIN_MATCH && DEEP_LEN[1] > DEEP_LEN[0] && DEEP_LEN[1
 // Prefix masks of the keys on a little-endian 64-bit load.
 inline constexpr uint64_t DEEP_MASK[DEEP_LEVELS] = {0xffffffffull, ~0ull};
 
-ush deep_head[DEEP_LEVELS][DEEP_HASH_SIZE];  // latest position per key hash, NIL if none
-ush deep_link[DEEP_LEVELS][WINDOW_SIZE];     // next older position on the same deep chain
+thread_local ush deep_head[DEEP_LEVELS][DEEP_HASH_SIZE];  // latest position per key hash, NIL if none
+thread_local ush deep_link[DEEP_LEVELS][WINDOW_SIZE];     // next older position on the same deep chain
 // chain_rank(s): the number of positions on s's 3-byte chain up to s, modulo 2^16. The
 // chain through any candidate never holds more than WINDOW_SIZE positions, so rank
 // differences along it are exact. Only ranks of positions within MAX_DIST (< WSIZE) of the
@@ -89,14 +91,14 @@ ush deep_link[DEEP_LEVELS][WINDOW_SIZE];     // next older position on the same 
 // starts from another string's rank: a chain is never read past such a head, so only
 // differences within reach matter. Half the table and no copy: 9% less CPU time on a 32 MB
 // ELF file.
-ush rank_slots[WSIZE];
+thread_local ush rank_slots[WSIZE];
 inline ush &chain_rank(unsigned s) {
     return rank_slots[s & WMASK];
 }
 
 // The 8 bytes at s, those past window read as zero (see window_byte_or_zero).
 inline uint64_t key_at(unsigned s) {
-    if (s <= WINDOW_SIZE - 8) return load64(window + s);
+    if (s <= WINDOW_SIZE - 8) return load64(lz_window + s);
     uint64_t v = 0;
     for (unsigned i = 0; i < 8; i++)
         v |= static_cast<uint64_t>(window_byte_or_zero(s + i)) << (8 * i);
@@ -120,8 +122,8 @@ inline unsigned deep_hash(unsigned d, uint64_t key) {
 // bytes are read, before the next string is entered or searched.
 inline constexpr unsigned KEY_BYTES = 8;
 inline constexpr unsigned ALL_KEYED = WINDOW_SIZE + KEY_BYTES;  // keyed_end after the input
-unsigned keyed_end;
-unsigned deep_pending, deep_pending_end;
+thread_local unsigned keyed_end;
+thread_local unsigned deep_pending, deep_pending_end;
 
 // Enters the string at s, whose key is key, into its deep chains.
 inline void deep_insert(unsigned s, uint64_t key) {
@@ -231,7 +233,7 @@ inline constexpr unsigned FAST_SEARCH_END = WINDOW_SIZE - MAX_MATCH;
 // little-endian difference. Against a byte loop this measured 9% less total time on a
 // 30 MB tarball and 14% less on an 8 MB ELF file.
 inline int match_length_fast(const uch *scan, const uch *match) {
-    assert(scan + MAX_MATCH < window + WINDOW_SIZE && match < scan);
+    assert(scan + MAX_MATCH < lz_window + WINDOW_SIZE && match < scan);
     for (unsigned k = 0; k < COMPARE_WORDS; k++) {
         unsigned off = COMPARE_FROM + 8 * k;
         uint64_t x = load64(scan + off) ^ load64(match + off);
@@ -274,7 +276,7 @@ namespace {
 // chain_length or more below first, or at limit (first itself may lie at limit).
 int longest_match_deep(unsigned d, unsigned cur_match, unsigned first, unsigned chain_length,
                        unsigned limit, int best_len) {
-    const uch *scan = window + strstart;
+    const uch *scan = lz_window + strstart;
     const uint64_t scan_key = load64(scan);
     unsigned scan_end = load16(scan + best_len - 1);
     const unsigned first_rank = chain_rank(first);
@@ -282,7 +284,7 @@ int longest_match_deep(unsigned d, unsigned cur_match, unsigned first, unsigned 
     const ush *link = deep_link[d];
     while (cur_match > limit || cur_match == first) {
         assert(cur_match < strstart);
-        const uch *match = window + cur_match;
+        const uch *match = lz_window + cur_match;
         // Failing the key test: another key of the same hash, or a candidate too short.
         if (((load64(match) ^ scan_key) & mask) == 0) {
             // This candidate shares MIN_MATCH bytes, so it is on the 3-byte chain; so are
@@ -318,14 +320,14 @@ namespace {
 // candidates left of the budget the walk started with, first its first candidate.
 int longest_match_walk(unsigned first, unsigned cur_match, unsigned chain_length, unsigned budget,
                        unsigned limit, int best_len) {
-    const uch *scan = window + strstart;
+    const uch *scan = lz_window + strstart;
     // A candidate must agree on the two bytes at the end of the best match so far and on
     // the first two bytes before it is worth a full comparison.
     unsigned scan_end = load16(scan + best_len - 1);
     const unsigned scan_start = load16(scan);
     do {
         assert(cur_match < strstart);
-        const uch *match = window + cur_match;
+        const uch *match = lz_window + cur_match;
         if (load16(match + best_len - 1) != scan_end || load16(match) != scan_start) continue;
         int len = match_length_fast(scan, match);
         if (len > best_len) {
@@ -367,12 +369,12 @@ inline unsigned load24(const uch *p) {
 inline int longest_match_no_match(unsigned s, unsigned cur_match) {
     assert(prev_length == MIN_MATCH - 1 && prev_length < good_match && s < FAST_SEARCH_END);
     const unsigned limit = s > MAX_DIST ? s - MAX_DIST : NIL;
-    const unsigned want = load24(window + s);
+    const unsigned want = load24(lz_window + s);
     const unsigned first = cur_match;
     // prev_length is below every good_match, so the budget is whole.
     unsigned chain_length = max_chain_length;
     do {
-        if (load24(window + cur_match) == want) {
+        if (load24(lz_window + cur_match) == want) {
             strstart = s;
             return longest_match_walk(first, cur_match, chain_length, max_chain_length, limit,
                                       static_cast<int>(prev_length));
@@ -398,7 +400,7 @@ inline int skim_from_head(unsigned s, unsigned hash_head) {
     // The budget covers the unrolled candidates at every level.
     assert(max_chain_length >= SKIM_UNROLLED);
     const unsigned limit = s > MAX_DIST ? s - MAX_DIST : NIL;
-    const uint32_t want = load32(window + s);
+    const uint32_t want = load32(lz_window + s);
     const unsigned c1 = hash_head;
     const unsigned c2 = chain_link[c1];
     const unsigned c3 = chain_link[c2];
@@ -412,7 +414,7 @@ inline int skim_from_head(unsigned s, unsigned hash_head) {
     const bool v2 = c2 > limit;
     const bool v3 = c3 > limit;
     // The shift drops the fourth byte: zero when the first MIN_MATCH bytes agree.
-    auto differs = [want](unsigned c) { return ((load32(window + c) ^ want) << 8) != 0; };
+    auto differs = [want](unsigned c) { return ((load32(lz_window + c) ^ want) << 8) != 0; };
     const bool m1 = v1 & !differs(c1);
     const bool m2 = v2 & !differs(c2);
     const bool m3 = v3 & !differs(c3);
@@ -474,7 +476,7 @@ namespace {
 void clear_past_input() {
     unsigned end = strstart + lookahead;
     unsigned n = WINDOW_SIZE - end < MIN_MATCH - 1 ? WINDOW_SIZE - end : MIN_MATCH - 1;
-    memset(window + end, 0, n);
+    memset(lz_window + end, 0, n);
 }
 
 }  // namespace
@@ -485,7 +487,7 @@ void fill_window() {
     if (strstart >= WSIZE + MAX_DIST) {
         // Slide: the upper half becomes the lower half; chain entries that pointed into
         // the old lower half become NIL.
-        memcpy(window, window + WSIZE, WSIZE);
+        memcpy(lz_window, lz_window + WSIZE, WSIZE);
         match_start -= WSIZE;
         strstart -= WSIZE;
         block_start -= static_cast<long>(WSIZE);
@@ -517,7 +519,7 @@ void fill_window() {
     }
     if (!eofile) {
         assert(strstart + lookahead + more <= WINDOW_SIZE);
-        int n = read_buf(reinterpret_cast<char *>(window) + strstart + lookahead, more);
+        int n = read_buf(reinterpret_cast<char *>(lz_window) + strstart + lookahead, more);
         if (n == 0 || n == -1) {
             eofile = 1;
             clear_past_input();
@@ -535,7 +537,7 @@ void lm_init(int pack_level, ush *xfl) {
     compr_level = pack_level;
     memset(head, 0, HASH_SIZE * sizeof *head);  // the links are written before read
     memset(deep_head, 0, sizeof deep_head);
-    memset(window, 0, WINDOW_SIZE);  // no bytes of an earlier member past this input's end
+    memset(lz_window, 0, WINDOW_SIZE);  // no bytes of an earlier member past this input's end
 
     const config &c = configuration_table[pack_level];
     max_lazy_match = c.max_lazy;
@@ -552,7 +554,7 @@ void lm_init(int pack_level, ush *xfl) {
     block_start = 0;
     deep_pending = deep_pending_end = 0;
     keyed_end = ALL_KEYED;
-    int n = read_buf(reinterpret_cast<char *>(window), WINDOW_SIZE);
+    int n = read_buf(reinterpret_cast<char *>(lz_window), WINDOW_SIZE);
     if (n == 0 || n == -1) {
         eofile = 1;
         lookahead = 0;
@@ -563,13 +565,13 @@ void lm_init(int pack_level, ush *xfl) {
     keyed_end = lookahead;
     eofile = 0;
     while (lookahead < MIN_LOOKAHEAD && !eofile) fill_window();
-    ins_h = ((static_cast<unsigned>(window[0]) << H_SHIFT) ^ window[1]) & HASH_MASK;
+    ins_h = ((static_cast<unsigned>(lz_window[0]) << H_SHIFT) ^ lz_window[1]) & HASH_MASK;
 }
 
 namespace {
 
 ulg end_block(int eof) {
-    char *buf = block_start >= 0 ? reinterpret_cast<char *>(window) + block_start : nullptr;
+    char *buf = block_start >= 0 ? reinterpret_cast<char *>(lz_window) + block_start : nullptr;
     return flush_block(buf, static_cast<ulg>(static_cast<long>(strstart) - block_start), eof);
 }
 
@@ -602,7 +604,7 @@ ulg deflate_fast() {
                          window_byte_or_zero(strstart + 1)) & HASH_MASK;
             }
         } else {
-            flush = ct_tally_literal(window[strstart]);
+            flush = ct_tally_literal(lz_window[strstart]);
             lookahead--;
             strstart++;
         }
@@ -639,7 +641,7 @@ unsigned literal_run() {
         if (match_length == MIN_MATCH && s - match_start > TOO_FAR) match_length--;
         // The tally's early block end measures the input covered up to strstart.
         strstart = s;
-        if (ct_tally_literal(window[s - 1])) {
+        if (ct_tally_literal(lz_window[s - 1])) {
             end_block(0);
             block_start = s;
         }
@@ -689,7 +691,7 @@ ulg deflate() {
                 block_start = strstart;
             }
         } else if (match_available) {
-            if (ct_tally_literal(window[strstart - 1])) {
+            if (ct_tally_literal(lz_window[strstart - 1])) {
                 end_block(0);
                 block_start = strstart;
             }
@@ -707,6 +709,6 @@ ulg deflate() {
             while (lookahead < MIN_LOOKAHEAD && !eofile) fill_window();
         }
     }
-    if (match_available) ct_tally(0, window[strstart - 1]);
+    if (match_available) ct_tally(0, lz_window[strstart - 1]);
     return end_block(1);
 }

@@ -1,6 +1,6 @@
 // DEFLATE encoder internals: the bit writer, the LZ77 match finder, the Huffman code tables
-// and the block emitter, as the encoder's files and tests see them. All state is
-// process-global and reset per member. Stream format: RFC 1951 sections 3.2.1 to 3.2.7.
+// and the block emitter, as the encoder's files and tests see them. All state is reset per
+// member; the match finder's is per thread (see lz_window). RFC 1951 sections 3.2.1 to 3.2.7.
 #pragma once
 
 #include <cassert>
@@ -150,11 +150,13 @@ struct config {
 };
 extern const config configuration_table[10];
 
-extern ulg window_size;
-extern unsigned ins_h, strstart, lookahead, match_start, prev_length;
-extern long block_start;
-extern int eofile, compr_level, nice_match;
-extern unsigned max_lazy_match, good_match, max_chain_length;
+// The match finder's state, one copy per thread that runs it.
+extern thread_local uch lz_window[WINDOW_SIZE];  // the sliding window: two halves of WSIZE
+extern thread_local ulg window_size;
+extern thread_local unsigned ins_h, strstart, lookahead, match_start, prev_length;
+extern thread_local long block_start;
+extern thread_local int eofile, compr_level, nice_match;
+extern thread_local unsigned max_lazy_match, good_match, max_chain_length;
 
 void fill_window();
 int longest_match(unsigned cur_match);

@@ -13,7 +13,6 @@ uch inbuf[INBUFSIZ + INBUF_EXTRA];
 uch outbuf[OUTBUFSIZ + OUTBUF_EXTRA];
 uch window[2L * WSIZE];
 ush d_buf[DIST_BUFSIZE];
-ush prev[PREV_SIZE];
 
 unsigned insize;
 unsigned inptr;

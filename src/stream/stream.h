@@ -25,22 +25,18 @@ inline constexpr unsigned OUTBUF_EXTRA = 2048;
 // The DEFLATE history is 32 KiB (RFC 1951 section 2); the encoder keeps two halves.
 inline constexpr unsigned WSIZE = 0x8000;
 inline constexpr unsigned DIST_BUFSIZE = 0x8000;
-// The encoder's head table: the latest position of each 3-byte hash (its chain links live
-// with the encoder, indexed by the whole window position).
+// The encoder's head table: the latest position of each 3-byte hash.
 inline constexpr unsigned HASH_BITS = 15;
 inline constexpr unsigned HASH_SIZE = 1u << HASH_BITS;
-inline constexpr unsigned PREV_SIZE = HASH_SIZE;
 // Names of inputs and outputs, including the terminating NUL.
 inline constexpr unsigned NAME_BUF_SIZE = 1024;
 static_assert(WSIZE == 32768 && INBUFSIZ == 32768, "sizes fixed by the stream format");
-static_assert(PREV_SIZE == 32768, "prev holds the head table");
 
 // Buffers (static, zero at start).
 extern uch inbuf[INBUFSIZ + INBUF_EXTRA];
 extern uch outbuf[OUTBUFSIZ + OUTBUF_EXTRA];
 extern uch window[2L * WSIZE];
 extern ush d_buf[DIST_BUFSIZE];
-extern ush prev[PREV_SIZE];
 
 // Counters, descriptors, names and settings.
 extern unsigned insize;  // valid bytes in inbuf
