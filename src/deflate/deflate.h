@@ -2,6 +2,8 @@
 // stream state's outbuf, the classic hash-chain algorithm's exact bytes at each level.
 #pragma once
 
+#include <cstddef>
+
 #include "stream/stream.h"
 
 // The input routine, installed by the caller before deflate: places up to size bytes in buf
@@ -17,3 +19,12 @@ void ct_init(ush *attr, int *methodp);
 void lm_init(int pack_level, ush *xfl);
 // Compresses the whole input; returns the compressed length in bytes.
 ulg deflate();
+
+// The parallel encoder: deflate's bytes, the input parsed in chunks of chunk_size bytes (a
+// multiple of 32 KiB, at least 128 KiB) on threads worker threads (at most MAX_THREADS). In
+// place of lm_init and deflate, after lm_config; falls back to them without the memory or
+// a thread. The input routine is called on the calling thread only.
+inline constexpr unsigned MAX_THREADS = 64;
+inline constexpr size_t PARALLEL_CHUNK = 256 * 1024;
+void lm_config(int pack_level, ush *xfl);
+ulg deflate_parallel(unsigned threads, size_t chunk_size = PARALLEL_CHUNK);

@@ -161,3 +161,59 @@ extern thread_local unsigned max_lazy_match, good_match, max_chain_length;
 void fill_window();
 int longest_match(unsigned cur_match);
 ulg deflate_fast();
+
+// ---- Chunk parses of the parallel encoder (deflate.cpp parses, parallel.cpp splices) ----------
+
+// The lazy loop's state at the top of a step, all that one step hands the next besides the
+// input and the hash chains: whether the byte before is pending (a literal or the start of
+// the match in hand) and the match in hand. Two parses of the same input that reach a
+// step's top at the same position in the same state go on identically from there.
+struct ParseState {
+    unsigned match_available;
+    unsigned match_length;  // MIN_MATCH - 1: no match in hand
+    uint64_t match_start;   // input position of the match in hand, 0 without one
+    bool operator==(const ParseState &) const = default;
+};
+inline constexpr ParseState FRESH_STATE = {0, MIN_MATCH - 1, 0};
+
+// A step's top recorded by a chunk parse, with how much of the symbol record came before.
+struct ParseTop {
+    uint64_t pos;
+    ParseState state;
+    size_t nsym;    // symbols recorded before this step
+    size_t nbytes;  // their bytes in sym
+};
+
+// Symbol record, per symbol: a literal is one byte (its value), a match three (length -
+// MIN_MATCH, then distance low and high byte); bit i % 8 of flags[i / 8] is 1 for a match.
+// A symbol covers at least one input byte per record byte, so sym needs no more bytes than
+// the input positions the parse covers.
+inline constexpr unsigned SYM_MATCH_BYTES = 3;
+
+// One parse of a stretch of the input, starting at a step's top in a known state, with the
+// input from base on (base is 0 or a multiple of WSIZE at least WSIZE below start).
+struct ChunkParse {
+    // In.
+    int level;            // a lazy level, 4 to 9
+    const uch *data;      // input bytes [base, base + size)
+    uint64_t base;
+    size_t size;
+    bool final;           // base + size is the end of the input
+    uint64_t start;       // the first step's position, below base + WSIZE + MAX_DIST
+    ParseState from;      // and its state
+    uint64_t heads_end;   // record the steps' tops in [start, heads_end)
+    uint64_t tails_from;  // and in [tails_from, stop)
+    uint64_t stop;        // unless final: end at the first step's top at or past stop
+    uch *sym;
+    size_t sym_cap;
+    uch *flags;           // sym_cap / 8 + 1 bytes
+    ParseTop *tops;
+    size_t tops_cap;
+    // Out.
+    size_t nsym, nbytes, ntops;
+    bool ended;           // reached the end of the input: the record is complete
+};
+
+// Runs the lazy parse over the chunk on the calling thread, with the thread's own
+// match finder, exactly as the sequential encoder parses those positions in that state.
+void parse_chunk(ChunkParse &c);

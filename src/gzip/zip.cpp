@@ -1,8 +1,12 @@
 // gzip members, the member writer: one gzip member per input file (header, DEFLATE data
 // from the encoder, trailer) and the encoder's input routine. Owns the member's CRC.
 // Member layout: RFC 1952 sections 2.2 and 2.3.1.
-#include <cerrno>
+#include <sched.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
 
 #include "deflate/deflate.h"
 #include "gzip/gzip.h"
@@ -10,6 +14,36 @@
 namespace {
 
 ulg crc;  // CRC-32 of the member's input read so far, complemented
+
+// Below this size a member is compressed on one thread: starting the threads and priming
+// each chunk's chains cost more than the second thread saves.
+inline constexpr long PARALLEL_MIN_INPUT = 1L << 20;
+
+// Threads to compress with: KELPA_THREADS if it is a positive number, else the CPUs this
+// process may run on.
+unsigned encoder_threads() {
+    if (const char *env = getenv("KELPA_THREADS"); env && *env) {
+        char *end;
+        unsigned long n = strtoul(env, &end, 10);
+        if (*end == '\0' && n >= 1 && env[0] != '-')
+            return n < MAX_THREADS ? static_cast<unsigned>(n) : MAX_THREADS;
+        fprintf(stderr, "%s: ignoring KELPA_THREADS=%s: not a positive number\n", progname, env);
+    }
+    cpu_set_t cpus;
+    if (sched_getaffinity(0, sizeof cpus, &cpus) != 0) return 1;
+    int n = CPU_COUNT(&cpus);
+    return n < 1 ? 1 : n < static_cast<int>(MAX_THREADS) ? static_cast<unsigned>(n) : MAX_THREADS;
+}
+
+// Threads for the input in: one unless it is a regular file of at least PARALLEL_MIN_INPUT
+// bytes, and no more than its chunks.
+unsigned member_threads(int in) {
+    struct stat st;
+    if (fstat(in, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < PARALLEL_MIN_INPUT) return 1;
+    unsigned n = encoder_threads();
+    long chunks = (st.st_size + static_cast<long>(PARALLEL_CHUNK) - 1) / static_cast<long>(PARALLEL_CHUNK);
+    return chunks < n ? static_cast<unsigned>(chunks) : n;
+}
 
 }  // namespace
 
@@ -36,7 +70,12 @@ int zip(int in, int out) {
     bi_init(out);
     read_buf = file_read;
     ct_init(&attr, &method);
-    lm_init(level, &deflate_flags);  // first read: the CRC and bytes_in count from here
+    const unsigned threads = member_threads(in);
+    if (threads > 1) {
+        lm_config(level, &deflate_flags);  // the parallel encoder reads as it goes
+    } else {
+        lm_init(level, &deflate_flags);  // first read: the CRC and bytes_in count from here
+    }
 
     put_output_byte(static_cast<uch>(deflate_flags));  // XFL
     put_output_byte(OS_UNIX);                           // OS
@@ -46,7 +85,11 @@ int zip(int in, int out) {
         while (*p++);
     }
 
-    deflate();
+    if (threads > 1) {
+        deflate_parallel(threads);
+    } else {
+        deflate();
+    }
 
     put_output_long(crc);       // CRC32
     put_output_long(static_cast<ulg>(bytes_in));  // ISIZE: running total, modulo 2^32
@@ -55,14 +98,21 @@ int zip(int in, int out) {
 }
 
 int file_read(char *buf, unsigned size) {
-    ssize_t len;
-    do len = read(ifd, buf, size);
-    while (len < 0 && errno == EINTR);
-    if (len == 0) return 0;
-    // A read error must not pass for the end of the input: the member would hold a
-    // silently truncated file with a trailer that matches the truncation.
-    if (len < 0) read_error();
-    crc = updcrc(reinterpret_cast<uch *>(buf), static_cast<unsigned>(len));
-    bytes_in += len;
-    return static_cast<int>(len);
+    // Fills the request unless the input ends first: the encoder's window then moves at the
+    // same places whatever sizes a pipe delivers, so the member's bytes depend on the input
+    // alone (and the parallel encoder, which reads ahead, writes the same ones).
+    unsigned got = 0;
+    while (got < size) {
+        ssize_t len;
+        do len = read(ifd, buf + got, size - got);
+        while (len < 0 && errno == EINTR);
+        // A read error must not pass for the end of the input: the member would hold a
+        // silently truncated file with a trailer that matches the truncation.
+        if (len < 0) read_error();
+        if (len == 0) break;
+        got += static_cast<unsigned>(len);
+    }
+    crc = updcrc(reinterpret_cast<uch *>(buf), got);
+    bytes_in += got;
+    return static_cast<int>(got);
 }

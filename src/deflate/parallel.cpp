@@ -1,0 +1,379 @@
+// DEFLATE encoder, parallel: worker threads parse the input in chunks, each chunk from a
+// fresh state with its chains primed from the WSIZE bytes before it; the calling thread
+// splices each parse into the one before at the first step both reach in the same state, and
+// replays the symbols through the tally and the block emitter, moving a model of the
+// sequential encoder's window to know where its blocks end and which it may store. The
+// bytes are the sequential encoder's. Owns the chunk slots and the threads. RFC 1951 3.2.
+#include <pthread.h>
+
+#include <cassert>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "deflate/deflate_internal.h"
+
+namespace {
+
+// How far a parse runs on into the next chunk looking for a step that the next chunk's parse
+// reaches in the same state (in practice within a few hundred bytes), and how far that
+// parse records its first steps.
+inline constexpr size_t OVERLAP = 4096;
+// Input a parse needs past its last step's top: the step reads MIN_LOOKAHEAD bytes ahead,
+// and the strings of a match it ends take keys up to 8 bytes past the match.
+inline constexpr size_t PAST_STOP = 1024;
+static_assert(PAST_STOP >= MAX_MATCH + MIN_LOOKAHEAD + 8);
+// The chains of a chunk's first step reach WSIZE back: a chunk's input starts that far
+// before the chunk, at a multiple of WSIZE as the sequential window's origin is.
+inline constexpr size_t PRIMING = WSIZE;
+// Steps recorded: the first OVERLAP positions of a chunk and the last OVERLAP of the parse
+// before it, each at most one step per position, plus the step that ends the parse.
+inline constexpr size_t TOPS_CAP = 2 * OVERLAP + 2;
+
+struct Slot {
+    enum State { FREE, READY, TAKEN, DONE };
+    State state;
+    uint64_t chunk;  // chunk index
+    uch *buf;        // job.data, writable
+    ChunkParse job;
+};
+
+// Threads and slots of one deflate_parallel call.
+Slot *slots;
+unsigned nslots;
+pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t work_cv = PTHREAD_COND_INITIALIZER;  // a slot became READY, or quit
+pthread_cond_t done_cv = PTHREAD_COND_INITIALIZER;  // a slot became DONE
+bool quit;
+
+void *worker(void *) {
+    pthread_mutex_lock(&lock);
+    for (;;) {
+        // The oldest chunk first: the splices need the chunks in order.
+        Slot *take = nullptr;
+        for (unsigned i = 0; i < nslots; i++)
+            if (slots[i].state == Slot::READY && (!take || slots[i].chunk < take->chunk))
+                take = &slots[i];
+        if (!take) {
+            if (quit) break;
+            pthread_cond_wait(&work_cv, &lock);
+            continue;
+        }
+        take->state = Slot::TAKEN;
+        pthread_mutex_unlock(&lock);
+        parse_chunk(take->job);
+        pthread_mutex_lock(&lock);
+        take->state = Slot::DONE;
+        pthread_cond_broadcast(&done_cv);
+    }
+    pthread_mutex_unlock(&lock);
+    return nullptr;
+}
+
+void wait_done(Slot &s) {
+    pthread_mutex_lock(&lock);
+    while (s.state != Slot::DONE) pthread_cond_wait(&done_cv, &lock);
+    pthread_mutex_unlock(&lock);
+}
+
+// ---- Reading -------------------------------------------------------------------------------
+
+uint64_t read_pos;  // input bytes read
+bool input_ended;   // read_buf has returned 0: read_pos is the input's size
+
+// Reads up to n bytes at p, fewer only at the end of the input.
+size_t read_input(uch *p, size_t n) {
+    size_t got = 0;
+    while (got < n && !input_ended) {
+        size_t want = n - got < 0x40000000 ? n - got : 0x40000000;
+        int r = read_buf(reinterpret_cast<char *>(p + got), static_cast<unsigned>(want));
+        if (r <= 0) {
+            input_ended = true;
+            break;
+        }
+        got += static_cast<size_t>(r);
+    }
+    read_pos += got;
+    return got;
+}
+
+// Fills s with chunk k of size chunk_size: its input, from PRIMING bytes before it to
+// PAST_STOP bytes after its parse's stop (the part already read is copied from prev, the
+// slot of chunk k - 1), and the parse's limits. Returns false if the input ends before it.
+bool prepare(Slot &s, uint64_t k, size_t chunk_size, const Slot *prev) {
+    ChunkParse &j = s.job;
+    const uint64_t c = k * chunk_size;
+    j.base = k == 0 ? 0 : c - PRIMING;
+    const uint64_t next = c + chunk_size;
+    const uint64_t want_end = next + OVERLAP + PAST_STOP;
+    uch *buf = s.buf;
+    size_t have = 0;
+    if (prev) {
+        const ChunkParse &p = prev->job;
+        assert(read_pos == p.base + p.size && j.base >= p.base);
+        have = static_cast<size_t>(read_pos - j.base);
+        memcpy(buf, p.data + (j.base - p.base), have);
+    }
+    have += read_input(buf + have, static_cast<size_t>(want_end - j.base) - have);
+    j.size = have;
+    if (j.base + have <= c) return false;
+    j.final = input_ended && j.base + have < want_end;
+    j.level = compr_level;
+    j.start = c;
+    j.from = FRESH_STATE;
+    j.heads_end = k == 0 ? 0 : c + OVERLAP;
+    j.tails_from = j.final ? UINT64_MAX : next;
+    j.stop = j.final ? UINT64_MAX : next + OVERLAP;
+    s.chunk = k;
+    return true;
+}
+
+// ---- Replay --------------------------------------------------------------------------------
+
+// The sequential encoder's window as the replay moves it: its origin in the input, the end
+// of the input read into it, and whether the input routine has reported the end.
+struct WindowModel {
+    uint64_t origin = 0;
+    uint64_t end = 0;
+    bool ended = false;
+};
+
+WindowModel win;
+uint64_t block_from;  // input position where the current block starts
+uint64_t replay_pos;  // input position of the next symbol
+
+// What the sequential encoder does at the top of the step at p: refill (and slide) while
+// fewer than MIN_LOOKAHEAD bytes are ahead, each read asking for the rest of the window and
+// getting all of it unless the input ends.
+void top_of_step(uint64_t p) {
+    while (!win.ended && win.end - p < MIN_LOOKAHEAD) {
+        uint64_t more = win.origin + WINDOW_SIZE - win.end;
+        if (p - win.origin >= WSIZE + MAX_DIST) {
+            win.origin += WSIZE;
+            more += WSIZE;
+        }
+        // The replay runs a chunk behind the reading, so what this read gets is known.
+        if (!input_ended && read_pos < win.end + more) error("internal error: replay ahead of input");
+        uint64_t n = read_pos - win.end < more ? read_pos - win.end : more;
+        if (n == 0) {
+            win.ended = true;
+        } else {
+            win.end += n;
+        }
+    }
+}
+
+// Ends the current block at end, as end_block does in the sequential encoder; the block's
+// bytes are in j's input while its start is still in the window.
+ulg end_block_at(const ChunkParse &j, uint64_t end, int eof) {
+    char *buf = nullptr;
+    if (block_from >= win.origin) {
+        if (block_from < j.base || end > j.base + j.size) error("internal error: block outside chunk");
+        buf = reinterpret_cast<char *>(const_cast<uch *>(j.data)) + (block_from - j.base);
+    }
+    ulg len = flush_block(buf, end - block_from, eof);
+    block_from = end;
+    return len;
+}
+
+// Replays j's symbols [sym0, sym1) (record bytes from byte0) through the tally.
+void replay(const ChunkParse &j, size_t sym0, size_t byte0, size_t sym1) {
+    size_t b = byte0;
+    for (size_t i = sym0; i < sym1; i++) {
+        const uint64_t x = replay_pos;
+        // The symbol at x is tallied in the step at x + 1, after the tops of x and x + 1.
+        if (win.end - x < MIN_LOOKAHEAD + 1 && !win.ended) {
+            top_of_step(x);
+            top_of_step(x + 1);
+        }
+        strstart = static_cast<unsigned>(x + 1 - win.origin);
+        block_start = static_cast<long>(block_from) - static_cast<long>(win.origin);
+        int flush;
+        if (((j.flags[i >> 3] >> (i & 7)) & 1) == 0) {
+            flush = ct_tally_literal(j.sym[b]);
+            b++;
+            replay_pos = x + 1;
+        } else {
+            unsigned lc = j.sym[b];
+            unsigned dist = j.sym[b + 1] | (static_cast<unsigned>(j.sym[b + 2]) << 8);
+            b += SYM_MATCH_BYTES;
+            flush = ct_tally(static_cast<int>(dist), static_cast<int>(lc));
+            replay_pos = x + lc + MIN_MATCH;
+        }
+        // The literal of a parse that ended is tallied after the loop: no block ends there.
+        if (flush && !(j.ended && i + 1 == j.nsym && replay_pos == x + 1))
+            end_block_at(j, replay_pos, 0);
+    }
+}
+
+// The first step recorded by both a (past its chunk) and b (at the start of its chunk) in
+// the same state; null if none.
+const ParseTop *splice_point(const ChunkParse &a, const ChunkParse &b, const ParseTop **in_b) {
+    size_t i = 0, k = 0;
+    while (i < a.ntops && a.tops[i].pos < a.tails_from) i++;
+    while (i < a.ntops && k < b.ntops && b.tops[k].pos < b.heads_end) {
+        if (a.tops[i].pos < b.tops[k].pos) {
+            i++;
+        } else if (b.tops[k].pos < a.tops[i].pos) {
+            k++;
+        } else {
+            if (a.tops[i].state == b.tops[k].state) {
+                *in_b = &b.tops[k];
+                return &a.tops[i];
+            }
+            i++;
+            k++;
+        }
+    }
+    return nullptr;
+}
+
+void release(Slot *all, unsigned n) {
+    for (unsigned i = 0; i < n; i++) {
+        free(all[i].buf);
+        free(all[i].job.sym);
+        free(all[i].job.flags);
+        free(all[i].job.tops);
+    }
+    free(all);
+}
+
+}  // namespace
+
+ulg deflate_parallel(unsigned threads, size_t chunk_size) {
+    if (chunk_size < 4 * WSIZE || chunk_size % WSIZE != 0) error("internal error: bad chunk size");
+    if (threads > MAX_THREADS) threads = MAX_THREADS;
+    // Two slots besides the threads' own: the chunk being replayed and the next one, which
+    // the splice needs, while every thread parses another.
+    const unsigned n = threads + 2;
+    const size_t data_cap = PRIMING + chunk_size + OVERLAP + PAST_STOP;
+    const size_t sym_cap = chunk_size + OVERLAP + PAST_STOP;
+    Slot *all = static_cast<Slot *>(calloc(n, sizeof(Slot)));
+    bool ok = all != nullptr;
+    for (unsigned i = 0; ok && i < n; i++) {
+        ChunkParse &j = all[i].job;
+        all[i].buf = static_cast<uch *>(malloc(data_cap));
+        j.data = all[i].buf;
+        j.sym = static_cast<uch *>(malloc(sym_cap));
+        j.sym_cap = sym_cap;
+        j.flags = static_cast<uch *>(malloc(sym_cap / 8 + 1));
+        j.tops = static_cast<ParseTop *>(malloc(TOPS_CAP * sizeof(ParseTop)));
+        j.tops_cap = TOPS_CAP;
+        ok = all[i].buf && j.sym && j.flags && j.tops;
+    }
+    pthread_t tids[MAX_THREADS];
+    unsigned started = 0;
+    slots = all;
+    nslots = n;
+    quit = false;
+    if (ok) {
+        for (; started < threads; started++)
+            if (pthread_create(&tids[started], nullptr, worker, nullptr) != 0) break;
+    }
+    if (!ok || started == 0 || compr_level < 4) {
+        // No memory or no thread: the sequential encoder, which needs neither.
+        if (all) release(all, n);
+        ush xfl = 0;
+        lm_init(compr_level, &xfl);
+        return deflate();
+    }
+
+    read_pos = 0;
+    input_ended = false;
+    win = WindowModel();
+    block_from = 0;
+    replay_pos = 0;
+
+    // Chunks are prepared in order into free slots; ring[i % n] holds chunk i.
+    uint64_t prepared = 0;  // chunks prepared
+    bool last_prepared = false;
+    auto prepare_more = [&](uint64_t replaying) {
+        while (!last_prepared && prepared < replaying + n) {
+            Slot &s = all[prepared % n];
+            const Slot *prev = prepared == 0 ? nullptr : &all[(prepared - 1) % n];
+            pthread_mutex_lock(&lock);
+            bool free_slot = s.state == Slot::FREE;
+            pthread_mutex_unlock(&lock);
+            if (!free_slot) break;
+            if (!prepare(s, prepared, chunk_size, prev)) {
+                last_prepared = true;
+                break;
+            }
+            if (s.job.final) last_prepared = true;
+            pthread_mutex_lock(&lock);
+            s.state = Slot::READY;
+            pthread_cond_broadcast(&work_cv);
+            pthread_mutex_unlock(&lock);
+            prepared++;
+        }
+    };
+
+    // The empty input: one empty block, as the sequential encoder writes it.
+    prepare_more(0);
+    ulg compressed = 0;
+    if (prepared == 0) {
+        top_of_step(0);
+        static const uch nothing[1] = {};
+        ChunkParse none = {};
+        none.data = nothing;
+        compressed = end_block_at(none, 0, 1);
+    } else {
+        top_of_step(0);
+        uint64_t k = 0;  // the chunk being replayed
+        size_t sym0 = 0, byte0 = 0;
+        for (;;) {
+            Slot &cur = all[k % n];
+            wait_done(cur);
+            const ChunkParse &j = cur.job;
+            if (j.ended) {
+                replay(j, sym0, byte0, j.nsym);
+                top_of_step(replay_pos);
+                compressed = end_block_at(j, replay_pos, 1);
+                break;
+            }
+            // A parse that did not end has a next chunk: its input reaches past the stop.
+            Slot &nxt = all[(k + 1) % n];
+            assert(prepared > k + 1);
+            wait_done(nxt);
+            const ParseTop *in_next = nullptr;
+            const ParseTop *at = splice_point(j, nxt.job, &in_next);
+            size_t next_sym = 0, next_byte = 0;
+            if (at) {
+                next_sym = in_next->nsym;
+                next_byte = in_next->nbytes;
+            } else {
+                // No common step within OVERLAP (a long run of matches in another phase, say):
+                // the next chunk is parsed again from this parse's last step, here.
+                if (j.ntops == 0) error("internal error: chunk parse recorded no step");
+                at = &j.tops[j.ntops - 1];
+                ChunkParse &again = nxt.job;
+                again.start = at->pos;
+                again.from = at->state;
+                again.heads_end = 0;
+                auto input_routine = read_buf;
+                parse_chunk(again);
+                read_buf = input_routine;
+            }
+            replay(j, sym0, byte0, at->nsym);
+            // Both parses had the same bytes pending at the splice.
+            if (replay_pos != at->pos - at->state.match_available)
+                error("internal error: splice position");
+            sym0 = next_sym;
+            byte0 = next_byte;
+            pthread_mutex_lock(&lock);
+            cur.state = Slot::FREE;
+            pthread_mutex_unlock(&lock);
+            k++;
+            prepare_more(k);
+        }
+    }
+
+    pthread_mutex_lock(&lock);
+    quit = true;
+    pthread_cond_broadcast(&work_cv);
+    pthread_mutex_unlock(&lock);
+    for (unsigned i = 0; i < started; i++) pthread_join(tids[i], nullptr);
+    release(all, n);
+    slots = nullptr;
+    return compressed;
+}
