@@ -214,6 +214,15 @@ struct ChunkParse {
     bool ended;           // reached the end of the input: the record is complete
 };
 
+// How far a parse runs on into the next chunk looking for a step that the next chunk's parse
+// reaches in the same state (in practice within a few hundred bytes), and how far that
+// parse records its first steps.
+inline constexpr size_t PARALLEL_OVERLAP = 4096;
+// Input a parse needs past its last step's top: the step reads MIN_LOOKAHEAD bytes ahead,
+// and the strings of a match it ends take keys up to KEY_BYTES past the match.
+inline constexpr size_t PARALLEL_PAST_STOP = 1024;
+static_assert(PARALLEL_PAST_STOP >= MAX_MATCH + MIN_LOOKAHEAD + 8);
+
 // Runs the lazy parse over the chunk on the calling thread, with the thread's own
 // match finder, exactly as the sequential encoder parses those positions in that state.
 void parse_chunk(ChunkParse &c);

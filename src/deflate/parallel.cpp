@@ -15,14 +15,8 @@
 
 namespace {
 
-// How far a parse runs on into the next chunk looking for a step that the next chunk's parse
-// reaches in the same state (in practice within a few hundred bytes), and how far that
-// parse records its first steps.
-inline constexpr size_t OVERLAP = 4096;
-// Input a parse needs past its last step's top: the step reads MIN_LOOKAHEAD bytes ahead,
-// and the strings of a match it ends take keys up to 8 bytes past the match.
-inline constexpr size_t PAST_STOP = 1024;
-static_assert(PAST_STOP >= MAX_MATCH + MIN_LOOKAHEAD + 8);
+inline constexpr size_t OVERLAP = PARALLEL_OVERLAP;
+inline constexpr size_t PAST_STOP = PARALLEL_PAST_STOP;
 // The chains of a chunk's first step reach WSIZE back: a chunk's input starts that far
 // before the chunk, at a multiple of WSIZE as the sequential window's origin is.
 inline constexpr size_t PRIMING = WSIZE;
@@ -241,7 +235,7 @@ void release(Slot *all, unsigned n) {
 }  // namespace
 
 ulg deflate_parallel(unsigned threads, size_t chunk_size) {
-    if (chunk_size < 4 * WSIZE || chunk_size % WSIZE != 0) error("internal error: bad chunk size");
+    if (chunk_size < 2 * WSIZE || chunk_size % WSIZE != 0) error("internal error: bad chunk size");
     if (threads > MAX_THREADS) threads = MAX_THREADS;
     // Two slots besides the threads' own: the chunk being replayed and the next one, which
     // the splice needs, while every thread parses another.

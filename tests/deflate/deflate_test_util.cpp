@@ -9,6 +9,7 @@
 #include <stdexcept>
 
 #include "common/test_util.h"
+#include "deflate/deflate.h"
 #include "gzip/gzip.h"
 
 namespace dt {
@@ -49,6 +50,34 @@ std::string zip_member(const std::string &data, int lvl) {
     close(in);
     close(out);
     return member;
+}
+
+std::string raw_deflate(const std::string &data, unsigned threads, size_t chunk_size) {
+    int in = memfd_with(data);
+    int out = memfd_with("");
+    strcpy(ifname, "in");
+    ifd = in;
+    ofd = out;
+    bytes_in = 0;
+    outcnt = 0;
+    updcrc(nullptr, 0);
+    ush attr = 0, xfl = 0;
+    int method = CM_DEFLATE;
+    bi_init(out);
+    read_buf = file_read;
+    ct_init(&attr, &method);
+    if (threads == 1) {
+        lm_init(9, &xfl);
+        deflate();
+    } else {
+        lm_config(9, &xfl);
+        deflate_parallel(threads, chunk_size);
+    }
+    flush_outbuf();
+    std::string raw = read_all(out);
+    close(in);
+    close(out);
+    return raw;
 }
 
 std::string deflate_data(const std::string &member) {

@@ -7,6 +7,8 @@
 #include <dirent.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include <random>
 #include <string>
@@ -269,6 +271,63 @@ TEST(Plain, SameDataAsThePlainMatchFinder) {
                     plain::deflate_raw(p, c.data.size(), c.lvl, true, c.chunk))
             << c.name << " at level " << c.lvl;
     }
+}
+
+// The parallel encoder writes the sequential encoder's bytes whatever the thread count: with
+// chunk ends inside runs of maximal matches (spliced in another phase, or parsed again), in
+// runs of zeros, at slides (every chunk end is one) and near the ends of blocks of literals,
+// and with inputs that end around a chunk's end and its parse's stop.
+TEST(Parallel, SameBytesAsOneThread) {
+    const size_t chunk = 2 * WSIZE;
+    std::vector<Input> cases = corpus();
+    std::string periodic;
+    while (periodic.size() < 6 * chunk) periodic += kt::text_bytes(1000, 51);
+    cases.push_back({"periodic", periodic});
+    cases.push_back({"zeros", kt::text_bytes(chunk - 100, 52) + std::string(3 * chunk, '\0') + kt::text_bytes(50000, 53)});
+    cases.push_back({"literals", kt::random_bytes(5 * chunk, 54)});
+    const size_t stop = chunk + PARALLEL_OVERLAP + PARALLEL_PAST_STOP;
+    for (size_t end : {chunk + 1, chunk + PARALLEL_OVERLAP, stop - 1, stop, stop + 1, 2 * chunk + 1})
+        cases.push_back({"ends at " + std::to_string(end), kt::text_bytes(end, 55)});
+    // Candidates covering the end, which the window's bytes past it rank (two zeros, then
+    // the bytes WSIZE before: they favour the candidate with seven zeros), in a last chunk
+    // shorter than a window.
+    std::string end = kt::text_bytes(3 * chunk + 8000, 57);
+    for (int k = 20; k >= 0; k--) end += "WXYZ" + std::string(static_cast<size_t>(k), '\0') + "\xff" + kt::text_bytes(50, static_cast<unsigned>(k));
+    end += "WXYZ";
+    end.replace(end.size() + 2 - WSIZE, 6, std::string(5, '\0') + "\xff");
+    cases.push_back({"end candidates", end});
+    for (const auto &c : cases) {
+        const std::string one = dt::raw_deflate(c.data, 1);
+        for (unsigned threads : {2u, 3u, 8u})
+            EXPECT_TRUE(dt::raw_deflate(c.data, threads, chunk) == one) << c.name << " on " << threads << " threads";
+    }
+}
+
+// Compresses on two threads an input whose read fails with EIO after ten windows.
+void deflate_parallel_with_failing_read() {
+    static const std::string data = kt::text_bytes(20 * WSIZE, 56);
+    static size_t served = 0;
+    strcpy(ifname, "in");
+    ush attr = 0, xfl = 0;
+    int method = CM_DEFLATE;
+    bi_init(-1);
+    ct_init(&attr, &method);
+    lm_config(9, &xfl);
+    read_buf = [](char *buf, unsigned size) {
+        if (served >= 10 * WSIZE) {
+            errno = EIO;
+            read_error();
+        }
+        unsigned n = static_cast<unsigned>(std::min<size_t>(size, data.size() - served));
+        memcpy(buf, data.data() + served, n);
+        served += n;
+        return static_cast<int>(n);
+    };
+    deflate_parallel(2, 2 * WSIZE);
+}
+
+TEST(ParallelDeathTest, ReadErrorWhileThreadsRunIsFatal) {
+    EXPECT_EXIT(deflate_parallel_with_failing_read(), testing::ExitedWithCode(1), "in: Input/output error");
 }
 
 TEST(Oracle, DecodersRestoreTheInput) {

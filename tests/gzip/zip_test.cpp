@@ -6,6 +6,7 @@
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -130,6 +131,30 @@ TEST(Zip, FileReadCountsAndChecksumsWhatItReads) {
     EXPECT_EQ(bytes_in, 6);
     EXPECT_EQ(static_cast<uint32_t>(updcrc(reinterpret_cast<const uch *>(""), 0)), crc_of("abcdef"));
     close(in);
+}
+
+TEST(Zip, FileReadFillsTheRequestFromAPipeThatDeliversByteByByte) {
+    // The encoder's window must move at the same places whatever pieces a pipe delivers.
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        for (char c : std::string("abcdef")) {
+            if (write(fds[1], &c, 1) != 1) _exit(1);
+            usleep(2000);
+        }
+        _exit(0);
+    }
+    close(fds[1]);
+    ifd = fds[0];
+    bytes_in = 0;
+    char buf[4];
+    EXPECT_EQ(file_read(buf, 4), 4);
+    EXPECT_EQ(file_read(buf, 4), 2);
+    EXPECT_EQ(file_read(buf, 4), 0);
+    close(fds[0]);
+    int status;
+    waitpid(child, &status, 0);
 }
 
 TEST(ZipDeathTest, ReadErrorIsFatalAndNamesTheInput) {
