@@ -182,8 +182,12 @@ int read_piece(char *buf, unsigned size) {
 
 }  // namespace
 
-std::string deflate_raw(const uint8_t *data, size_t size, int lvl, bool plain_finder,
-                        unsigned chunk) {
+namespace {
+
+// Runs encode with data as the input routine's and the stream's output captured; returns the
+// output.
+template <class Encode>
+std::string capture(const uint8_t *data, size_t size, unsigned chunk, Encode encode) {
     static int out = memfd_create("kelpa-deflate-raw", 0);
     if (out < 0 || ftruncate(out, 0) != 0 || lseek(out, 0, SEEK_SET) != 0) abort();
     in_data = data;
@@ -195,18 +199,36 @@ std::string deflate_raw(const uint8_t *data, size_t size, int lvl, bool plain_fi
     read_buf = read_piece;
     ush attr = 0;
     ct_init(&attr, &method);
-    if (plain_finder) {
-        init(lvl);
-        lvl <= 3 ? greedy() : lazy();
-    } else {
-        ush flags = 0;
-        lm_init(lvl, &flags);
-        deflate();
-    }
+    encode();
     flush_outbuf();
     std::string raw(static_cast<size_t>(lseek(out, 0, SEEK_CUR)), '\0');
     if (pread(out, raw.data(), raw.size(), 0) != static_cast<ssize_t>(raw.size())) abort();
     return raw;
+}
+
+}  // namespace
+
+std::string deflate_raw(const uint8_t *data, size_t size, int lvl, bool plain_finder,
+                        unsigned chunk) {
+    return capture(data, size, chunk, [&] {
+        if (plain_finder) {
+            init(lvl);
+            lvl <= 3 ? greedy() : lazy();
+        } else {
+            ush flags = 0;
+            lm_init(lvl, &flags);
+            deflate();
+        }
+    });
+}
+
+std::string deflate_raw_parallel(const uint8_t *data, size_t size, unsigned threads,
+                                 size_t chunk_size) {
+    return capture(data, size, 0, [&] {
+        ush flags = 0;
+        lm_config(9, &flags);
+        deflate_parallel(threads, chunk_size);
+    });
 }
 
 }  // namespace plain
