@@ -4,6 +4,8 @@
 // RFC 1951 sections 2 and 4.
 #include "deflate/deflate_internal.h"
 
+#include <sched.h>
+
 #include <cassert>
 #include <cstdint>
 #include <cstring>
@@ -719,14 +721,33 @@ unsigned literal_run(unsigned run_end) {
     return match_length;
 }
 
-// Records the top of the step at strstart, in the state the loop holds.
-void record_top(unsigned match_available, unsigned match_length) {
+thread_local size_t next_head;      // the next chunk's first step not yet passed
+thread_local bool heads_published;  // rec's steps below heads_end are given to the parse before
+
+// Records the top of the step at strstart, in the state the loop holds. Returns true past
+// the chunk's end at a step the next chunk's parse recorded in the same state: the rest of
+// this parse is that one's.
+bool record_top(unsigned match_available, unsigned match_length) {
     ChunkParse &r = *rec;
     if (r.ntops == r.tops_cap) error("internal error: chunk step record full");
-    bool in_hand = match_length >= MIN_MATCH;
-    r.tops[r.ntops++] = {window_origin + strstart,
-                         {match_available, match_length, in_hand ? window_origin + match_start : 0},
-                         r.nsym, r.nbytes};
+    const uint64_t at = window_origin + strstart;
+    const bool in_hand = match_length >= MIN_MATCH;
+    const ParseState state = {static_cast<uint16_t>(match_available), static_cast<uint16_t>(match_length),
+                              static_cast<uint16_t>(in_hand ? strstart - match_start : 0)};
+    r.tops[r.ntops++] = {at, static_cast<uint32_t>(r.nsym), static_cast<uint32_t>(r.nbytes), state};
+    if (at < r.heads_end) return false;
+    const ChunkParse *n = __atomic_load_n(&r.next, __ATOMIC_ACQUIRE);
+    if (!n) return false;
+    // A parse that has started records its first steps within moments: waiting for them
+    // beats parsing on to stop (which took half the chunks of an ELF file through all
+    // PARALLEL_OVERLAP positions when only the steps there were there).
+    size_t heads;
+    while ((heads = __atomic_load_n(&n->heads, __ATOMIC_ACQUIRE)) == 0 &&
+           __atomic_load_n(&n->started, __ATOMIC_ACQUIRE))
+        sched_yield();
+    if (heads == 0) return false;
+    while (next_head < heads - 1 && n->tops[next_head].pos < at) next_head++;
+    return next_head < heads - 1 && n->tops[next_head].pos == at && n->tops[next_head].state == state;
 }
 
 // The lazy loop from the step at strstart on, in the state given. Sequential: to the end
@@ -739,8 +760,17 @@ ulg lazy_loop(int match_available, unsigned match_length) {
         if (recording()) {
             const uint64_t at = window_origin + strstart;
             if (at >= rec->stop) return 0;
-            if (at < rec->heads_end || at >= rec->tails_from)
+            if (at < rec->heads_end) {
                 record_top(static_cast<unsigned>(match_available), match_length);
+            } else {
+                if (!heads_published) {
+                    __atomic_store_n(&rec->heads, rec->ntops + 1, __ATOMIC_RELEASE);
+                    heads_published = true;
+                }
+                if (at >= rec->tails_from &&
+                    record_top(static_cast<unsigned>(match_available), match_length))
+                    return 0;
+            }
         }
         unsigned hash_head = insert_string(strstart);
         prev_length = match_length;
@@ -797,6 +827,7 @@ ulg lazy_loop(int match_available, unsigned match_length) {
     if (match_available) tally_literal(lz_window[strstart - 1]);
     if (recording()) {
         rec->ended = true;
+        if (!heads_published) __atomic_store_n(&rec->heads, rec->ntops + 1, __ATOMIC_RELEASE);
         return 0;
     }
     return end_block(1);
@@ -814,6 +845,8 @@ void parse_chunk(ChunkParse &c) {
     lm_config(c.level, &xfl);
     rec = &c;
     rec_fed = 0;
+    next_head = 0;
+    heads_published = false;
     read_buf = read_chunk;
     c.nsym = c.nbytes = c.ntops = 0;
     c.ended = false;
@@ -847,9 +880,7 @@ void parse_chunk(ChunkParse &c) {
     strstart = start;
     lookahead -= start;
     while (lookahead < MIN_LOOKAHEAD && !eofile) fill_window();
-    match_start = c.from.match_length >= MIN_MATCH
-                      ? static_cast<unsigned>(c.from.match_start - window_origin)
-                      : 0;
+    match_start = strstart - c.from.match_back;
     lazy_loop(static_cast<int>(c.from.match_available), c.from.match_length);
     rec = nullptr;
 }

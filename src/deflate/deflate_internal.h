@@ -169,9 +169,9 @@ ulg deflate_fast();
 // the match in hand) and the match in hand. Two parses of the same input that reach a
 // step's top at the same position in the same state go on identically from there.
 struct ParseState {
-    unsigned match_available;
-    unsigned match_length;  // MIN_MATCH - 1: no match in hand
-    uint64_t match_start;   // input position of the match in hand, 0 without one
+    uint16_t match_available;
+    uint16_t match_length;  // MIN_MATCH - 1: no match in hand
+    uint16_t match_back;    // the step's position minus the match's start, 0 without one
     bool operator==(const ParseState &) const = default;
 };
 inline constexpr ParseState FRESH_STATE = {0, MIN_MATCH - 1, 0};
@@ -179,9 +179,9 @@ inline constexpr ParseState FRESH_STATE = {0, MIN_MATCH - 1, 0};
 // A step's top recorded by a chunk parse, with how much of the symbol record came before.
 struct ParseTop {
     uint64_t pos;
+    uint32_t nsym;    // symbols recorded before this step
+    uint32_t nbytes;  // their bytes in sym
     ParseState state;
-    size_t nsym;    // symbols recorded before this step
-    size_t nbytes;  // their bytes in sym
 };
 
 // Symbol record, per symbol: a literal is one byte (its value), a match three (length -
@@ -209,15 +209,20 @@ struct ChunkParse {
     uch *flags;           // sym_cap / 8 + 1 bytes
     ParseTop *tops;
     size_t tops_cap;
+    // The parse of the next chunk, once given out (atomic): past tails_from this parse stops
+    // at the first step that one recorded in the same state.
+    ChunkParse *next;
+    int started;          // atomic: a thread runs this parse
     // Out.
     size_t nsym, nbytes, ntops;
+    size_t heads;         // atomic: 1 + the count of steps recorded below heads_end, once all are
     bool ended;           // reached the end of the input: the record is complete
 };
 
 // How far a parse runs on into the next chunk looking for a step that the next chunk's parse
 // reaches in the same state (in practice within a few hundred bytes), and how far that
 // parse records its first steps.
-inline constexpr size_t PARALLEL_OVERLAP = 4096;
+inline constexpr size_t PARALLEL_OVERLAP = 8192;
 // Input a parse needs past its last step's top: the step reads MIN_LOOKAHEAD bytes ahead,
 // and the strings of a match it ends take keys up to KEY_BYTES past the match.
 inline constexpr size_t PARALLEL_PAST_STOP = 1024;

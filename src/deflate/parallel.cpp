@@ -54,6 +54,7 @@ void *worker(void *) {
             continue;
         }
         take->state = Slot::TAKEN;
+        __atomic_store_n(&take->job.started, 1, __ATOMIC_RELEASE);
         pthread_mutex_unlock(&lock);
         parse_chunk(take->job);
         pthread_mutex_lock(&lock);
@@ -91,14 +92,39 @@ size_t read_input(uch *p, size_t n) {
     return got;
 }
 
-// Fills s with chunk k of size chunk_size: its input, from PRIMING bytes before it to
-// PAST_STOP bytes after its parse's stop (the part already read is copied from prev, the
-// slot of chunk k - 1), and the parse's limits. Returns false if the input ends before it.
-bool prepare(Slot &s, uint64_t k, size_t chunk_size, const Slot *prev) {
+// Where the chunks start. Chunks are chunk_size bytes, but the first ones, one per thread,
+// grow to it in steps of chunk_size / threads (whole windows, at least two): the threads
+// then finish their chunks one after another, and a parse that reaches its chunk's end
+// finds the next chunk's parse already started, with its first steps recorded to splice
+// into (with chunks all alike, half the parses of an ELF file found the next one not yet
+// started and parsed on through all PARALLEL_OVERLAP positions).
+uint64_t first_starts[MAX_THREADS + 1];
+unsigned first_chunks;
+size_t chunk_bytes;
+
+void plan_chunks(unsigned threads, size_t chunk_size) {
+    first_chunks = threads;
+    chunk_bytes = chunk_size;
+    first_starts[0] = 0;
+    for (unsigned i = 0; i < threads; i++) {
+        size_t size = chunk_size * (i + 1) / threads / WSIZE * WSIZE;
+        first_starts[i + 1] = first_starts[i] + (size < 2 * WSIZE ? 2 * WSIZE : size);
+    }
+}
+
+uint64_t chunk_start(uint64_t k) {
+    if (k <= first_chunks) return first_starts[k];
+    return first_starts[first_chunks] + (k - first_chunks) * chunk_bytes;
+}
+
+// Fills s with chunk k: its input, from PRIMING bytes before it to PAST_STOP bytes after
+// its parse's stop (the part already read is copied from prev, the slot of chunk k - 1),
+// and the parse's limits. Returns false if the input ends before it.
+bool prepare(Slot &s, uint64_t k, const Slot *prev) {
     ChunkParse &j = s.job;
-    const uint64_t c = k * chunk_size;
+    const uint64_t c = chunk_start(k);
     j.base = k == 0 ? 0 : c - PRIMING;
-    const uint64_t next = c + chunk_size;
+    const uint64_t next = chunk_start(k + 1);
     const uint64_t want_end = next + OVERLAP + PAST_STOP;
     uch *buf = s.buf;
     size_t have = 0;
@@ -112,6 +138,9 @@ bool prepare(Slot &s, uint64_t k, size_t chunk_size, const Slot *prev) {
     j.size = have;
     if (j.base + have <= c) return false;
     j.final = input_ended && j.base + have < want_end;
+    j.next = nullptr;
+    j.heads = 0;
+    j.started = 0;
     j.level = compr_level;
     j.start = c;
     j.from = FRESH_STATE;
@@ -272,6 +301,7 @@ ulg deflate_parallel(unsigned threads, size_t chunk_size) {
         return deflate();
     }
 
+    plan_chunks(started, chunk_size);
     read_pos = 0;
     input_ended = false;
     win = WindowModel();
@@ -284,17 +314,18 @@ ulg deflate_parallel(unsigned threads, size_t chunk_size) {
     auto prepare_more = [&](uint64_t replaying) {
         while (!last_prepared && prepared < replaying + n) {
             Slot &s = all[prepared % n];
-            const Slot *prev = prepared == 0 ? nullptr : &all[(prepared - 1) % n];
+            Slot *prev = prepared == 0 ? nullptr : &all[(prepared - 1) % n];
             pthread_mutex_lock(&lock);
             bool free_slot = s.state == Slot::FREE;
             pthread_mutex_unlock(&lock);
             if (!free_slot) break;
-            if (!prepare(s, prepared, chunk_size, prev)) {
+            if (!prepare(s, prepared, prev)) {
                 last_prepared = true;
                 break;
             }
             if (s.job.final) last_prepared = true;
             pthread_mutex_lock(&lock);
+            if (prev) __atomic_store_n(&prev->job.next, &s.job, __ATOMIC_RELEASE);
             s.state = Slot::READY;
             pthread_cond_broadcast(&work_cv);
             pthread_mutex_unlock(&lock);
@@ -344,6 +375,7 @@ ulg deflate_parallel(unsigned threads, size_t chunk_size) {
                 again.start = at->pos;
                 again.from = at->state;
                 again.heads_end = 0;
+                again.heads = 0;
                 auto input_routine = read_buf;
                 parse_chunk(again);
                 read_buf = input_routine;
