@@ -21,12 +21,17 @@ checks the whole member before it starts the extraction command, then decodes it
 the command (here "cat > /dev/null", from an archive built with -f for it; the command's
 CPU time counts), so extraction costs about twice the decode that -x does once.
 
---memory N adds a third table: kelpa's peak memory building from and extracting a 1 MB
+A third table compresses the executable, the headers tarball and the text on every core
+this process may run on, against one thread (KELPA_THREADS=1) and gzip -9: wall and CPU
+seconds, the three interleaved, and whether the two archives' members are identical.
+--threads prints only that table.
+
+--memory N adds a fourth table: kelpa's peak memory building from and extracting a 1 MB
 and an N MB input (-x to standard output, and the default extraction command writing the
 file), which must be the same for both sizes.
 
 Usage: bench/e2e_bench.py [--kelpa build/src/driver/kelpa] [--corpus DIR] [--repeat N]
-                          [--only NAME...] [--memory MB]
+                          [--only NAME...] [--memory MB] [--threads]
 """
 import argparse
 import atexit
@@ -39,6 +44,7 @@ import subprocess
 import sys
 import tarfile
 import tempfile
+import time
 
 MB = 1 << 20
 WORK = None  # scratch directory for outputs, set by main
@@ -133,6 +139,54 @@ def timed(argv, stdout_path, cwd=None, peak=True):
     return ru.ru_utime + ru.ru_stime, rss
 
 
+def timed_wall(argv, stdout_path, env=None):
+    """Runs argv with stdout to a file; returns (wall seconds, cpu seconds)."""
+    with open(stdout_path, "wb") as out:
+        start = time.monotonic()
+        p = subprocess.Popen(argv, stdout=out, stderr=subprocess.PIPE, env=env)
+        _, status, ru = os.wait4(p.pid, 0)
+        wall = time.monotonic() - start
+        err = p.stderr.read()
+        p.stderr.close()
+    if os.waitstatus_to_exitcode(status) != 0:
+        raise SystemExit("%s failed: %s" % (" ".join(argv), err.decode(errors="replace")))
+    return wall, ru.ru_utime + ru.ru_stime
+
+
+def threads_table(kelpa, files, names, repeat, work):
+    """Compression on every core against one thread and gzip -9: wall and CPU seconds, the
+    three interleaved, best of the runs; the archives' members must be identical."""
+    cores = len(os.sched_getaffinity(0))
+    print("\ncompression on all %d cores: wall s (cpu s), best of %d interleaved runs" % (cores, repeat))
+    print("%-13s %6s | %15s | %15s | %15s | %12s %12s | %s" % (
+        "file", "MB", "gzip -9", "kelpa 1 thread", "kelpa %d" % cores, "x 1 thread", "x gzip -9", "same"))
+    one = dict(os.environ, KELPA_THREADS="1")
+    every = dict(os.environ)
+    every.pop("KELPA_THREADS", None)
+    for name in names:
+        path = files[name]
+        size = os.path.getsize(path)
+        outs = {k: os.path.join(work, name + "." + k) for k in ("g", "k1", "kn")}
+        best = {}
+        for _ in range(repeat):
+            for key, argv, env in [
+                ("g", ["gzip", "-9", "-n", "-c", path], None),
+                ("k1", [kelpa, path], one),
+                ("kn", [kelpa, path], every),
+            ]:
+                wall, cpu = timed_wall(argv, outs[key], env)
+                if key not in best or wall < best[key][0]:
+                    best[key] = (wall, cpu)
+        base = os.path.basename(path)
+        same = deflate_data_of_archive(outs["k1"], base) == deflate_data_of_archive(outs["kn"], base)
+        print("%-13s %6.1f | %6.3f (%6.3f) | %6.3f (%6.3f) | %6.3f (%6.3f) | %11.2fx %11.2fx | %s" % (
+            name, size / MB, best["g"][0], best["g"][1], best["k1"][0], best["k1"][1], best["kn"][0], best["kn"][1],
+            best["k1"][0] / best["kn"][0], best["g"][0] / best["kn"][0], "yes" if same else "NO"))
+        sys.stdout.flush()
+        for f in outs.values():
+            os.unlink(f)
+
+
 def deflate_data_of_archive(path, name):
     data = open(path, "rb").read()
     marker = b"kelpa+" + b"magik"
@@ -180,6 +234,7 @@ def main():
     ap.add_argument("--repeat", type=int, default=3)
     ap.add_argument("--only", nargs="*")
     ap.add_argument("--memory", type=int, metavar="MB", help="also check memory on a 1 MB and an MB-sized input")
+    ap.add_argument("--threads", action="store_true", help="only the table of compression on all cores")
     args = ap.parse_args()
     kelpa = os.path.abspath(args.kelpa)
     files = make_corpus(os.path.abspath(args.corpus))
@@ -195,6 +250,10 @@ def main():
     else:
         work = WORK
 
+    if args.threads:
+        threads_table(kelpa, files, [n for n in ["elf", "headers.tar", "text"] if not args.only or n in args.only],
+                      args.repeat, work)
+        return
     print("%-13s %6s | %-31s | %-31s | %-17s | %-23s | %s" % (
         "file", "MB", "compress MB/s (cpu s)", "decompress MB/s (cpu s)", "ratio", "peak MB c / d",
         "same"))
@@ -248,6 +307,8 @@ def main():
     print("%-13s | %9s | %10s | %5s | %7s" % ("file", "-x cpu s", "extract s", "x", "peak MB"))
     for name, x, e, pk in checked:
         print("%-13s | %9.3f | %10.3f | %4.2fx | %7.1f" % (name, x, e, e / x, pk))
+    threads_table(kelpa, files, [n for n in ["elf", "headers.tar", "text"] if not args.only or n in args.only],
+                  args.repeat, work)
     if args.memory:
         memory_table(kelpa, files, args.memory)
 
