@@ -40,35 +40,57 @@ pthread_cond_t work_cv = PTHREAD_COND_INITIALIZER;  // a slot became READY, or q
 pthread_cond_t done_cv = PTHREAD_COND_INITIALIZER;  // a slot became DONE
 bool quit;
 
-void *worker(void *) {
-    pthread_mutex_lock(&lock);
-    for (;;) {
-        // The oldest chunk first: the splices need the chunks in order.
-        Slot *take = nullptr;
-        for (unsigned i = 0; i < nslots; i++)
-            if (slots[i].state == Slot::READY && (!take || slots[i].chunk < take->chunk))
-                take = &slots[i];
-        if (!take) {
-            if (quit) break;
-            pthread_cond_wait(&work_cv, &lock);
-            continue;
-        }
+// The oldest chunk whose parse no thread has taken, marked taken; null if none. Under lock.
+Slot *take_oldest() {
+    // The oldest first: the splices need the chunks in order.
+    Slot *take = nullptr;
+    for (unsigned i = 0; i < nslots; i++)
+        if (slots[i].state == Slot::READY && (!take || slots[i].chunk < take->chunk))
+            take = &slots[i];
+    if (take) {
         take->state = Slot::TAKEN;
         __atomic_store_n(&take->job.started, 1, __ATOMIC_RELEASE);
-        pthread_mutex_unlock(&lock);
-        parse_chunk(take->job);
-        pthread_mutex_lock(&lock);
-        take->state = Slot::DONE;
-        pthread_cond_broadcast(&done_cv);
+    }
+    return take;
+}
+
+// Parses the taken slot s. Under lock, released meanwhile.
+void parse_taken(Slot &s) {
+    pthread_mutex_unlock(&lock);
+    parse_chunk(s.job);
+    pthread_mutex_lock(&lock);
+    s.state = Slot::DONE;
+    pthread_cond_broadcast(&done_cv);
+}
+
+void *worker(void *) {
+    pthread_mutex_lock(&lock);
+    while (!quit) {
+        if (Slot *s = take_oldest()) {
+            parse_taken(*s);
+        } else {
+            pthread_cond_wait(&work_cv, &lock);
+        }
     }
     pthread_mutex_unlock(&lock);
     return nullptr;
 }
 
+// Waits until s is parsed, parsing chunks on the calling thread meanwhile: it is one of the
+// threads, so they are never more than the cores asked for, and the calling thread's own
+// work (reading, splicing and replaying, and parsing a chunk again) never waits for a core.
 void wait_done(Slot &s) {
+    auto input_routine = read_buf;
     pthread_mutex_lock(&lock);
-    while (s.state != Slot::DONE) pthread_cond_wait(&done_cv, &lock);
+    while (s.state != Slot::DONE) {
+        if (Slot *t = take_oldest()) {
+            parse_taken(*t);
+        } else {
+            pthread_cond_wait(&done_cv, &lock);  // only this thread makes slots ready
+        }
+    }
     pthread_mutex_unlock(&lock);
+    read_buf = input_routine;
 }
 
 // ---- Reading -------------------------------------------------------------------------------
@@ -284,13 +306,14 @@ ulg deflate_parallel(unsigned threads, size_t chunk_size) {
         j.tops_cap = TOPS_CAP;
         ok = all[i].buf && j.sym && j.flags && j.tops;
     }
+    // The calling thread is one of the threads.
     pthread_t tids[MAX_THREADS];
     unsigned started = 0;
     slots = all;
     nslots = n;
     quit = false;
-    if (ok) {
-        for (; started < threads; started++)
+    if (ok && compr_level >= 4) {
+        for (; started + 1 < threads; started++)
             if (pthread_create(&tids[started], nullptr, worker, nullptr) != 0) break;
     }
     if (!ok || started == 0 || compr_level < 4) {
@@ -301,7 +324,7 @@ ulg deflate_parallel(unsigned threads, size_t chunk_size) {
         return deflate();
     }
 
-    plan_chunks(started, chunk_size);
+    plan_chunks(started + 1, chunk_size);
     read_pos = 0;
     input_ended = false;
     win = WindowModel();
