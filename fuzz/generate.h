@@ -58,4 +58,3 @@ inline std::string generate(const uint8_t *program, size_t size, size_t cap) {
     }
     return out;
 }
-

@@ -14,13 +14,13 @@
 // encoder on the calling thread, and each parsing thread of the parallel one.
 thread_local uch lz_window[WINDOW_SIZE];
 thread_local ulg window_size = WINDOW_SIZE;
-thread_local unsigned ins_h;         // hash of the string being inserted
-thread_local unsigned strstart;      // current position in lz_window
-thread_local unsigned lookahead;     // valid bytes from strstart on
-thread_local unsigned match_start;   // start of the last match found
-thread_local unsigned prev_length;   // length a new match must exceed
-thread_local long block_start;       // lz_window position of the current block; negative once slid out
-thread_local int eofile;             // the input routine has reported the end
+thread_local unsigned ins_h;        // hash of the string being inserted
+thread_local unsigned strstart;     // current position in lz_window
+thread_local unsigned lookahead;    // valid bytes from strstart on
+thread_local unsigned match_start;  // start of the last match found
+thread_local unsigned prev_length;  // length a new match must exceed
+thread_local long block_start;      // the current block's position, negative once slid out
+thread_local int eofile;            // the input routine has reported the end
 thread_local int compr_level;
 thread_local int nice_match;
 thread_local unsigned max_lazy_match, good_match, max_chain_length;
@@ -63,7 +63,9 @@ thread_local ush chain_link[WINDOW_SIZE];
 // cleared, the two bytes after the input are cleared when it ends (the rest holds this
 // input's own earlier bytes, left there by a slide), and positions past window read as
 // zero. Measured against the gzip command, this ranks end-of-input candidates as it does.
-inline unsigned window_byte_or_zero(unsigned i) { return i < WINDOW_SIZE ? lz_window[i] : 0; }
+inline unsigned window_byte_or_zero(unsigned i) {
+    return i < WINDOW_SIZE ? lz_window[i] : 0;
+}
 
 inline uint64_t load64(const uch *p) {
     uint64_t v;
@@ -88,8 +90,10 @@ static_assert(DEEP_LEN[0] > MIN_MATCH && DEEP_LEN[1] > DEEP_LEN[0] && DEEP_LEN[1
 // Prefix masks of the keys on a little-endian 64-bit load.
 inline constexpr uint64_t DEEP_MASK[DEEP_LEVELS] = {0xffffffffull, ~0ull};
 
-thread_local ush deep_head[DEEP_LEVELS][DEEP_HASH_SIZE];  // latest position per key hash, NIL if none
-thread_local ush deep_link[DEEP_LEVELS][WINDOW_SIZE];     // next older position on the same deep chain
+// deep_head: the latest position per key hash, NIL if none; deep_link: the next older
+// position on the same deep chain.
+thread_local ush deep_head[DEEP_LEVELS][DEEP_HASH_SIZE];
+thread_local ush deep_link[DEEP_LEVELS][WINDOW_SIZE];
 // chain_rank(s): the number of positions on s's 3-byte chain up to s, modulo 2^16. The
 // chain through any candidate never holds more than WINDOW_SIZE positions, so rank
 // differences along it are exact. Only ranks of positions within MAX_DIST (< WSIZE) of the
@@ -665,7 +669,9 @@ inline void record_match(unsigned dist, unsigned lc) {
 // Whether this thread runs a chunk parse. Read afresh at each use (a relaxed atomic load is
 // one plain load) so that the compiler keeps one copy of the lazy loop rather than one per
 // value: a second copy of the loop and its inlined search would cost the stub 10 KB.
-inline bool recording() { return __atomic_load_n(&rec, __ATOMIC_RELAXED) != nullptr; }
+inline bool recording() {
+    return __atomic_load_n(&rec, __ATOMIC_RELAXED) != nullptr;
+}
 
 // The tallies of the lazy loop. A chunk parse records the symbols instead, and never ends a
 // block: where blocks end is decided when the record is replayed.
@@ -732,7 +738,8 @@ bool record_top(unsigned match_available, unsigned match_length) {
     if (r.ntops == r.tops_cap) error("internal error: chunk step record full");
     const uint64_t at = window_origin + strstart;
     const bool in_hand = match_length >= MIN_MATCH;
-    const ParseState state = {static_cast<uint16_t>(match_available), static_cast<uint16_t>(match_length),
+    const ParseState state = {static_cast<uint16_t>(match_available),
+                              static_cast<uint16_t>(match_length),
                               static_cast<uint16_t>(in_hand ? strstart - match_start : 0)};
     r.tops[r.ntops++] = {at, static_cast<uint32_t>(r.nsym), static_cast<uint32_t>(r.nbytes), state};
     if (at < r.heads_end) return false;
@@ -747,7 +754,8 @@ bool record_top(unsigned match_available, unsigned match_length) {
         sched_yield();
     if (heads == 0) return false;
     while (next_head < heads - 1 && n->tops[next_head].pos < at) next_head++;
-    return next_head < heads - 1 && n->tops[next_head].pos == at && n->tops[next_head].state == state;
+    return next_head < heads - 1 && n->tops[next_head].pos == at &&
+           n->tops[next_head].state == state;
 }
 
 // The lazy loop from the step at strstart on, in the state given. Sequential: to the end

@@ -194,8 +194,8 @@ inline constexpr unsigned SYM_MATCH_BYTES = 3;
 // input from base on (base is 0 or a multiple of WSIZE at least WSIZE below start).
 struct ChunkParse {
     // In.
-    int level;            // a lazy level, 4 to 9
-    const uch *data;      // input bytes [base, base + size)
+    int level;        // a lazy level, 4 to 9
+    const uch *data;  // input bytes [base, base + size)
     uint64_t base;
     size_t size;
     bool final;           // base + size is the end of the input
@@ -206,17 +206,17 @@ struct ChunkParse {
     uint64_t stop;        // unless final: end at the first step's top at or past stop
     uch *sym;
     size_t sym_cap;
-    uch *flags;           // sym_cap / 8 + 1 bytes
+    uch *flags;  // sym_cap / 8 + 1 bytes
     ParseTop *tops;
     size_t tops_cap;
     // The parse of the next chunk, once given out (atomic): past tails_from this parse stops
     // at the first step that one recorded in the same state.
     ChunkParse *next;
-    int started;          // atomic: a thread runs this parse
+    int started;  // atomic: a thread runs this parse
     // Out.
     size_t nsym, nbytes, ntops;
-    size_t heads;         // atomic: 1 + the count of steps recorded below heads_end, once all are
-    bool ended;           // reached the end of the input: the record is complete
+    size_t heads;  // atomic: 1 + the count of steps recorded below heads_end, once all are
+    bool ended;    // reached the end of the input: the record is complete
 };
 
 // How far a parse runs on into the next chunk looking for a step that the next chunk's parse

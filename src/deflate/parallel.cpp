@@ -198,7 +198,8 @@ void top_of_step(uint64_t p) {
             more += WSIZE;
         }
         // The replay runs a chunk behind the reading, so what this read gets is known.
-        if (!input_ended && read_pos < win.end + more) error("internal error: replay ahead of input");
+        if (!input_ended && read_pos < win.end + more)
+            error("internal error: replay ahead of input");
         uint64_t n = read_pos - win.end < more ? read_pos - win.end : more;
         if (n == 0) {
             win.ended = true;
@@ -213,7 +214,8 @@ void top_of_step(uint64_t p) {
 ulg end_block_at(const ChunkParse &j, uint64_t end, int eof) {
     char *buf = nullptr;
     if (block_from >= win.origin) {
-        if (block_from < j.base || end > j.base + j.size) error("internal error: block outside chunk");
+        if (block_from < j.base || end > j.base + j.size)
+            error("internal error: block outside chunk");
         buf = reinterpret_cast<char *>(const_cast<uch *>(j.data)) + (block_from - j.base);
     }
     ulg len = flush_block(buf, end - block_from, eof);

@@ -41,7 +41,8 @@ unsigned member_threads(int in) {
     struct stat st;
     if (fstat(in, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < PARALLEL_MIN_INPUT) return 1;
     unsigned n = encoder_threads();
-    long chunks = (st.st_size + static_cast<long>(PARALLEL_CHUNK) - 1) / static_cast<long>(PARALLEL_CHUNK);
+    long chunks =
+        (st.st_size + static_cast<long>(PARALLEL_CHUNK) - 1) / static_cast<long>(PARALLEL_CHUNK);
     return chunks < n ? static_cast<unsigned>(chunks) : n;
 }
 

@@ -283,23 +283,28 @@ TEST(Parallel, SameBytesAsOneThread) {
     std::string periodic;
     while (periodic.size() < 6 * chunk) periodic += kt::text_bytes(1000, 51);
     cases.push_back({"periodic", periodic});
-    cases.push_back({"zeros", kt::text_bytes(chunk - 100, 52) + std::string(3 * chunk, '\0') + kt::text_bytes(50000, 53)});
+    cases.push_back({"zeros", kt::text_bytes(chunk - 100, 52) + std::string(3 * chunk, '\0') +
+                                  kt::text_bytes(50000, 53)});
     cases.push_back({"literals", kt::random_bytes(5 * chunk, 54)});
     const size_t stop = chunk + PARALLEL_OVERLAP + PARALLEL_PAST_STOP;
-    for (size_t end : {chunk + 1, chunk + PARALLEL_OVERLAP, stop - 1, stop, stop + 1, 2 * chunk + 1})
+    for (size_t end :
+         {chunk + 1, chunk + PARALLEL_OVERLAP, stop - 1, stop, stop + 1, 2 * chunk + 1})
         cases.push_back({"ends at " + std::to_string(end), kt::text_bytes(end, 55)});
     // Candidates covering the end, which the window's bytes past it rank (two zeros, then
     // the bytes WSIZE before: they favour the candidate with seven zeros), in a last chunk
     // shorter than a window.
     std::string end = kt::text_bytes(3 * chunk + 8000, 57);
-    for (int k = 20; k >= 0; k--) end += "WXYZ" + std::string(static_cast<size_t>(k), '\0') + "\xff" + kt::text_bytes(50, static_cast<unsigned>(k));
+    for (int k = 20; k >= 0; k--)
+        end += "WXYZ" + std::string(static_cast<size_t>(k), '\0') + "\xff" +
+               kt::text_bytes(50, static_cast<unsigned>(k));
     end += "WXYZ";
     end.replace(end.size() + 2 - WSIZE, 6, std::string(5, '\0') + "\xff");
     cases.push_back({"end candidates", end});
     for (const auto &c : cases) {
         const std::string one = dt::raw_deflate(c.data, 1);
         for (unsigned threads : {2u, 3u, 8u})
-            EXPECT_TRUE(dt::raw_deflate(c.data, threads, chunk) == one) << c.name << " on " << threads << " threads";
+            EXPECT_TRUE(dt::raw_deflate(c.data, threads, chunk) == one)
+                << c.name << " on " << threads << " threads";
     }
 }
 
@@ -327,7 +332,8 @@ void deflate_parallel_with_failing_read() {
 }
 
 TEST(ParallelDeathTest, ReadErrorWhileThreadsRunIsFatal) {
-    EXPECT_EXIT(deflate_parallel_with_failing_read(), testing::ExitedWithCode(1), "in: Input/output error");
+    EXPECT_EXIT(deflate_parallel_with_failing_read(), testing::ExitedWithCode(1),
+                "in: Input/output error");
 }
 
 TEST(Oracle, DecodersRestoreTheInput) {

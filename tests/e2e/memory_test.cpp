@@ -41,11 +41,12 @@ TEST(Memory, PeakDoesNotGrowWithTheInput) {
         std::string name = "in" + std::to_string(mb);
         kt::write_file(dir / name, input_of(mb));
         for (int threads : {3, 1}) {
-            kt::RunResult r = kt::sh("KELPA_THREADS=" + std::to_string(threads) + " " + time +
-                                         kt::quote(dir / (name + ".build" + std::to_string(threads))) + " " +
-                                         kt::quote(kt::kelpa_bin()) + " " + name + " > " + name +
-                                         ".run && chmod +x " + name + ".run",
-                                     "", dir.path());
+            kt::RunResult r =
+                kt::sh("KELPA_THREADS=" + std::to_string(threads) + " " + time +
+                           kt::quote(dir / (name + ".build" + std::to_string(threads))) + " " +
+                           kt::quote(kt::kelpa_bin()) + " " + name + " > " + name +
+                           ".run && chmod +x " + name + ".run",
+                       "", dir.path());
             ASSERT_EQ(r.status, 0) << r.err;
         }
     }
@@ -67,7 +68,8 @@ TEST(Memory, PeakDoesNotGrowWithTheInput) {
         EXPECT_LT(large, limit) << step;
         // A small input fills fewer of the parallel encoder's chunk slots.
         if (std::string(step) != "build3") {
-            EXPECT_LT(large - small, kSlackMB) << step << ": " << small << " MB for 1 MB, " << large << " MB for 24 MB";
+            EXPECT_LT(large - small, kSlackMB)
+                << step << ": " << small << " MB for 1 MB, " << large << " MB for 24 MB";
         }
     }
     for (size_t mb : sizes) {
