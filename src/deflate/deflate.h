@@ -26,6 +26,6 @@ ulg deflate();
 // without the memory or a second thread. The input routine is called on the calling thread
 // only.
 inline constexpr unsigned MAX_THREADS = 64;
-inline constexpr size_t PARALLEL_CHUNK = 256 * 1024;
+inline constexpr size_t PARALLEL_CHUNK = size_t{256} * 1024;
 void lm_config(int pack_level, ush *xfl);
 ulg deflate_parallel(unsigned threads, size_t chunk_size = PARALLEL_CHUNK);

@@ -20,6 +20,9 @@ inline constexpr size_t PAST_STOP = PARALLEL_PAST_STOP;
 // The chains of a chunk's first step reach WSIZE back: a chunk's input starts that far
 // before the chunk, at a multiple of WSIZE as the sequential window's origin is.
 inline constexpr size_t PRIMING = WSIZE;
+// The replay runs at least a chunk behind the input read; the sequential encoder's next read
+// must lie within it (see top_of_step).
+inline constexpr size_t MIN_CHUNK = size_t{2} * WSIZE;
 // Steps recorded: the first OVERLAP positions of a chunk and the last OVERLAP of the parse
 // before it, each at most one step per position, plus the step that ends the parse.
 inline constexpr size_t TOPS_CAP = 2 * OVERLAP + 2;
@@ -130,7 +133,7 @@ void plan_chunks(unsigned threads, size_t chunk_size) {
     first_starts[0] = 0;
     for (unsigned i = 0; i < threads; i++) {
         size_t size = chunk_size * (i + 1) / threads / WSIZE * WSIZE;
-        first_starts[i + 1] = first_starts[i] + (size < 2 * WSIZE ? 2 * WSIZE : size);
+        first_starts[i + 1] = first_starts[i] + (size < MIN_CHUNK ? MIN_CHUNK : size);
     }
 }
 
@@ -288,7 +291,7 @@ void release(Slot *all, unsigned n) {
 }  // namespace
 
 ulg deflate_parallel(unsigned threads, size_t chunk_size) {
-    if (chunk_size < 2 * WSIZE || chunk_size % WSIZE != 0) error("internal error: bad chunk size");
+    if (chunk_size < MIN_CHUNK || chunk_size % WSIZE != 0) error("internal error: bad chunk size");
     if (threads > MAX_THREADS) threads = MAX_THREADS;
     // Two slots besides the threads' own: the chunk being replayed and the next one, which
     // the splice needs, while every thread parses another.
