@@ -2,10 +2,12 @@
 // into the archive's extraction shell command, then runs its post-extraction command with
 // every feature item exported to the environment. Owns no state beyond one call.
 #include <cctype>
+#include <csetjmp>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,10 +20,23 @@ namespace {
 // Seconds the extraction command is given before its pipe is closed.
 constexpr unsigned PIPE_CLOSE_PAUSE = 2;
 
-// A write into a pipe whose reader has gone must fail with EPIPE and be reported, not end
-// the extractor silently. A handler (unlike SIG_IGN) is reset to the default by exec, so
-// the extraction and post-extraction commands still get the default SIGPIPE behaviour.
-void on_sigpipe(int) {}
+// The extraction command's pipe while the payload is written into it (else -1), and where
+// a write into it returns to when the command has stopped reading.
+volatile sig_atomic_t command_fd = -1;
+sigjmp_buf command_gone;
+constexpr int COMMAND_GONE = -2;
+
+// A write into a pipe whose reader has gone raises SIGPIPE. When that pipe is the extraction
+// command's, the rest of the payload can go nowhere: the handler leaves the copy (it
+// interrupts a write, which is async-signal-safe) so that the command's own status is
+// reported rather than the broken pipe. A write to any other descriptor fails with EPIPE and
+// is reported as such. A handler (unlike SIG_IGN) is reset to the default by exec, so the
+// extraction and post-extraction commands still get the default SIGPIPE behaviour.
+void on_sigpipe(int) {
+    pollfd pipe_end = {command_fd, 0, 0};
+    if (command_fd >= 0 && poll(&pipe_end, 1, 0) == 1 && (pipe_end.revents & POLLERR) != 0)
+        siglongjmp(command_gone, 1);
+}
 
 void catch_sigpipe() {
     struct sigaction sa;
@@ -51,6 +66,20 @@ int copy_raw_payload(int fd) {
         copied = 1;
     }
     return copied ? 0 : 1;
+}
+
+// Decodes the member (or copies the raw payload) into ofd, which is the extraction
+// command's pipe when into_command is set: unzip's or copy_raw_payload's result, or
+// COMMAND_GONE when the command stopped reading before the end.
+int move_payload(int data_compressed, bool into_command) {
+    if (sigsetjmp(command_gone, 1) != 0) {
+        command_fd = -1;
+        return COMMAND_GONE;
+    }
+    command_fd = into_command ? ofd : -1;
+    int rtn = data_compressed ? unzip(ifd, ofd) : copy_raw_payload(ifd);
+    command_fd = -1;
+    return rtn;
 }
 
 // Reports a failed extraction command; true when the status from pclose means failure.
@@ -287,17 +316,23 @@ int do_decompress(const char *program) {
     }
     if (verbose || extract_only) fprintf(stderr, "Deflating %s...\n", ofname);
 
-    rtn = data_compressed ? unzip(ifd, ofd) : copy_raw_payload(ifd);
+    rtn = move_payload(data_compressed, p != nullptr);
 
     if (p)
         fflush(p);
     else
         fflush(nullptr);
-    sleep(PIPE_CLOSE_PAUSE);
+    if (rtn != COMMAND_GONE) sleep(PIPE_CLOSE_PAUSE);
 
     if (!extract_only) {
         int status = pclose(p);  // closes the pipe, so the command sees the end of its input
-        if (command_failed(program, pcmd, status)) rtn = 1;
+        if (command_failed(program, pcmd, status)) {
+            rtn = 1;
+        } else if (rtn == COMMAND_GONE) {
+            fprintf(stderr, "%s: extraction command ended before reading all of its input: %s\n",
+                    program, pcmd);
+            rtn = 1;
+        }
         free(pcmd);
         if (rtn == 0) rtn = post_extraction(program);
     }
