@@ -205,38 +205,12 @@ TEST(Extract, OptionsSkipOrConfirmThePostExtractionCommand) {
     EXPECT_FALSE(kt::file_exists(raw_empty / "ran"));
 }
 
-// Runs ./arc -v on a pseudo-terminal with the answer lines typed in advance (the terminal's
-// line discipline hands them over one line per read); prints everything the terminal showed.
-const char kPtyRunner[] = R"(
-import os, pty, sys
-pid, fd = pty.fork()
-if pid == 0:
-    os.execv('./arc', ['./arc', '-v'])
-os.write(fd, sys.argv[1].encode())
-out = b''
-while True:
-    try:
-        data = os.read(fd, 4096)
-    except OSError:
-        break
-    if not data:
-        break
-    out += data
-_, st = os.waitpid(pid, 0)
-sys.stdout.buffer.write(out.replace(b'\r\n', b'\n'))
-sys.exit(os.waitstatus_to_exitcode(st))
-)";
-
 TEST(Extract, VerboseOnATerminalAsksUntilYesOrNo) {
     const std::string member = kt::gzip_member("tty data\n", "t.txt");
     Job yes, no;
-    for (Job *j : {&yes, &no}) {
-        j->archive(pre("", "touch ran; exit 4", ""), member);
-        kt::write_file(*j / "on_terminal.py", kPtyRunner);
-        j->argv = {"python3", "on_terminal.py"};
-    }
-    yes.argv.push_back("maybe\n\nyes\n");
-    no.argv.push_back("No\n");
+    for (Job *j : {&yes, &no}) j->archive(pre("", "touch ran; exit 4", ""), member);
+    yes.argv = kt::on_terminal("./arc -v", "maybe\n\nyes\n");
+    no.argv = kt::on_terminal("./arc -v", "No\n");
     run_parallel({&yes, &no});
 
     const std::string asked =
