@@ -10,6 +10,7 @@
 
 #include "driver/kelpa.h"
 #include "gzip/gzip.h"
+#include "support/progress.h"
 
 namespace {
 
@@ -49,6 +50,7 @@ void copy_raw(int in, int out) {
         }
         write_buf(out, buf, static_cast<unsigned>(n));
         bytes_in += n;
+        progress_tick(static_cast<unsigned long>(bytes_in));
     }
 }
 
@@ -179,11 +181,18 @@ int build_archive(int argc, char **argv) {
             argv[i] = nullptr;
             continue;
         }
+        // The size of a file; a pipe's is unknown (lseek fails).
+        const off_t size = lseek(ifd, 0, SEEK_END);
+        if (size > 0 && lseek(ifd, 0, SEEK_SET) != 0) read_error();
+        progress_begin(raw ? "Copying" : "Compressing", ifname,
+                       static_cast<unsigned long>(bytes_in),
+                       size > 0 ? static_cast<unsigned long>(size) : 0);
         if (raw) {
             copy_raw(ifd, ofd);
         } else {
             zip(ifd, ofd);
         }
+        progress_end();
         close(ifd);
     }
     if (!raw) warn_unextracted(argc, argv);

@@ -14,6 +14,7 @@
 #include "driver/kelpa.h"
 #include "gzip/gzip.h"
 #include "support/aplist.h"
+#include "support/progress.h"
 
 namespace {
 
@@ -63,6 +64,7 @@ int copy_raw_payload(int fd) {
         if (n < 0) read_error();  // a short copy must not pass for a complete one
         write_buf(ofd, buf, static_cast<unsigned>(n));
         bytes_out += n;
+        progress_tick(static_cast<unsigned long>(bytes_out));
         copied = 1;
     }
     return copied ? 0 : 1;
@@ -134,9 +136,9 @@ void guard_temporary_link() {
     }
 }
 
-// Length of the raw payload: from the first payload byte to the end of the file. The input
+// Length of the payload: from the first payload byte to the end of the file. The input
 // position is kept.
-unsigned long raw_payload_size(int fd) {
+unsigned long payload_size(int fd) {
     off_t pos = lseek(fd, 0, SEEK_CUR);
     off_t end = lseek(fd, 0, SEEK_END);
     if (pos < 0 || end < 0 || lseek(fd, pos, SEEK_SET) != pos) read_error();
@@ -257,6 +259,7 @@ int do_decompress(const char *program) {
     }
 
     int rtn = 0;
+    unsigned long size = 0;  // of the decoded payload; unknown with -x
     FILE *p = nullptr;
     char *pcmd = nullptr;
     if (!extract_only) {
@@ -278,8 +281,12 @@ int do_decompress(const char *program) {
         // The whole member is decoded and checked before anything is linked or started, so a
         // damaged archive changes nothing on disk. The decoded size it gives is exact, which
         // the trailer's 32-bit ISIZE is not for a payload of 4 GiB or more.
-        unsigned long size =
-            data_compressed ? static_cast<unsigned long>(check_member(ifd)) : raw_payload_size(fd);
+        size = payload_size(fd);
+        if (data_compressed) {
+            progress_begin("Checking", ofname, 0, size);
+            size = static_cast<unsigned long>(check_member(ifd));
+            progress_end();
+        }
         if (verify_fs(fd, size) != 0) {
             close(fd);
             return -1;
@@ -316,7 +323,11 @@ int do_decompress(const char *program) {
     }
     if (verbose || extract_only) fprintf(stderr, "Deflating %s...\n", ofname);
 
+    // With -x the data may be going to the terminal that would show the line.
+    if (!extract_only || !isatty(fileno(stdout)))
+        progress_begin("Extracting", ofname, static_cast<unsigned long>(bytes_out), size);
     rtn = move_payload(data_compressed, p != nullptr);
+    progress_end();
 
     if (p)
         fflush(p);

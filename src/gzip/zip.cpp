@@ -6,6 +6,7 @@
 
 #include "deflate/deflate.h"
 #include "gzip/gzip.h"
+#include "support/progress.h"
 
 namespace {
 
@@ -64,5 +65,6 @@ int file_read(char *buf, unsigned size) {
     if (len < 0) read_error();
     crc = updcrc(reinterpret_cast<uch *>(buf), static_cast<unsigned>(len));
     bytes_in += len;
+    progress_tick(static_cast<unsigned long>(bytes_in));
     return static_cast<int>(len);
 }

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <functional>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -228,6 +229,38 @@ TEST(Extract, VerboseOnATerminalAsksUntilYesOrNo) {
     EXPECT_FALSE(kt::file_exists(no / "ran"));
     EXPECT_NE(no.r.out.find(asked), std::string::npos) << no.r.out;
     EXPECT_EQ(no.r.out.find("? (y/n)"), std::string::npos) << no.r.out;
+}
+
+// Work of over a second on a terminal shows a line that ends erased: each pipe's reader
+// stalls 1.5 s while the work is under way, after the stub for the build. Shorter work, and
+// everything when standard error is not a terminal (every other test), shows nothing.
+TEST(Extract, ProgressLineOnATerminal) {
+    const std::string data = kt::random_bytes(3 << 20, 6);
+    const std::string stall = "{ head -c 150000 > /dev/null; sleep 1.5; cat > /dev/null; }";
+    Job build, extract, quick;
+    kt::write_file(build / "big.bin", data);
+    build.argv = kt::on_terminal(kt::kelpa_bin() + " big.bin | " + stall, "");
+    extract.archive(pre("", "", "sleep 1.5; cat > %p/%o"), kt::gzip_member(data, "big.bin"));
+    extract.argv = kt::on_terminal("./arc", "");
+    kt::write_file(quick / "small", "small");
+    quick.argv =
+        kt::on_terminal(kt::kelpa_bin() + " small > a.run && chmod +x a.run && ./a.run", "");
+    run_parallel({&build, &extract, &quick});
+
+    const std::string figures = R"( +[0-9]+%  [0-9]+\.[0-9] MB/s  [0-9]+:[0-9]{2} left\x1b\[K)+)";
+    const std::string erased = "\r\x1b\\[K$";
+    EXPECT_EQ(build.r.status, 0) << build.r.out;
+    EXPECT_TRUE(
+        std::regex_match(build.r.out, std::regex("(\rCompressing big\\.bin" + figures + erased)))
+        << build.r.out;
+    EXPECT_EQ(extract.r.status, 0) << extract.r.out;
+    EXPECT_TRUE(std::regex_match(extract.r.out,
+                                 std::regex("\nTest archive\n\nPlease wait\\.\\.\\.\n(\rExtracting "
+                                            "big\\.bin" +
+                                            figures + erased)))
+        << extract.r.out;
+    EXPECT_EQ(kt::read_file(extract / "big.bin"), data);
+    EXPECT_EQ(quick.r.out, kDefaultBanner);
 }
 
 TEST(Extract, FailedCommandsAreReported) {
