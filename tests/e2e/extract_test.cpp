@@ -236,7 +236,8 @@ TEST(Extract, VerboseOnATerminalAsksUntilYesOrNo) {
 // everything when standard error is not a terminal (every other test), shows nothing.
 TEST(Extract, ProgressLineOnATerminal) {
     const std::string data = kt::random_bytes(3 << 20, 6);
-    const std::string stall = "{ head -c 150000 > /dev/null; sleep 1.5; cat > /dev/null; }";
+    const std::string stall = "{ head -c " + std::to_string(kt::stub().size() + 100000) +
+                              " > /dev/null; sleep 1.5; cat > /dev/null; }";
     Job build, extract, quick;
     kt::write_file(build / "big.bin", data);
     build.argv = kt::on_terminal(kt::kelpa_bin() + " big.bin | " + stall, "");
