@@ -10,6 +10,7 @@
 
 #include "driver/kelpa.h"
 #include "gzip/gzip.h"
+#include "support/progress.h"
 
 namespace {
 
@@ -49,7 +50,23 @@ void copy_raw(int in, int out) {
         }
         write_buf(out, buf, static_cast<unsigned>(n));
         bytes_in += n;
+        progress_tick(static_cast<unsigned long>(bytes_in));
     }
+}
+
+// An archive extracts its first member only: says so when more members were stored (the
+// inputs that could not be stored are NULL in argv).
+void warn_unextracted(int argc, char **argv) {
+    int first = 0;
+    while (first < argc && !argv[first]) ++first;
+    int more = 0;
+    for (int i = first + 1; i < argc; ++i) more += argv[i] != nullptr;
+    if (more == 0) return;
+    fprintf(stderr, "%s: warning: only %s is extracted; also stored:", progname, argv[first]);
+    for (int i = first + 1; i < argc; ++i)
+        if (argv[i]) fprintf(stderr, " %s", argv[i]);
+    fprintf(stderr, "\n%s: for several files, build from one tarball with -f 'tar xf -'\n",
+            progname);
 }
 
 }  // namespace
@@ -122,6 +139,12 @@ int build_preamble(const char *path, int fd) {
 
 int build_archive(int argc, char **argv) {
     ofd = fileno(stdout);
+    if (isatty(ofd)) {
+        fprintf(stderr,
+                "%s: not writing an archive to a terminal; redirect it: %s file > file.run\n",
+                progname, progname);
+        return 1;
+    }
     const bool raw_asked = get_feature("NOCOMPR") != nullptr;
 
     char item[ITEM_BUF_SIZE];
@@ -146,6 +169,7 @@ int build_archive(int argc, char **argv) {
         if (len >= NAME_BUF_SIZE) {
             fprintf(stderr, "%s: %s: file name too long\n", progname, argv[i]);
             exit_code = 1;
+            argv[i] = nullptr;
             continue;
         }
         memcpy(ifname, argv[i], len + 1);
@@ -154,14 +178,23 @@ int build_archive(int argc, char **argv) {
             // Reported and skipped, but the archive is incomplete: the status says so.
             perror(ifname);
             exit_code = 1;
+            argv[i] = nullptr;
             continue;
         }
+        // The size of a file; a pipe's is unknown (lseek fails).
+        const off_t size = lseek(ifd, 0, SEEK_END);
+        if (size > 0 && lseek(ifd, 0, SEEK_SET) != 0) read_error();
+        progress_begin(raw ? "Copying" : "Compressing", ifname,
+                       static_cast<unsigned long>(bytes_in),
+                       size > 0 ? static_cast<unsigned long>(size) : 0);
         if (raw) {
             copy_raw(ifd, ofd);
         } else {
             zip(ifd, ofd);
         }
+        progress_end();
         close(ifd);
     }
+    if (!raw) warn_unextracted(argc, argv);
     return exit_code;
 }

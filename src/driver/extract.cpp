@@ -2,26 +2,42 @@
 // into the archive's extraction shell command, then runs its post-extraction command with
 // every feature item exported to the environment. Owns no state beyond one call.
 #include <cctype>
+#include <csetjmp>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "driver/kelpa.h"
 #include "gzip/gzip.h"
 #include "support/aplist.h"
+#include "support/progress.h"
 
 namespace {
 
 // Seconds the extraction command is given before its pipe is closed.
 constexpr unsigned PIPE_CLOSE_PAUSE = 2;
 
-// A write into a pipe whose reader has gone must fail with EPIPE and be reported, not end
-// the extractor silently. A handler (unlike SIG_IGN) is reset to the default by exec, so
-// the extraction and post-extraction commands still get the default SIGPIPE behaviour.
-void on_sigpipe(int) {}
+// The extraction command's pipe while the payload is written into it (else -1), and where
+// a write into it returns to when the command has stopped reading.
+volatile sig_atomic_t command_fd = -1;
+sigjmp_buf command_gone;
+constexpr int COMMAND_GONE = -2;
+
+// A write into a pipe whose reader has gone raises SIGPIPE. When that pipe is the extraction
+// command's, the rest of the payload can go nowhere: the handler leaves the copy (it
+// interrupts a write, which is async-signal-safe) so that the command's own status is
+// reported rather than the broken pipe. A write to any other descriptor fails with EPIPE and
+// is reported as such. A handler (unlike SIG_IGN) is reset to the default by exec, so the
+// extraction and post-extraction commands still get the default SIGPIPE behaviour.
+void on_sigpipe(int) {
+    pollfd pipe_end = {command_fd, 0, 0};
+    if (command_fd >= 0 && poll(&pipe_end, 1, 0) == 1 && (pipe_end.revents & POLLERR) != 0)
+        siglongjmp(command_gone, 1);
+}
 
 void catch_sigpipe() {
     struct sigaction sa;
@@ -48,9 +64,24 @@ int copy_raw_payload(int fd) {
         if (n < 0) read_error();  // a short copy must not pass for a complete one
         write_buf(ofd, buf, static_cast<unsigned>(n));
         bytes_out += n;
+        progress_tick(static_cast<unsigned long>(bytes_out));
         copied = 1;
     }
     return copied ? 0 : 1;
+}
+
+// Decodes the member (or copies the raw payload) into ofd, which is the extraction
+// command's pipe when into_command is set: unzip's or copy_raw_payload's result, or
+// COMMAND_GONE when the command stopped reading before the end.
+int move_payload(int data_compressed, bool into_command) {
+    if (sigsetjmp(command_gone, 1) != 0) {
+        command_fd = -1;
+        return COMMAND_GONE;
+    }
+    command_fd = into_command ? ofd : -1;
+    int rtn = data_compressed ? unzip(ifd, ofd) : copy_raw_payload(ifd);
+    command_fd = -1;
+    return rtn;
 }
 
 // Reports a failed extraction command; true when the status from pclose means failure.
@@ -105,9 +136,9 @@ void guard_temporary_link() {
     }
 }
 
-// Length of the raw payload: from the first payload byte to the end of the file. The input
+// Length of the payload: from the first payload byte to the end of the file. The input
 // position is kept.
-unsigned long raw_payload_size(int fd) {
+unsigned long payload_size(int fd) {
     off_t pos = lseek(fd, 0, SEEK_CUR);
     off_t end = lseek(fd, 0, SEEK_END);
     if (pos < 0 || end < 0 || lseek(fd, pos, SEEK_SET) != pos) read_error();
@@ -228,6 +259,7 @@ int do_decompress(const char *program) {
     }
 
     int rtn = 0;
+    unsigned long size = 0;  // of the decoded payload; unknown with -x
     FILE *p = nullptr;
     char *pcmd = nullptr;
     if (!extract_only) {
@@ -249,8 +281,12 @@ int do_decompress(const char *program) {
         // The whole member is decoded and checked before anything is linked or started, so a
         // damaged archive changes nothing on disk. The decoded size it gives is exact, which
         // the trailer's 32-bit ISIZE is not for a payload of 4 GiB or more.
-        unsigned long size =
-            data_compressed ? static_cast<unsigned long>(check_member(ifd)) : raw_payload_size(fd);
+        size = payload_size(fd);
+        if (data_compressed) {
+            progress_begin("Checking", ofname, 0, size);
+            size = static_cast<unsigned long>(check_member(ifd));
+            progress_end();
+        }
         if (verify_fs(fd, size) != 0) {
             close(fd);
             return -1;
@@ -287,17 +323,27 @@ int do_decompress(const char *program) {
     }
     if (verbose || extract_only) fprintf(stderr, "Deflating %s...\n", ofname);
 
-    rtn = data_compressed ? unzip(ifd, ofd) : copy_raw_payload(ifd);
+    // With -x the data may be going to the terminal that would show the line.
+    if (!extract_only || !isatty(fileno(stdout)))
+        progress_begin("Extracting", ofname, static_cast<unsigned long>(bytes_out), size);
+    rtn = move_payload(data_compressed, p != nullptr);
+    progress_end();
 
     if (p)
         fflush(p);
     else
         fflush(nullptr);
-    sleep(PIPE_CLOSE_PAUSE);
+    if (rtn != COMMAND_GONE) sleep(PIPE_CLOSE_PAUSE);
 
     if (!extract_only) {
         int status = pclose(p);  // closes the pipe, so the command sees the end of its input
-        if (command_failed(program, pcmd, status)) rtn = 1;
+        if (command_failed(program, pcmd, status)) {
+            rtn = 1;
+        } else if (rtn == COMMAND_GONE) {
+            fprintf(stderr, "%s: extraction command ended before reading all of its input: %s\n",
+                    program, pcmd);
+            rtn = 1;
+        }
         free(pcmd);
         if (rtn == 0) rtn = post_extraction(program);
     }

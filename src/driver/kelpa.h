@@ -70,7 +70,8 @@ char *replace_program_parms(const char *pgm);
 // Building.
 // Writes stub, marker and preamble; 0 on success, -1 after reporting the reason.
 int build_preamble(const char *path, int fd);
-// Builds an archive of the operands to standard output; returns the exit status.
+// Builds an archive of the operands to standard output, which must not be a terminal;
+// returns the exit status. The operands that could not be stored become NULL.
 int build_archive(int argc, char **argv);
 
 // Extraction and listing.

@@ -112,6 +112,9 @@ bool try_link(Paths &p) {
         rmdir(sympath);
         return false;
     }
+    // The link goes when the extraction ends: the user is told where the files are.
+    fprintf(stderr, "%s: extracting into %s through the temporary link %s\n", ifname, sympath,
+            p.native_path);
     memcpy(sympath, p.native_path, sizeof sympath);
     seek_back(p);
     return true;

@@ -10,6 +10,7 @@
 
 #include "deflate/deflate.h"
 #include "gzip/gzip.h"
+#include "support/progress.h"
 
 namespace {
 
@@ -115,5 +116,6 @@ int file_read(char *buf, unsigned size) {
     }
     crc = updcrc(reinterpret_cast<uch *>(buf), got);
     bytes_in += got;
+    progress_tick(static_cast<unsigned long>(bytes_in));
     return static_cast<int>(got);
 }

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "support/progress.h"
+
 uch inbuf[INBUFSIZ + INBUF_EXTRA];
 uch outbuf[OUTBUFSIZ + OUTBUF_EXTRA];
 uch window[2L * WSIZE];
@@ -53,6 +55,7 @@ void flush_window() {
     if (!check_only) write_buf(ofd, window, outcnt);
     bytes_out += outcnt;
     outcnt = 0;
+    progress_tick(static_cast<unsigned long>(check_only ? bytes_in : bytes_out));
 }
 
 void flush_outbuf() {

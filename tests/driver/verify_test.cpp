@@ -56,6 +56,7 @@ class Verify : public testing::Test {
         uncompress_dir[0] = '\0';
         verbose = 0;
         sympath[0] = '\0';
+        strcpy(ifname, "./arc");
         archive("");
     }
     void TearDown() override {
@@ -80,6 +81,10 @@ class Verify : public testing::Test {
         err = testing::internal::GetCapturedStderr();
         EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 20) << "the input position is restored";
         return r;
+    }
+    std::string linked(const std::string &real) {
+        return "./arc: extracting into " + real + " through the temporary link " + target +
+               "/pkg\n";
     }
     std::string no_space(const std::string &full, int megs, const std::string &fs) {
         return full + ": not enough space to extract the archive.\n" + "Please make at least " +
@@ -139,7 +144,7 @@ TEST_F(Verify, FullTargetRelocatesToFirstWritableMountWithRoom) {
     g_megs = {{target, 5}, {ro, 100}, {small, 5}, {room, 6}, {room2, 100}};
     EXPECT_EQ(run(), 0);
     EXPECT_EQ(err, target + "/pkg: not enough space. Looking for space in other filesystems.\n" +
-                       "Trying " + room + " ...\n");
+                       "Trying " + room + " ...\n" + linked(room + "/pkg"));
     EXPECT_EQ(std::string(sympath), target + "/pkg");
     EXPECT_EQ(lnk(target + "/pkg"), room + "/pkg");
     struct stat st;
@@ -153,8 +158,8 @@ TEST_F(Verify, CandidateHoldingTheSubdirectoryIsSkipped) {
     mkdir((room + "/pkg").c_str(), 0700);
     EXPECT_EQ(run(), 0);
     EXPECT_EQ(err, target + "/pkg: not enough space. Looking for space in other filesystems.\n" +
-                       "Trying " + room + " ...\n" + room + "/pkg: already exists.\n" +
-                       "Trying " + room2 + " ...\n");
+                       "Trying " + room + " ...\n" + room + "/pkg: already exists.\n" + "Trying " +
+                       room2 + " ...\n" + linked(room2 + "/pkg"));
     EXPECT_EQ(lnk(target + "/pkg"), room2 + "/pkg");
 }
 
@@ -172,7 +177,7 @@ TEST_F(Verify, TempDirWithRoomIsUsedEvenWhenTargetHasRoom) {
     strcpy(uncompress_dir, (tdir + "/").c_str());
     g_megs = {{target, 100}, {tdir, 6}};
     EXPECT_EQ(run(), 0);
-    EXPECT_EQ(err, "");
+    EXPECT_EQ(err, linked(tdir + "/pkg"));
     EXPECT_EQ(lnk(target + "/pkg"), tdir + "/pkg");
 }
 
@@ -199,7 +204,8 @@ TEST_F(Verify, RelativeTempDirIsRefusedAndTheWalkFollows) {
     strcpy(uncompress_dir, "reltmp");
     g_megs = {{target, 100}, {"reltmp", 100}, {room, 6}};
     EXPECT_EQ(run(), 0);
-    EXPECT_EQ(err, "reltmp/pkg: Invalid argument\nTrying " + room + " ...\n");
+    EXPECT_EQ(err,
+              "reltmp/pkg: Invalid argument\nTrying " + room + " ...\n" + linked(room + "/pkg"));
     EXPECT_EQ(lnk(target + "/pkg"), room + "/pkg");
 }
 

@@ -55,6 +55,33 @@ inline std::string write_archive(const std::string &path, const std::string &pre
     return path;
 }
 
+// The command line for python3 that runs cmdline through sh on a pseudo-terminal (its
+// standard input, output and error), with typed written to the terminal first (the line
+// discipline hands it over one line per read). Its standard output is everything the
+// terminal showed, "\r\n" as "\n"; its status is the command's.
+inline std::vector<std::string> on_terminal(const std::string &cmdline, const std::string &typed) {
+    static const char runner[] = R"(
+import os, pty, sys
+pid, fd = pty.fork()
+if pid == 0:
+    os.execv('/bin/sh', ['sh', '-c', sys.argv[1]])
+os.write(fd, sys.argv[2].encode())
+out = b''
+while True:
+    try:
+        data = os.read(fd, 4096)
+    except OSError:
+        break
+    if not data:
+        break
+    out += data
+_, st = os.waitpid(pid, 0)
+sys.stdout.buffer.write(out.replace(b'\r\n', b'\n'))
+sys.exit(os.waitstatus_to_exitcode(st))
+)";
+    return {"python3", "-c", runner, cmdline, typed};
+}
+
 inline uint32_t le32_at(const std::string &s, size_t off) {
     uint32_t v = 0;
     for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<unsigned char>(s[off + i]);

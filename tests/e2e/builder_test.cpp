@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/test_util.h"
+#include "e2e/archive_maker.h"
 
 namespace {
 
@@ -131,6 +132,13 @@ TEST_F(Builder, WriteFailureIsReportedAndExits1) {
     RunResult r = kt::sh(kt::quote(bin) + " -a in > /dev/full", "", dir.path());
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("No space left on device"), std::string::npos) << r.err;
+}
+
+TEST_F(Builder, ArchiveIsNeverWrittenOntoATerminal) {
+    file("in", "data");
+    RunResult r = run(kt::on_terminal(kt::quote(bin) + " in; echo rc=$?", ""), "", dir.path());
+    EXPECT_EQ(r.out, bin + ": not writing an archive to a terminal; redirect it: " + bin +
+                         " file > file.run\nrc=1\n");
 }
 
 TEST_F(Builder, UsageTextsAndStatuses) {
