@@ -226,34 +226,40 @@ ulg end_block_at(const ChunkParse &j, uint64_t end, int eof) {
     return len;
 }
 
-// Replays j's symbols [sym0, sym1) (record bytes from byte0) through the tally.
+// Replays j's symbols [sym0, sym1) (record bytes from byte0) through the tally. The
+// position, the record and the point where the window model next has work stay in locals.
 void replay(const ChunkParse &j, size_t sym0, size_t byte0, size_t sym1) {
-    size_t b = byte0;
+    const uch *sym = j.sym + byte0;
+    uint64_t x = replay_pos;
+    // The first position whose step may refill: the model has nothing to do before it.
+    auto refill_from = [] { return win.ended ? UINT64_MAX : win.end - MIN_LOOKAHEAD; };
+    uint64_t refill_at = refill_from();
     for (size_t i = sym0; i < sym1; i++) {
-        const uint64_t x = replay_pos;
         // The symbol at x is tallied in the step at x + 1, after the tops of x and x + 1.
-        if (win.end - x < MIN_LOOKAHEAD + 1 && !win.ended) {
+        if (x >= refill_at) {
             top_of_step(x);
             top_of_step(x + 1);
+            refill_at = refill_from();
         }
         strstart = static_cast<unsigned>(x + 1 - win.origin);
         block_start = static_cast<long>(block_from) - static_cast<long>(win.origin);
         int flush;
         if (((j.flags[i >> 3] >> (i & 7)) & 1) == 0) {
-            flush = ct_tally_literal(j.sym[b]);
-            b++;
-            replay_pos = x + 1;
+            flush = ct_tally_literal(*sym++);
+            x++;
+            // The literal of a parse that ended is tallied after the loop: no block ends
+            // there.
+            if (flush && j.ended && i + 1 == j.nsym) flush = 0;
         } else {
-            unsigned lc = j.sym[b];
-            unsigned dist = j.sym[b + 1] | (static_cast<unsigned>(j.sym[b + 2]) << 8);
-            b += SYM_MATCH_BYTES;
+            const unsigned lc = sym[0];
+            const unsigned dist = sym[1] | (static_cast<unsigned>(sym[2]) << 8);
+            sym += SYM_MATCH_BYTES;
             flush = ct_tally(static_cast<int>(dist), static_cast<int>(lc));
-            replay_pos = x + lc + MIN_MATCH;
+            x += lc + MIN_MATCH;
         }
-        // The literal of a parse that ended is tallied after the loop: no block ends there.
-        if (flush && !(j.ended && i + 1 == j.nsym && replay_pos == x + 1))
-            end_block_at(j, replay_pos, 0);
+        if (flush) end_block_at(j, x, 0);
     }
+    replay_pos = x;
 }
 
 // The first step recorded by both a (past its chunk) and b (at the start of its chunk) in
