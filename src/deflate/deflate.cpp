@@ -738,10 +738,9 @@ bool record_top(unsigned match_available, unsigned match_length) {
     if (r.ntops == r.tops_cap) error("internal error: chunk step record full");
     const uint64_t at = window_origin + strstart;
     const bool in_hand = match_length >= MIN_MATCH;
-    const ParseState state = {static_cast<uint16_t>(match_available),
-                              static_cast<uint16_t>(match_length),
-                              static_cast<uint16_t>(in_hand ? strstart - match_start : 0)};
-    r.tops[r.ntops++] = {at, static_cast<uint32_t>(r.nsym), static_cast<uint32_t>(r.nbytes), state};
+    const ParseState state = {match_available, match_length, in_hand ? strstart - match_start : 0};
+    r.tops[r.ntops++] = {static_cast<uint32_t>(at - r.base), static_cast<uint32_t>(r.nsym),
+                         static_cast<uint32_t>(r.nbytes), state};
     if (at < r.heads_end) return false;
     const ChunkParse *n = __atomic_load_n(&r.next, __ATOMIC_ACQUIRE);
     if (!n) return false;
@@ -753,8 +752,8 @@ bool record_top(unsigned match_available, unsigned match_length) {
            __atomic_load_n(&n->started, __ATOMIC_ACQUIRE))
         sched_yield();
     if (heads == 0) return false;
-    while (next_head < heads - 1 && n->tops[next_head].pos < at) next_head++;
-    return next_head < heads - 1 && n->tops[next_head].pos == at &&
+    while (next_head < heads - 1 && n->base + n->tops[next_head].offset < at) next_head++;
+    return next_head < heads - 1 && n->base + n->tops[next_head].offset == at &&
            n->tops[next_head].state == state;
 }
 

@@ -169,20 +169,22 @@ ulg deflate_fast();
 // the match in hand) and the match in hand. Two parses of the same input that reach a
 // step's top at the same position in the same state go on identically from there.
 struct ParseState {
-    uint16_t match_available;
-    uint16_t match_length;  // MIN_MATCH - 1: no match in hand
-    uint16_t match_back;    // the step's position minus the match's start, 0 without one
+    uint32_t match_available : 1;
+    uint32_t match_length : 9;  // MIN_MATCH - 1: no match in hand
+    uint32_t match_back : 16;   // the step's position minus the match's start, 0 without one
     bool operator==(const ParseState &) const = default;
 };
 inline constexpr ParseState FRESH_STATE = {0, MIN_MATCH - 1, 0};
+static_assert(MAX_MATCH < 1u << 9 && MAX_DIST + 1 < 1u << 16);
 
 // A step's top recorded by a chunk parse, with how much of the symbol record came before.
 struct ParseTop {
-    uint64_t pos;
+    uint32_t offset;  // the step's position minus the chunk parse's base
     uint32_t nsym;    // symbols recorded before this step
     uint32_t nbytes;  // their bytes in sym
     ParseState state;
 };
+static_assert(sizeof(ParseTop) == 16);
 
 // Symbol record, per symbol: a literal is one byte (its value), a match three (length -
 // MIN_MATCH, then distance low and high byte); bit i % 8 of flags[i / 8] is 1 for a match.
