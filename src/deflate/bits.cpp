@@ -8,7 +8,7 @@
 
 ush bi_buf;
 int bi_valid;
-thread_local int (*read_buf)(char *buf, unsigned size);
+constinit thread_local InputRoutine read_buf;
 
 void bi_init(int zipfile) {
     (void)zipfile;  // the output goes through outbuf whatever the descriptor

@@ -12,22 +12,22 @@
 
 // Every thread that runs the match finder has its own copy of its state: the sequential
 // encoder on the calling thread, and each parsing thread of the parallel one.
-thread_local uch lz_window[WINDOW_SIZE];
-thread_local ulg window_size = WINDOW_SIZE;
-thread_local unsigned ins_h;        // hash of the string being inserted
-thread_local unsigned strstart;     // current position in lz_window
-thread_local unsigned lookahead;    // valid bytes from strstart on
-thread_local unsigned match_start;  // start of the last match found
-thread_local unsigned prev_length;  // length a new match must exceed
-thread_local long block_start;      // the current block's position, negative once slid out
-thread_local int eofile;            // the input routine has reported the end
-thread_local int compr_level;
-thread_local int nice_match;
-thread_local unsigned max_lazy_match, good_match, max_chain_length;
+constinit thread_local uch lz_window[WINDOW_SIZE];
+constinit thread_local ulg window_size = WINDOW_SIZE;
+constinit thread_local unsigned ins_h;        // hash of the string being inserted
+constinit thread_local unsigned strstart;     // current position in lz_window
+constinit thread_local unsigned lookahead;    // valid bytes from strstart on
+constinit thread_local unsigned match_start;  // start of the last match found
+constinit thread_local unsigned prev_length;  // length a new match must exceed
+constinit thread_local long block_start;      // the current block's position, negative once slid out
+constinit thread_local int eofile;            // the input routine has reported the end
+constinit thread_local int compr_level;
+constinit thread_local int nice_match;
+constinit thread_local unsigned max_lazy_match, good_match, max_chain_length;
 
 namespace {
 // Input position of lz_window[0]: a chunk parse records positions in the input.
-thread_local uint64_t window_origin;
+constinit thread_local uint64_t window_origin;
 }  // namespace
 
 const config configuration_table[10] = {
@@ -47,14 +47,14 @@ const config configuration_table[10] = {
 namespace {
 
 // head[h]: the latest position with hash h, NIL if none.
-thread_local ush head[HASH_SIZE];
+constinit thread_local ush head[HASH_SIZE];
 
 // Chain links indexed by the full window position rather than by position & WMASK: the chain
 // walk is a chain of dependent loads, and dropping the mask from each step measured 10%
 // less time on an 8 MB ELF file. The chains are the same as with masked indexes: a position and the
 // one 32768 below it never both lie within MAX_DIST of strstart. After a slide the lower half takes
 // the lowered upper half; the upper half is rewritten by insertion before it is read.
-thread_local ush chain_link[WINDOW_SIZE];
+constinit thread_local ush chain_link[WINDOW_SIZE];
 
 // Near the end of the input a search compares up to MAX_MATCH bytes past strstart and an
 // insertion hashes two bytes past its position: beyond the valid data and, late in a full
@@ -92,8 +92,8 @@ inline constexpr uint64_t DEEP_MASK[DEEP_LEVELS] = {0xffffffffull, ~0ull};
 
 // deep_head: the latest position per key hash, NIL if none; deep_link: the next older
 // position on the same deep chain.
-thread_local ush deep_head[DEEP_LEVELS][DEEP_HASH_SIZE];
-thread_local ush deep_link[DEEP_LEVELS][WINDOW_SIZE];
+constinit thread_local ush deep_head[DEEP_LEVELS][DEEP_HASH_SIZE];
+constinit thread_local ush deep_link[DEEP_LEVELS][WINDOW_SIZE];
 // chain_rank(s): the number of positions on s's 3-byte chain up to s, modulo 2^16. The
 // chain through any candidate never holds more than WINDOW_SIZE positions, so rank
 // differences along it are exact. Only ranks of positions within MAX_DIST (< WSIZE) of the
@@ -102,7 +102,7 @@ thread_local ush deep_link[DEEP_LEVELS][WINDOW_SIZE];
 // starts from another string's rank: a chain is never read past such a head, so only
 // differences within reach matter. Half the table and no copy: 9% less CPU time on a 32 MB
 // ELF file.
-thread_local ush rank_slots[WSIZE];
+constinit thread_local ush rank_slots[WSIZE];
 inline ush &chain_rank(unsigned s) {
     return rank_slots[s & WMASK];
 }
@@ -133,8 +133,8 @@ inline unsigned deep_hash(unsigned d, uint64_t key) {
 // bytes are read, before the next string is entered or searched.
 inline constexpr unsigned KEY_BYTES = 8;
 inline constexpr unsigned ALL_KEYED = WINDOW_SIZE + KEY_BYTES;  // keyed_end after the input
-thread_local unsigned keyed_end;
-thread_local unsigned deep_pending, deep_pending_end;
+constinit thread_local unsigned keyed_end;
+constinit thread_local unsigned deep_pending, deep_pending_end;
 
 // Enters the string at s, whose key is key, into its deep chains.
 inline void deep_insert(unsigned s, uint64_t key) {
@@ -636,8 +636,8 @@ ulg deflate_fast() {
 namespace {
 
 // The chunk parse this thread runs, if any: its symbols and steps are recorded there.
-thread_local ChunkParse *rec;
-thread_local size_t rec_fed;  // bytes of rec's input read so far
+constinit thread_local ChunkParse *rec;
+constinit thread_local size_t rec_fed;  // bytes of rec's input read so far
 
 // The input routine of a chunk parse: rec's bytes, whole requests until they run out.
 int read_chunk(char *buf, unsigned size) {
@@ -727,8 +727,8 @@ unsigned literal_run(unsigned run_end) {
     return match_length;
 }
 
-thread_local size_t next_head;      // the next chunk's first step not yet passed
-thread_local bool heads_published;  // rec's steps below heads_end are given to the parse before
+constinit thread_local size_t next_head;      // the next chunk's first step not yet passed
+constinit thread_local bool heads_published;  // rec's steps below heads_end are given to the parse before
 
 // Records the top of the step at strstart, in the state the loop holds. Returns true past
 // the chunk's end at a step the next chunk's parse recorded in the same state: the rest of

@@ -9,7 +9,8 @@
 // The input routine, installed by the caller before deflate: places up to size bytes in buf
 // and returns their count, 0 at the end of the input. One per thread: the parsing threads
 // of the parallel encoder read from memory.
-extern thread_local int (*read_buf)(char *buf, unsigned size);
+using InputRoutine = int (*)(char *buf, unsigned size);
+extern constinit thread_local InputRoutine read_buf;
 
 // Per member, in this order: the bit writer, the code tables (*attr: the file type to
 // classify, *methodp: the member's method), the match finder at pack_level (ORs the

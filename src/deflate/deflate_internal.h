@@ -151,12 +151,12 @@ struct config {
 extern const config configuration_table[10];
 
 // The match finder's state, one copy per thread that runs it.
-extern thread_local uch lz_window[WINDOW_SIZE];  // the sliding window: two halves of WSIZE
-extern thread_local ulg window_size;
-extern thread_local unsigned ins_h, strstart, lookahead, match_start, prev_length;
-extern thread_local long block_start;
-extern thread_local int eofile, compr_level, nice_match;
-extern thread_local unsigned max_lazy_match, good_match, max_chain_length;
+extern constinit thread_local uch lz_window[WINDOW_SIZE];  // the sliding window: two halves of WSIZE
+extern constinit thread_local ulg window_size;
+extern constinit thread_local unsigned ins_h, strstart, lookahead, match_start, prev_length;
+extern constinit thread_local long block_start;
+extern constinit thread_local int eofile, compr_level, nice_match;
+extern constinit thread_local unsigned max_lazy_match, good_match, max_chain_length;
 
 void fill_window();
 int longest_match(unsigned cur_match);
