@@ -21,9 +21,9 @@ checks the whole member before it starts the extraction command, then decodes it
 the command (here "cat > /dev/null", from an archive built with -f for it; the command's
 CPU time counts), so extraction costs about twice the decode that -x does once.
 
-A third table compresses the executable, the headers tarball and the text on every core
-this process may run on, against one thread (KELPA_THREADS=1) and gzip -9: wall and CPU
-seconds, the three interleaved, and whether the two archives' members are identical.
+A third table compresses each file on every core this process may run on, against one
+thread (KELPA_THREADS=1) and gzip -9: wall and CPU seconds, the three interleaved, and
+whether the two archives' members are identical.
 --threads prints only that table.
 
 --memory N adds a fourth table: kelpa's peak memory building from and extracting a 1 MB
@@ -251,8 +251,7 @@ def main():
         work = WORK
 
     if args.threads:
-        threads_table(kelpa, files, [n for n in ["elf", "headers.tar", "text"] if not args.only or n in args.only],
-                      args.repeat, work)
+        threads_table(kelpa, files, [n for n in files if not args.only or n in args.only], args.repeat, work)
         return
     print("%-13s %6s | %-31s | %-31s | %-17s | %-23s | %s" % (
         "file", "MB", "compress MB/s (cpu s)", "decompress MB/s (cpu s)", "ratio", "peak MB c / d",
@@ -310,8 +309,7 @@ def main():
     print("%-13s | %9s | %10s | %5s | %7s" % ("file", "-x cpu s", "extract s", "x", "peak MB"))
     for name, x, e, pk in checked:
         print("%-13s | %9.3f | %10.3f | %4.2fx | %7.1f" % (name, x, e, e / x, pk))
-    threads_table(kelpa, files, [n for n in ["elf", "headers.tar", "text"] if not args.only or n in args.only],
-                  args.repeat, work)
+    threads_table(kelpa, files, [n for n in files if not args.only or n in args.only], args.repeat, work)
     if args.memory:
         memory_table(kelpa, files, args.memory)
 

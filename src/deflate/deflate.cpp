@@ -19,7 +19,7 @@ constinit thread_local unsigned strstart;     // current position in lz_window
 constinit thread_local unsigned lookahead;    // valid bytes from strstart on
 constinit thread_local unsigned match_start;  // start of the last match found
 constinit thread_local unsigned prev_length;  // length a new match must exceed
-constinit thread_local long block_start;      // the current block's position, negative once slid out
+constinit thread_local long block_start;      // the current block's start; < 0 once slid out
 constinit thread_local int eofile;            // the input routine has reported the end
 constinit thread_local int compr_level;
 constinit thread_local int nice_match;
@@ -727,8 +727,10 @@ unsigned literal_run(unsigned run_end) {
     return match_length;
 }
 
-constinit thread_local size_t next_head;      // the next chunk's first step not yet passed
-constinit thread_local bool heads_published;  // rec's steps below heads_end are given to the parse before
+// The next chunk's first step not yet passed; whether rec's steps below heads_end are
+// published for the parse of the chunk before.
+constinit thread_local size_t next_head;
+constinit thread_local bool heads_published;
 
 // Records the top of the step at strstart, in the state the loop holds. Returns true past
 // the chunk's end at a step the next chunk's parse recorded in the same state: the rest of

@@ -150,8 +150,9 @@ struct config {
 };
 extern const config configuration_table[10];
 
-// The match finder's state, one copy per thread that runs it.
-extern constinit thread_local uch lz_window[WINDOW_SIZE];  // the sliding window: two halves of WSIZE
+// The match finder's state, one copy per thread that runs it; lz_window is the sliding
+// window, two halves of WSIZE.
+extern constinit thread_local uch lz_window[WINDOW_SIZE];
 extern constinit thread_local ulg window_size;
 extern constinit thread_local unsigned ins_h, strstart, lookahead, match_start, prev_length;
 extern constinit thread_local long block_start;
