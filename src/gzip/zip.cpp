@@ -16,9 +16,10 @@ namespace {
 
 ulg crc;  // CRC-32 of the member's input read so far, complemented
 
-// Below this size a member is compressed on one thread: starting the threads and priming
-// each chunk's chains cost more than the second thread saves.
-inline constexpr long PARALLEL_MIN_INPUT = 1L << 20;
+// Below this size a member is compressed on one thread. Two threads against one, best wall
+// time of 7 interleaved runs: 512 KiB of an ELF file 1.42x and of manual pages 1.27x faster,
+// 320 KiB 1.24x and 1.06x, one chunk (256 KiB) the same.
+inline constexpr long PARALLEL_MIN_INPUT = 512L << 10;
 
 // Threads to compress with: KELPA_THREADS if it is a positive number, else the CPUs this
 // process may run on.
