@@ -81,11 +81,12 @@ inline ulg load_le64(const uch *p) {
 }
 
 // Tops the bit buffer up to 56..63 bits with one unaligned load. Precondition: 8 bytes of
-// real input at in.
+// real input at in. Only the low byte of k counts (see take_packed_fast); the shift uses its
+// low 6 bits by itself.
 inline void refill_fast(ulg &b, unsigned &k, unsigned &in) {
     assert(in + FAST_IN_BYTES <= insize);
-    b |= load_le64(inbuf + in) << k;
-    in += (63 - k) >> 3;
+    b |= load_le64(inbuf + in) << (k & 63);
+    in += ((63 - k) & 63) >> 3;
     k |= REFILL_MIN_BITS;
 }
 
@@ -181,22 +182,25 @@ inline unsigned copy_match_fast(unsigned w, unsigned src, unsigned n) {
 // length's or distance's extra bits. saved keeps b as it was before the last drop, for
 // packed_value. The caller guarantees MAX_LENGTH_BITS (literal/length) or DISTANCE_BITS
 // bits. False for an invalid code.
+// k counts in its low byte only: subtracting the whole entry takes b (its low byte) off it
+// without a byte extraction, and the higher bytes collect what the entries' other fields
+// subtract, which nothing reads (one instruction fewer per symbol).
 template <bool kBmi2>
 inline bool take_packed_fast(const uint32_t *t, ulg &b, unsigned &k, uint32_t &x, ulg &saved) {
     if (packed_e(x) > E_LITERAL) {
         if (packed_e(x) != E_INVALID) {
             b >>= packed_b(x);
-            k -= packed_b(x);
+            k -= x;
             x = t[packed_v(x) + extra_bits_fast<kBmi2>(b, packed_e(x) - E_LINK_BASE)];
         }
         if (packed_e(x) == E_INVALID) return false;
     }
-    assert(k >= packed_b(x) && packed_b(x) < 64);
+    assert((k & 0xff) >= packed_b(x) && packed_b(x) < 64);
     saved = b;
     // Shifting by the entry itself: x86-64 shifts use the count's low 6 bits, where b sits
     // whole, so no byte extraction stands between the table load and the shift.
     b >>= x & 63;
-    k -= packed_b(x);
+    k -= x;
     return true;
 }
 
@@ -282,7 +286,7 @@ template <bool kBmi2>
                         continue;
                     }
                 }
-                if (k < DISTANCE_BITS) {
+                if ((k & 0xff) < DISTANCE_BITS) {
                     if (in + FAST_IN_BYTES > in_end) {
                         pending = true;
                         pe = packed_e(x);
@@ -324,6 +328,7 @@ template <bool kBmi2>
         }
 
         inptr = in;
+        k &= 0xff;
 
         // Careful path: one symbol, pulling bytes one at a time (refilling inbuf as
         // needed) and flushing the window wherever it fills.
@@ -347,7 +352,7 @@ template <bool kBmi2>
 done:
     outcnt = w;
     bb = b;
-    bk = k;
+    bk = k & 0xff;
     return 0;
 }
 
