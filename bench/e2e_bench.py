@@ -16,12 +16,16 @@ ru_maxrss that wait4 returns to this script also counts the pages the forked Pyt
 process held before exec), from one more run of each command: the timed runs are started
 directly, so the CPU seconds are the tool's own, without /usr/bin/time's start-up.
 
-A second table sets extraction against -x on the same data: the extractor decodes and
+A second table sets kelpa -x against the fastest decoders on the same members, run in the
+same rounds: igzip -d -c f.gz and libdeflate-gunzip -c f.gz (each column only when the tool is
+installed; scripts/bench.sh installs them), with kelpa's CPU time over theirs.
+
+A third table sets extraction against -x on the same data: the extractor decodes and
 checks the whole member before it starts the extraction command, then decodes it again into
 the command (here "cat > /dev/null", from an archive built with -f for it; the command's
 CPU time counts), so extraction costs about twice the decode that -x does once.
 
---memory N adds a third table: kelpa's peak memory building from and extracting a 1 MB
+--memory N adds a fourth table: kelpa's peak memory building from and extracting a 1 MB
 and an N MB input (-x to standard output, and the default extraction command writing the
 file), which must be the same for both sizes.
 
@@ -200,7 +204,13 @@ def main():
         "same"))
     print("%-13s %6s | %12s %12s %5s | %12s %12s %5s | %8s %8s | %11s %11s | %s" % (
         "", "", "kelpa", "gzip -9", "x", "kelpa", "gzip -d", "x", "kelpa", "gzip", "kelpa", "gzip", "stream"))
+    # Other decoders for the decompression table, when installed.
+    peers = [(key, tool, argv) for key, tool, argv in [
+        ("id", "igzip -d", ["igzip", "-d", "-c"]),
+        ("ld", "libdeflate", ["libdeflate-gunzip", "-c"]),
+    ] if shutil.which(argv[0])]
     checked = []
+    decoders = []
     for name, path in files.items():
         if args.only and name not in args.only:
             continue
@@ -220,7 +230,7 @@ def main():
                 ("kd", [kelpa, "-u", "-x", run_path], os.devnull),
                 ("gd", ["gzip", "-d", "-c", gz_path], os.devnull),
                 ("ke", [kelpa, "-u", "-n", null_run], os.devnull),
-            ]:
+            ] + [(key, argv + [gz_path], os.devnull) for key, _, argv in peers]:
                 measuring_peak = round_ == args.repeat
                 cpu, peak_kib = timed(argv, out, peak=measuring_peak)
                 if key == "kc":
@@ -242,8 +252,13 @@ def main():
             100.0 * len(ours) / max(size, 1), 100.0 * len(theirs) / max(size, 1),
             peak("kc"), peak("kd"), peak("gc"), peak("gd"), same))
         checked.append((name, cpu("kd"), cpu("ke"), peak("ke")))
+        decoders.append((name, size, cpu("kd"), [cpu(key) for key, _, _ in peers]))
         sys.stdout.flush()
         os.unlink(null_run)
+    print("\nkelpa -x against other decoders on the same members (CPU s, best of the runs; x: theirs / kelpa's)")
+    print("%-13s %6s | %9s" % ("file", "MB", "kelpa -x") + "".join(" | %10s %6s" % (tool, "x") for _, tool, _ in peers))
+    for name, size, kd, theirs in decoders:
+        print("%-13s %6.1f | %9.4f" % (name, size / MB, kd) + "".join(" | %10.4f %5.2fx" % (t, t / kd) for t in theirs))
     print("\nkelpa extraction (member checked, then decoded into the command) against -x")
     print("%-13s | %9s | %10s | %5s | %7s" % ("file", "-x cpu s", "extract s", "x", "peak MB"))
     for name, x, e, pk in checked:
