@@ -16,22 +16,26 @@ ru_maxrss that wait4 returns to this script also counts the pages the forked Pyt
 process held before exec), from one more run of each command: the timed runs are started
 directly, so the CPU seconds are the tool's own, without /usr/bin/time's start-up.
 
-A second table sets extraction against -x on the same data: the extractor decodes and
+A second table sets kelpa -x against the fastest decoders on the same members, run in the
+same rounds: igzip -d -c f.gz and libdeflate-gunzip -c f.gz (each column only when the tool is
+installed; scripts/bench.sh installs them), with kelpa's CPU time over theirs.
+
+A third table sets extraction against -x on the same data: the extractor decodes and
 checks the whole member before it starts the extraction command, then decodes it again into
 the command (here "cat > /dev/null", from an archive built with -f for it; the command's
 CPU time counts), so extraction costs about twice the decode that -x does once.
 
-A third table compresses each file on every core this process may run on, against one
+A fourth table compresses each file on every core this process may run on, against one
 thread (KELPA_THREADS=1) and gzip -9: wall and CPU seconds, the three interleaved, and
 whether the two archives' members are identical.
---threads prints only that table.
+--threads prints only that table, --decoders only the second.
 
---memory N adds a fourth table: kelpa's peak memory building from and extracting a 1 MB
+--memory N adds a fifth table: kelpa's peak memory building from and extracting a 1 MB
 and an N MB input (-x to standard output, and the default extraction command writing the
 file), which must be the same for both sizes.
 
 Usage: bench/e2e_bench.py [--kelpa build/src/driver/kelpa] [--corpus DIR] [--repeat N]
-                          [--only NAME...] [--memory MB] [--threads]
+                          [--only NAME...] [--memory MB] [--threads | --decoders]
 """
 import argparse
 import atexit
@@ -226,6 +230,45 @@ def memory_table(kelpa, files, big_mb):
             os.unlink(f)
 
 
+def decoder_peers():
+    """The other decoders kelpa -x is set against, those installed: (key, title, argv)."""
+    return [(key, tool, argv) for key, tool, argv in [
+        ("id", "igzip -d", ["igzip", "-d", "-c"]),
+        ("ld", "libdeflate", ["libdeflate-gunzip", "-c"]),
+    ] if shutil.which(argv[0])]
+
+
+def print_decoders(peers, decoders):
+    print("\nkelpa -x against other decoders on the same members (CPU s, best of the runs; x: theirs / kelpa's)")
+    print("%-13s %6s | %9s" % ("file", "MB", "kelpa -x") + "".join(" | %10s %6s" % (tool, "x") for _, tool, _ in peers))
+    for name, size, kd, theirs in decoders:
+        print("%-13s %6.1f | %9.4f" % (name, size / MB, kd) + "".join(" | %10.4f %5.2fx" % (t, t / kd) for t in theirs))
+    sys.stdout.flush()
+
+
+def decoders_table(kelpa, files, names, repeat, work):
+    """Only the decoders, interleaved: kelpa -x on its archive, the others on gzip -9's member."""
+    peers = decoder_peers()
+    decoders = []
+    for name in names:
+        path = files[name]
+        run_path = os.path.join(work, name + ".run")
+        gz_path = os.path.join(work, name + ".gz")
+        timed([kelpa, path], run_path, peak=False)
+        os.chmod(run_path, 0o755)
+        timed(["gzip", "-9", "-n", "-c", path], gz_path, peak=False)
+        best = {}
+        for _ in range(repeat):
+            for key, argv in [("kd", [kelpa, "-u", "-x", run_path])] + [
+                    (key, argv + [gz_path]) for key, _, argv in peers]:
+                cpu, _ = timed(argv, os.devnull, peak=False)
+                best[key] = min(cpu, best.get(key, cpu))
+        decoders.append((name, os.path.getsize(path), best["kd"], [best[key] for key, _, _ in peers]))
+        for f in (run_path, gz_path):
+            os.unlink(f)
+    print_decoders(peers, decoders)
+
+
 def main():
     ap = argparse.ArgumentParser()
     here = os.path.dirname(os.path.abspath(__file__))
@@ -235,6 +278,7 @@ def main():
     ap.add_argument("--only", nargs="*")
     ap.add_argument("--memory", type=int, metavar="MB", help="also check memory on a 1 MB and an MB-sized input")
     ap.add_argument("--threads", action="store_true", help="only the table of compression on all cores")
+    ap.add_argument("--decoders", action="store_true", help="only the table of kelpa -x against other decoders")
     args = ap.parse_args()
     kelpa = os.path.abspath(args.kelpa)
     files = make_corpus(os.path.abspath(args.corpus))
@@ -250,15 +294,21 @@ def main():
     else:
         work = WORK
 
+    names = [n for n in files if not args.only or n in args.only]
     if args.threads:
-        threads_table(kelpa, files, [n for n in files if not args.only or n in args.only], args.repeat, work)
+        threads_table(kelpa, files, names, args.repeat, work)
+        return
+    if args.decoders:
+        decoders_table(kelpa, files, names, args.repeat, work)
         return
     print("%-13s %6s | %-31s | %-31s | %-17s | %-23s | %s" % (
         "file", "MB", "compress MB/s (cpu s)", "decompress MB/s (cpu s)", "ratio", "peak MB c / d",
         "same"))
     print("%-13s %6s | %12s %12s %5s | %12s %12s %5s | %8s %8s | %11s %11s | %s" % (
         "", "", "kelpa", "gzip -9", "x", "kelpa", "gzip -d", "x", "kelpa", "gzip", "kelpa", "gzip", "stream"))
+    peers = decoder_peers()
     checked = []
+    decoders = []
     for name, path in files.items():
         if args.only and name not in args.only:
             continue
@@ -278,7 +328,7 @@ def main():
                 ("kd", [kelpa, "-u", "-x", run_path], os.devnull),
                 ("gd", ["gzip", "-d", "-c", gz_path], os.devnull),
                 ("ke", [kelpa, "-u", "-n", null_run], os.devnull),
-            ]:
+            ] + [(key, argv + [gz_path], os.devnull) for key, _, argv in peers]:
                 measuring_peak = round_ == args.repeat
                 # One thread: CPU time against the one of gzip -9 (the third table
                 # compresses on every core).
@@ -303,13 +353,15 @@ def main():
             100.0 * len(ours) / max(size, 1), 100.0 * len(theirs) / max(size, 1),
             peak("kc"), peak("kd"), peak("gc"), peak("gd"), same))
         checked.append((name, cpu("kd"), cpu("ke"), peak("ke")))
+        decoders.append((name, size, cpu("kd"), [cpu(key) for key, _, _ in peers]))
         sys.stdout.flush()
         os.unlink(null_run)
+    print_decoders(peers, decoders)
     print("\nkelpa extraction (member checked, then decoded into the command) against -x")
     print("%-13s | %9s | %10s | %5s | %7s" % ("file", "-x cpu s", "extract s", "x", "peak MB"))
     for name, x, e, pk in checked:
         print("%-13s | %9.3f | %10.3f | %4.2fx | %7.1f" % (name, x, e, e / x, pk))
-    threads_table(kelpa, files, [n for n in files if not args.only or n in args.only], args.repeat, work)
+    threads_table(kelpa, files, names, args.repeat, work)
     if args.memory:
         memory_table(kelpa, files, args.memory)
 

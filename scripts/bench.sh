@@ -6,12 +6,23 @@
 #   scripts/bench.sh                 everything
 #   scripts/bench.sh e2e [args...]   only the end-to-end table; args go to e2e_bench.py
 #                                    (e.g. --repeat 5 --memory 1024)
-# Needs Google Benchmark (Debian: libbenchmark-dev), gzip, tar, python3 and /usr/bin/time.
+# Needs Google Benchmark (Debian: libbenchmark-dev), gzip, tar, python3 and /usr/bin/time;
+# installs igzip (Debian: isal) and libdeflate-gunzip (libdeflate-tools) when missing, the
+# decoders kelpa -x is set against.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=${JOBS:-$(nproc)}
 cmake --preset bench >/dev/null
 cmake --build --preset bench -j "$jobs" >/dev/null
+
+install_missing() {  # install_missing COMMAND PACKAGE
+    command -v "$1" >/dev/null && return
+    local sudo=()
+    if [ "$(id -u)" -ne 0 ]; then sudo=(sudo); fi
+    "${sudo[@]}" apt-get install -y "$2" >/dev/null || echo "== $1 not installed: its column is left out"
+}
+install_missing igzip isal
+install_missing libdeflate-gunzip libdeflate-tools
 
 echo "== machine: $(lscpu | sed -n 's/^Model name: *//p'), $(nproc) cores"
 if [[ "${1:-}" != e2e ]]; then

@@ -387,6 +387,12 @@ TEST(Inflate, CopiesAcrossTheWindowEndAndBeforeTheStart) {
     ref.copy(20, 100);
     fixed_match(w, 258, 32768);  // the oldest byte of the window
     ref.copy(258, 32768);
+    // Longest matches at every short distance: each copy class, including the steps that
+    // read bytes they just wrote (a source 16 to 63 bytes back).
+    for (unsigned dist = 1; dist <= 80; dist++) {
+        fixed_match(w, 258, dist);
+        ref.copy(258, dist);
+    }
     for (int i = 0; i < 3000; i++) {
         unsigned len = 3 + rng() % 256, dist = 1 + rng() % 32768;
         fixed_match(w, len, dist);
