@@ -133,12 +133,11 @@ unsigned copy_match_careful(unsigned w, unsigned dist, unsigned n) {
 
 // Copies a match whose destination [w, w + n) and source [src, src + n) both lie inside the
 // window without wrapping, src != w, and that leaves the window short of full (no flush).
-// Whole steps of 64 bytes (or 8-byte chunks) may run up to 63 bytes past the destination into
-// history still needed by later matches, so those bytes are saved first and put back after;
-// the window's second half keeps even that overrun in bounds.
+// Whole chunks of 32, 16 or 8 bytes may run up to 31 bytes past the destination into history
+// still needed by later matches, so those bytes are saved first and put back after; the
+// window's second half keeps even that overrun in bounds.
 constexpr unsigned COPY_CHUNK = 16;
-constexpr unsigned COPY_STEP = 4 * COPY_CHUNK;
-static_assert(WSIZE + COPY_STEP <= sizeof(window), "chunk overrun stays inside window");
+static_assert(WSIZE + 2 * COPY_CHUNK <= sizeof(window), "chunk overrun stays inside window");
 
 inline __m128i load16(const uch *p) {
     return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
@@ -153,29 +152,21 @@ inline unsigned copy_match_fast(unsigned w, unsigned src, unsigned n) {
     const uch *from = window + src;
     const __m128i tail = load16(dst + n);
     if (w - src >= COPY_CHUNK) {
-        // Four chunks per step: one step takes every match up to 64 bytes, so the step
-        // count rarely varies (two chunks per step left 14% of the matches on text and
-        // 10% on tarballs to a second step whose test mispredicted). Each chunk is read
-        // after the one before it was written: a source 16 to 63 bytes behind then reads
-        // the bytes this step just wrote, as a repeating match must, and the sources
+        // Two chunks per step: one step takes every match up to 32 bytes (86-97% of them on
+        // text, tarballs and executables), so the step count rarely varies. Each chunk is
+        // read after the one before it was written: a source 16 to 31 bytes behind then
+        // reads the bytes this step just wrote, as a repeating match must, and the sources
         // further behind (or ahead: src > w wraps the difference far above 16) never
-        // overlap what the step writes. One class for all of them: a test between 16 and
-        // 32 mispredicted on executables (11% of their matches are that close).
-        constexpr size_t c1 = COPY_CHUNK, c2 = 2 * c1, c3 = 3 * c1;
-        const __m128i tail2 = load16(dst + n + c1);
-        const __m128i tail3 = load16(dst + n + c2);
-        const __m128i tail4 = load16(dst + n + c3);
+        // overlap what the step writes. One class for both: the test between them
+        // mispredicted on executables (11% of their matches are this close).
+        const __m128i tail2 = load16(dst + n + COPY_CHUNK);
         unsigned i = 0;
         do {
             store16(dst + i, load16(from + i));
-            store16(dst + i + c1, load16(from + i + c1));
-            store16(dst + i + c2, load16(from + i + c2));
-            store16(dst + i + c3, load16(from + i + c3));
-            i += COPY_STEP;
+            store16(dst + i + COPY_CHUNK, load16(from + i + COPY_CHUNK));
+            i += 2 * COPY_CHUNK;
         } while (i < n);
-        store16(dst + n + c3, tail4);
-        store16(dst + n + c2, tail3);
-        store16(dst + n + c1, tail2);
+        store16(dst + n + COPY_CHUNK, tail2);
     } else if (w - src >= 8) {
         for (unsigned i = 0; i < n; i += 8) {
             ulg v;
