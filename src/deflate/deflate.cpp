@@ -856,6 +856,7 @@ void parse_chunk(ChunkParse &c) {
     rec_fed = 0;
     next_head = 0;
     heads_published = false;
+    const InputRoutine caller_input = read_buf;  // the calling thread's, given back below
     read_buf = read_chunk;
     c.nsym = c.nbytes = c.ntops = 0;
     c.ended = false;
@@ -892,4 +893,5 @@ void parse_chunk(ChunkParse &c) {
     match_start = strstart - c.from.match_back;
     lazy_loop(static_cast<int>(c.from.match_available), c.from.match_length);
     rec = nullptr;
+    read_buf = caller_input;
 }

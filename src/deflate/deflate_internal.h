@@ -233,4 +233,5 @@ static_assert(PARALLEL_PAST_STOP >= MAX_MATCH + MIN_LOOKAHEAD + 8);
 
 // Runs the lazy parse over the chunk on the calling thread, with the thread's own
 // match finder, exactly as the sequential encoder parses those positions in that state.
+// The thread's input routine is the same after it.
 void parse_chunk(ChunkParse &c);

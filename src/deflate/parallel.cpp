@@ -85,7 +85,6 @@ void *worker(void *) {
 // thread's own work (reading, splicing and replaying, and parsing a chunk again) never waits
 // for a core.
 void wait_done(Slot &s, bool help) {
-    auto input_routine = read_buf;
     pthread_mutex_lock(&lock);
     while (s.state != Slot::DONE) {
         if (Slot *t = help ? take_oldest() : nullptr) {
@@ -95,7 +94,6 @@ void wait_done(Slot &s, bool help) {
         }
     }
     pthread_mutex_unlock(&lock);
-    read_buf = input_routine;
 }
 
 // ---- Reading -------------------------------------------------------------------------------
@@ -298,10 +296,19 @@ void release(Slot *all, unsigned n) {
     free(all);
 }
 
+// The sequential encoder, which needs neither threads nor slots.
+ulg deflate_sequential() {
+    ush xfl = 0;
+    lm_init(compr_level, &xfl);
+    return deflate();
+}
+
 }  // namespace
 
 ulg deflate_parallel(unsigned threads, size_t chunk_size) {
     if (chunk_size < MIN_CHUNK || chunk_size % WSIZE != 0) error("internal error: bad chunk size");
+    // The fast levels have no lazy parse to split.
+    if (threads <= 1 || compr_level < 4) return deflate_sequential();
     if (threads > MAX_THREADS) threads = MAX_THREADS;
     // Three slots besides the threads' own: the chunk being replayed and the next one, which
     // the splice needs, while every thread parses another, and one ready for the first
@@ -329,16 +336,14 @@ ulg deflate_parallel(unsigned threads, size_t chunk_size) {
     slots = all;
     nslots = n;
     quit = false;
-    if (ok && compr_level >= 4) {
+    if (ok) {
         for (; started + 1 < threads; started++)
             if (pthread_create(&tids[started], nullptr, worker, nullptr) != 0) break;
     }
-    if (!ok || started == 0 || compr_level < 4) {
-        // No memory or no thread: the sequential encoder, which needs neither.
+    if (!ok || started == 0) {
+        // No memory or no thread.
         if (all) release(all, n);
-        ush xfl = 0;
-        lm_init(compr_level, &xfl);
-        return deflate();
+        return deflate_sequential();
     }
 
     plan_chunks(started + 1, chunk_size);
@@ -438,9 +443,7 @@ ulg deflate_parallel(unsigned threads, size_t chunk_size) {
                 again.from = at->state;
                 again.heads_end = 0;
                 again.heads = 0;
-                auto input_routine = read_buf;
                 parse_chunk(again);
-                read_buf = input_routine;
                 pthread_mutex_lock(&lock);
                 nxt.state = Slot::DONE;
                 pthread_mutex_unlock(&lock);

@@ -73,12 +73,7 @@ int zip(int in, int out) {
     bi_init(out);
     read_buf = file_read;
     ct_init(&attr, &method);
-    const unsigned threads = member_threads(in);
-    if (threads > 1) {
-        lm_config(level, &deflate_flags);  // the parallel encoder reads as it goes
-    } else {
-        lm_init(level, &deflate_flags);  // first read: the CRC and bytes_in count from here
-    }
+    lm_config(level, &deflate_flags);  // the encoder reads when it starts, below
 
     put_output_byte(static_cast<uch>(deflate_flags));  // XFL
     put_output_byte(OS_UNIX);                           // OS
@@ -88,11 +83,7 @@ int zip(int in, int out) {
         while (*p++);
     }
 
-    if (threads > 1) {
-        deflate_parallel(threads);
-    } else {
-        deflate();
-    }
+    deflate_parallel(member_threads(in));
 
     put_output_long(crc);       // CRC32
     put_output_long(static_cast<ulg>(bytes_in));  // ISIZE: running total, modulo 2^32
