@@ -84,6 +84,14 @@ const std::vector<Input> &corpus() {
             sparse.replace(at, len, sparse.substr(at - dist, len));
         }
         v.push_back({"sparse", sparse});
+        // Runs of one byte, 1 to 600 long, between pieces of text: strings inside a run are
+        // entered without being hashed one by one, at every length and phase.
+        std::string runs;
+        for (unsigned i = 0; runs.size() < 300000; i++) {
+            runs += kt::text_bytes(1 + rng() % 400, i % 5);
+            runs.append(1 + rng() % 600, "\0 x\xff"[rng() % 4]);
+        }
+        v.push_back({"runs", runs});
         v.push_back({"window end", window_end_text()});
         return v;
     }();
