@@ -48,6 +48,43 @@ int ct_tally(int dist, int lc) {
     return last_lit == LIT_BUFSIZE - 1;
 }
 
+unsigned ct_tally_literals(const uch *p, unsigned n, unsigned at, int *flush) {
+    // The counters in locals: the buffer stores are bytes, which may alias any global.
+    unsigned ll = last_lit;
+    unsigned fb = flag_bit;
+    for (unsigned k = 0; k < n; k++) {
+        const unsigned c = p[k];
+        if (((ll + 1) & 7) == 0) {
+            // Completes a flag byte, perhaps on the every-4096 check: the full tally.
+            last_lit = ll;
+            flag_bit = static_cast<uch>(fb);
+            strstart = at + k;
+            const int f = ct_tally(0, static_cast<int>(c));
+            ll = last_lit;
+            fb = flag_bit;
+            if (f) {
+                *flush = 1;
+                return k + 1;
+            }
+            continue;
+        }
+        assert(ll < LIT_BUFSIZE);
+        inbuf[ll++] = static_cast<uch>(c);
+        dyn_ltree[c].fc++;
+        fb <<= 1;
+        if (ll == LIT_BUFSIZE - 1) {
+            last_lit = ll;
+            flag_bit = static_cast<uch>(fb);
+            *flush = 1;
+            return k + 1;
+        }
+    }
+    last_lit = ll;
+    flag_bit = static_cast<uch>(fb);
+    *flush = 0;
+    return n;
+}
+
 void set_file_type() {
     unsigned ascii_freq = 0, bin_freq = 0;
     unsigned n = 0;

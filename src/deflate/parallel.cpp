@@ -226,15 +226,32 @@ ulg end_block_at(const ChunkParse &j, uint64_t end, int eof) {
     return len;
 }
 
-// Replays j's symbols [sym0, sym1) (record bytes from byte0) through the tally. The
-// position, the record and the point where the window model next has work stay in locals.
+// The literals from symbol i of j on, up to n of them.
+size_t literals_from(const ChunkParse &j, size_t i, size_t n) {
+    size_t k = 0;
+    while (k < n) {
+        const size_t at = i + k;
+        const unsigned bits = j.flags[at >> 3] >> (at & 7);
+        if (bits != 0) {
+            k += static_cast<size_t>(__builtin_ctz(bits));
+            break;
+        }
+        k += 8 - (at & 7);
+    }
+    return k < n ? k : n;
+}
+
+// Replays j's symbols [sym0, sym1) (record bytes from byte0) through the tally. Literals go
+// in runs, each up to the next match, the next step where the window model may have work,
+// or the last literal of a parse that ended (tallied after its loop, where no block ends).
 void replay(const ChunkParse &j, size_t sym0, size_t byte0, size_t sym1) {
     const uch *sym = j.sym + byte0;
     uint64_t x = replay_pos;
     // The first position whose step may refill: the model has nothing to do before it.
     auto refill_from = [] { return win.ended ? UINT64_MAX : win.end - MIN_LOOKAHEAD; };
     uint64_t refill_at = refill_from();
-    for (size_t i = sym0; i < sym1; i++) {
+    const size_t last = j.ended ? j.nsym - 1 : SIZE_MAX;
+    for (size_t i = sym0; i < sym1;) {
         // The symbol at x is tallied in the step at x + 1, after the tops of x and x + 1.
         if (x >= refill_at) {
             top_of_step(x);
@@ -244,18 +261,27 @@ void replay(const ChunkParse &j, size_t sym0, size_t byte0, size_t sym1) {
         strstart = static_cast<unsigned>(x + 1 - win.origin);
         block_start = static_cast<long>(block_from) - static_cast<long>(win.origin);
         int flush;
-        if (((j.flags[i >> 3] >> (i & 7)) & 1) == 0) {
+        size_t run = refill_at - x < sym1 - i ? static_cast<size_t>(refill_at - x) : sym1 - i;
+        if (last >= i && last - i < run) run = last - i;
+        run = literals_from(j, i, run);
+        if (run != 0) {
+            const unsigned n = ct_tally_literals(sym, static_cast<unsigned>(run), strstart, &flush);
+            sym += n;
+            x += n;
+            i += n;
+        } else if (((j.flags[i >> 3] >> (i & 7)) & 1) == 0) {
+            // The last literal of a parse that ended.
             flush = ct_tally_literal(*sym++);
             x++;
-            // The literal of a parse that ended is tallied after the loop: no block ends
-            // there.
-            if (flush && j.ended && i + 1 == j.nsym) flush = 0;
+            i++;
+            flush = 0;
         } else {
             const unsigned lc = sym[0];
             const unsigned dist = sym[1] | (static_cast<unsigned>(sym[2]) << 8);
             sym += SYM_MATCH_BYTES;
             flush = ct_tally(static_cast<int>(dist), static_cast<int>(lc));
             x += lc + MIN_MATCH;
+            i++;
         }
         if (flush) end_block_at(j, x, 0);
     }
