@@ -244,12 +244,16 @@ size_t literals_from(const ChunkParse &j, size_t i, size_t n) {
 // Replays j's symbols [sym0, sym1) (record bytes from byte0) through the tally. Literals go
 // in runs, each up to the next match, the next step where the window model may have work,
 // or the last literal of a parse that ended (tallied after its loop, where no block ends).
+// The position, the window's origin and the point where the model next has work stay in
+// locals; block_start, read only by the tally, is set when it moves.
 void replay(const ChunkParse &j, size_t sym0, size_t byte0, size_t sym1) {
     const uch *sym = j.sym + byte0;
     uint64_t x = replay_pos;
     // The first position whose step may refill: the model has nothing to do before it.
     auto refill_from = [] { return win.ended ? UINT64_MAX : win.end - MIN_LOOKAHEAD; };
     uint64_t refill_at = refill_from();
+    uint64_t origin = win.origin;
+    block_start = static_cast<long>(block_from) - static_cast<long>(origin);
     const size_t last = j.ended ? j.nsym - 1 : SIZE_MAX;
     for (size_t i = sym0; i < sym1;) {
         // The symbol at x is tallied in the step at x + 1, after the tops of x and x + 1.
@@ -257,33 +261,38 @@ void replay(const ChunkParse &j, size_t sym0, size_t byte0, size_t sym1) {
             top_of_step(x);
             top_of_step(x + 1);
             refill_at = refill_from();
+            origin = win.origin;
+            block_start = static_cast<long>(block_from) - static_cast<long>(origin);
         }
-        strstart = static_cast<unsigned>(x + 1 - win.origin);
-        block_start = static_cast<long>(block_from) - static_cast<long>(win.origin);
         int flush;
-        size_t run = refill_at - x < sym1 - i ? static_cast<size_t>(refill_at - x) : sym1 - i;
-        if (last >= i && last - i < run) run = last - i;
-        run = literals_from(j, i, run);
-        if (run != 0) {
-            const unsigned n = ct_tally_literals(sym, static_cast<unsigned>(run), strstart, &flush);
-            sym += n;
-            x += n;
-            i += n;
-        } else if (((j.flags[i >> 3] >> (i & 7)) & 1) == 0) {
-            // The last literal of a parse that ended.
-            flush = ct_tally_literal(*sym++);
-            x++;
-            i++;
-            flush = 0;
-        } else {
+        if ((j.flags[i >> 3] >> (i & 7)) & 1) {
             const unsigned lc = sym[0];
             const unsigned dist = sym[1] | (static_cast<unsigned>(sym[2]) << 8);
             sym += SYM_MATCH_BYTES;
+            strstart = static_cast<unsigned>(x + 1 - origin);
             flush = ct_tally(static_cast<int>(dist), static_cast<int>(lc));
             x += lc + MIN_MATCH;
             i++;
+        } else if (i == last) {
+            strstart = static_cast<unsigned>(x + 1 - origin);
+            ct_tally_literal(*sym++);
+            flush = 0;
+            x++;
+            i++;
+        } else {
+            size_t room = refill_at - x < sym1 - i ? static_cast<size_t>(refill_at - x) : sym1 - i;
+            if (last - i < room) room = last - i;  // last > i here
+            const size_t run = literals_from(j, i, room);
+            const unsigned n = ct_tally_literals(sym, static_cast<unsigned>(run),
+                                                 static_cast<unsigned>(x + 1 - origin), &flush);
+            sym += n;
+            x += n;
+            i += n;
         }
-        if (flush) end_block_at(j, x, 0);
+        if (flush) {
+            end_block_at(j, x, 0);
+            block_start = static_cast<long>(block_from) - static_cast<long>(origin);
+        }
     }
     replay_pos = x;
 }
