@@ -829,6 +829,9 @@ unsigned literal_run(unsigned run_end) {
     return match_length;
 }
 
+// Where this thread's last chunk parse stopped, if it did (see ChunkParse::stopped).
+constinit thread_local uint64_t stopped_at;
+
 // The next chunk's first step not yet passed; whether rec's steps below heads_end are
 // published for the parse of the chunk before.
 constinit thread_local size_t next_head;
@@ -870,7 +873,13 @@ ulg lazy_loop(int match_available, unsigned match_length) {
     while (lookahead != 0) {
         if (recording()) {
             const uint64_t at = window_origin + strstart;
-            if (at >= rec->stop) return 0;
+            if (at >= rec->stop) {
+                // Recorded so that a parse of the next chunk from here may continue this one.
+                record_top(static_cast<unsigned>(match_available), match_length);
+                rec->stopped = true;
+                stopped_at = at;
+                return 0;
+            }
             if (at < rec->heads_end) {
                 record_top(static_cast<unsigned>(match_available), match_length);
             } else {
@@ -955,15 +964,31 @@ void parse_chunk(ChunkParse &c) {
     ush xfl = 0;
     lm_config(c.level, &xfl);
     rec = &c;
-    rec_fed = 0;
     next_head = 0;
     heads_published = false;
     const InputRoutine caller_input = read_buf;  // the calling thread's, given back below
     read_buf = read_chunk;
     c.nsym = c.nbytes = c.ntops = 0;
-    c.ended = false;
+    c.ended = c.stopped = false;
     memset(c.flags, 0, c.sym_cap / 8 + 1);
 
+    if (c.continues) {
+        // The window, chains and position are this thread's last parse's, stopped at start;
+        // the input read so far ends inside c's.
+        // strstart is the tally's too: the replay of this parse's record moved it since.
+        const uint64_t read_end = stopped_at + lookahead;
+        if (stopped_at != c.start || eofile || read_end < c.base || read_end > c.base + c.size)
+            error("internal error: chunk parse cannot continue");
+        strstart = static_cast<unsigned>(stopped_at - window_origin);
+        rec_fed = static_cast<size_t>(read_end - c.base);
+        assert(c.from.match_length < MIN_MATCH || strstart - match_start == c.from.match_back);
+        lazy_loop(static_cast<int>(c.from.match_available), c.from.match_length);
+        rec = nullptr;
+        read_buf = caller_input;
+        return;
+    }
+
+    rec_fed = 0;
     memset(head, 0, HASH_SIZE * sizeof *head);
     memset(deep_head, 0, sizeof deep_head);
     // The window as the sequential encoder has it when its origin is base: cleared at the

@@ -221,10 +221,14 @@ struct ChunkParse {
     // at the first step that one recorded in the same state.
     ChunkParse *next;
     int started;  // atomic: a thread runs this parse
+    // The thread's match finder stands at start in state from, where its last parse stopped,
+    // and base <= the end of the input it read: parse on from there, without priming.
+    bool continues;
     // Out.
     size_t nsym, nbytes, ntops;
     size_t heads;  // atomic: 1 + the count of steps recorded below heads_end, once all are
     bool ended;    // reached the end of the input: the record is complete
+    bool stopped;  // reached stop: the last step recorded is that one, where the parse stands
 };
 
 // How far a parse runs on into the next chunk looking for a step that the next chunk's parse

@@ -80,6 +80,11 @@ void *worker(void *) {
     return nullptr;
 }
 
+// The chunk whose parse the calling thread ran last, if its match finder still stands
+// where that parse stopped; NO_CHUNK if none.
+inline constexpr uint64_t NO_CHUNK = UINT64_MAX;
+uint64_t own_chunk = NO_CHUNK;
+
 // Waits until s is parsed, with help parsing chunks on the calling thread meanwhile: it is
 // one of the threads, so they are never more than the cores asked for, and the calling
 // thread's own work (reading, splicing and replaying, and parsing a chunk again) never waits
@@ -88,6 +93,7 @@ void wait_done(Slot &s, bool help) {
     pthread_mutex_lock(&lock);
     while (s.state != Slot::DONE) {
         if (Slot *t = help ? take_oldest() : nullptr) {
+            own_chunk = NO_CHUNK;
             parse_taken(*t);
         } else {
             pthread_cond_wait(&done_cv, &lock);  // only this thread makes slots ready
@@ -169,6 +175,7 @@ bool prepare(Slot &s, uint64_t k, const Slot *prev) {
     j.level = compr_level;
     j.start = c;
     j.from = FRESH_STATE;
+    j.continues = false;
     j.heads_end = k == 0 ? 0 : c + OVERLAP;
     j.tails_from = j.final ? UINT64_MAX : next;
     j.stop = j.final ? UINT64_MAX : next + OVERLAP;
@@ -387,6 +394,7 @@ ulg deflate_parallel(unsigned threads, size_t chunk_size) {
     win = WindowModel();
     block_from = 0;
     replay_pos = 0;
+    own_chunk = NO_CHUNK;
 
     // Chunks are prepared in order into free slots; ring[i % n] holds chunk i.
     uint64_t prepared = 0;  // chunks prepared
@@ -478,7 +486,12 @@ ulg deflate_parallel(unsigned threads, size_t chunk_size) {
                 again.from = at->state;
                 again.heads_end = 0;
                 again.heads = 0;
+                // After a parse of its own that stopped there, the calling thread parses on
+                // from where its match finder stands: no priming (64 MB of zeros, where
+                // every chunk is parsed again: 0.096 s -> 0.087 s on two threads, one 0.072 s).
+                again.continues = own_chunk == k && j.stopped;
                 parse_chunk(again);
+                own_chunk = k + 1;
                 pthread_mutex_lock(&lock);
                 nxt.state = Slot::DONE;
                 pthread_mutex_unlock(&lock);
