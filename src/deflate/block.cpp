@@ -48,41 +48,12 @@ int ct_tally(int dist, int lc) {
     return last_lit == LIT_BUFSIZE - 1;
 }
 
-namespace {
-
-// Tallies the literals p[0], ..., p[n - 1] as ct_tally would, given that none of them ends
-// a block or lands on the every-4096 check: the bytes are copied, counted, and the flag
-// bytes they complete stored (the first with the bits of the matches before them, the rest
-// all literals).
-void tally_literals_between_checks(const uch *p, unsigned n) {
-    assert(last_lit + n < LIT_BUFSIZE - 1);
-    memcpy(inbuf + last_lit, p, n);
-    for (unsigned k = 0; k < n; k++) dyn_ltree[p[k]].fc++;
-    const unsigned from = last_lit;
-    last_lit += n;
-    // Flag bytes complete at each multiple of 8 in (from, last_lit].
-    const unsigned completed = last_lit / 8 - from / 8;
-    if (completed == 0) {
-        flag_bit = static_cast<uch>(flag_bit << n);
-        return;
-    }
-    assert(last_flags + completed <= FLAG_BUFSIZE);
-    flag_buf[last_flags] = flags;
-    memset(flag_buf + last_flags + 1, 0, completed - 1);
-    last_flags += completed;
-    flags = 0;
-    flag_bit = static_cast<uch>(1u << (last_lit & 7));
-}
-
-}  // namespace
-
-unsigned ct_tally_literals(const uch *p, unsigned n, unsigned at, int *flush) {
+unsigned ct_tally_literals_careful(const uch *p, unsigned n, unsigned at, int *flush) {
     unsigned done = 0;
     while (done < n) {
         // The next literal that the full tally must take: the one that lands on the
         // every-4096 check or fills the buffer, e literals on.
-        const unsigned check = (last_lit | 0xfff) + 1;
-        const unsigned e = (check < LIT_BUFSIZE - 1 ? check : LIT_BUFSIZE - 1) - last_lit;
+        const unsigned e = literals_to_check() + 1;
         if (n - done < e) {
             tally_literals_between_checks(p + done, n - done);
             break;

@@ -5,6 +5,7 @@
 
 #include <cassert>
 #include <cstdint>
+#include <cstring>
 
 #include "deflate/deflate.h"
 #include "stream/rfc1951.h"
@@ -118,11 +119,61 @@ inline int ct_tally_literal(int lc) {
     flag_bit = static_cast<uch>(flag_bit << 1);
     return last_lit == LIT_BUFSIZE - 1;
 }
+// Literals that can be tallied before one lands on ct_tally's every-4096 check or fills the
+// buffer (which ends a block).
+inline unsigned literals_to_check() {
+    const unsigned check = (last_lit | 0xfff) + 1;
+    return (check < LIT_BUFSIZE - 1 ? check : LIT_BUFSIZE - 1) - 1 - last_lit;
+}
+
+// Tallies the literals p[0], ..., p[n - 1] as ct_tally would, n at most literals_to_check():
+// copied, counted, and the flag bytes they complete stored (the first with the bits of the
+// matches before them, the rest all literals). The counters stay in locals: the buffer
+// stores are bytes, which may alias any global.
+inline void tally_literals_between_checks(const uch *p, unsigned n) {
+    assert(n <= literals_to_check());
+    const unsigned from = last_lit;
+    if (n >= 16) {
+        // Long runs (data with few matches): one copy, then a count loop with no byte store.
+        memcpy(inbuf + from, p, n);
+        for (unsigned k = 0; k < n; k++) dyn_ltree[p[k]].fc++;
+    } else {
+        for (unsigned k = 0; k < n; k++) {
+            const unsigned c = p[k];
+            inbuf[from + k] = static_cast<uch>(c);
+            dyn_ltree[c].fc++;
+        }
+    }
+    const unsigned to = from + n;
+    last_lit = to;
+    // Flag bytes complete at each multiple of 8 in (from, to].
+    const unsigned completed = to / 8 - from / 8;
+    if (completed == 0) {
+        flag_bit = static_cast<uch>(flag_bit << n);
+        return;
+    }
+    unsigned f = last_flags;
+    assert(f + completed <= FLAG_BUFSIZE);
+    flag_buf[f] = flags;
+    for (unsigned k = 1; k < completed; k++) flag_buf[f + k] = 0;
+    last_flags = f + completed;
+    flags = 0;
+    flag_bit = static_cast<uch>(1u << (to & 7));
+}
+
+unsigned ct_tally_literals_careful(const uch *p, unsigned n, unsigned at, int *flush);
+
 // ct_tally_literal of p[0], p[1], ..., p[n - 1] in turn, the step of p[k] at strstart
 // at + k, until one asks for a block end: returns how many were tallied and whether the
 // last asked (*flush). Reads block_start. Replaying a parse of random bytes: 11 instead of
 // 47 instructions a literal, the tally's own included.
-unsigned ct_tally_literals(const uch *p, unsigned n, unsigned at, int *flush);
+inline unsigned ct_tally_literals(const uch *p, unsigned n, unsigned at, int *flush) {
+    if (__builtin_expect(n > literals_to_check(), 0))
+        return ct_tally_literals_careful(p, n, at, flush);
+    tally_literals_between_checks(p, n);
+    *flush = 0;
+    return n;
+}
 ulg flush_block(char *buf, ulg stored_len, int eof);
 void set_file_type();
 int build_bl_tree();
