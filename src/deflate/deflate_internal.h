@@ -291,6 +291,12 @@ inline constexpr size_t PARALLEL_OVERLAP = 8192;
 inline constexpr size_t PARALLEL_PAST_STOP = 1024;
 static_assert(PARALLEL_PAST_STOP >= MAX_MATCH + MIN_LOOKAHEAD + 8);
 
+// Slides n window positions (n a multiple of SLIDE_STEP): to[i] = from[i] - WSIZE, NIL for
+// those below WSIZE, whose strings leave the window. Two builds, one for CPUs with AVX2.
+inline constexpr unsigned SLIDE_STEP = 32;
+void slide_sse2(ush *to, const ush *from, unsigned n);
+void slide_avx2(ush *to, const ush *from, unsigned n);
+
 // Runs the lazy parse over the chunk on the calling thread, with the thread's own
 // match finder, exactly as the sequential encoder parses those positions in that state.
 // The thread's input routine is the same after it.

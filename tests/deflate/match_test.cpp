@@ -110,6 +110,20 @@ TEST(Matches, LongInputsSlideTheWindowAndStillMatchAcrossIt) {
     EXPECT_EQ(found, 11);
 }
 
+TEST(Slide, BothBuildsLowerPositionsAndDropThoseLeavingTheWindow) {
+    // Each build runs wherever the CPU can: the encoder uses one, the other only here.
+    std::vector<ush> from(4 * SLIDE_STEP);
+    for (size_t i = 0; i < from.size(); i++) from[i] = static_cast<ush>(i * 547 + (i & 1) * WSIZE);
+    from[0] = 0, from[1] = WSIZE - 1, from[2] = WSIZE, from[3] = 0xffff;
+    for (auto slide : {slide_sse2, slide_avx2}) {
+        if (slide == slide_avx2 && !__builtin_cpu_supports("avx2")) continue;
+        std::vector<ush> to(from.size(), 1);
+        slide(to.data(), from.data(), static_cast<unsigned>(from.size()));
+        for (size_t i = 0; i < from.size(); i++)
+            ASSERT_EQ(to[i], from[i] >= WSIZE ? from[i] - WSIZE : 0) << i;
+    }
+}
+
 TEST(LevelTable, RowsAndExtraFlags) {
     EXPECT_EQ(configuration_table[9].max_chain, 4096);
     EXPECT_EQ(configuration_table[9].max_lazy, 258);
