@@ -585,8 +585,9 @@ void slide_sse2(ush *to, const ush *from, unsigned n) {
 namespace {
 
 void slide_positions(ush *to, const ush *from, unsigned n) {
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    if (avx2) {
+    // A test of a word the C runtime filled at start-up: no cached flag for the threads to
+    // share.
+    if (__builtin_cpu_supports("avx2")) {
         slide_avx2(to, from, n);
     } else {
         slide_sse2(to, from, n);
