@@ -33,6 +33,10 @@ constexpr unsigned REFILL_MIN_BITS = 56;  // a wide refill leaves 56..63 bits
 static_assert(MAX_LENGTH_BITS + DISTANCE_BITS <= REFILL_MIN_BITS, "one refill covers one match");
 // A wide refill reads 8 bytes at inptr; all of them must be real input.
 constexpr unsigned FAST_IN_BYTES = 8;
+// A pass of the fast loop may refill twice (at its top, or before a copy, and before its
+// third literal); the first advances at most 7 bytes.
+constexpr unsigned FAST_IN_MARGIN = 2 * FAST_IN_BYTES;
+static_assert(FAST_IN_MARGIN >= FAST_IN_BYTES - 1 + FAST_IN_BYTES);
 // The fast loop never flushes and never wraps its destination: it runs while w is at most
 // FAST_OUT_LIMIT, takes up to FAST_LITERALS literals in a row from there, and copies a match
 // itself only when the match ends at or before FAST_OUT_LIMIT too (others go to the careful
@@ -307,8 +311,10 @@ template <bool kBmi2>
     constexpr ulg dmask = (ulg{1} << PACKED_DBITS) - 1;
     fast_exit r = fast_exit::edge;
 
-    while (in + FAST_IN_BYTES <= in_end && w <= FAST_OUT_LIMIT) {
+    while (in + FAST_IN_MARGIN <= in_end && w <= FAST_OUT_LIMIT) {
         refill_fast(b, k, in);
+        // At least REFILL_MIN_BITS - MAX_BITS bits here: a refill, then at most one code.
+    next_streak:
         x = lt[b & lmask];
     have_entry:
         if (!take_packed_fast<kBmi2>(lt, b, k, x, saved)) {
@@ -327,17 +333,22 @@ template <bool kBmi2>
             }
             if (packed_e(x) == E_LITERAL) {
                 window[w++] = static_cast<uch>(packed_v(x));
-                // And a third: at least 56 - 2 * 15 = 26 bits are left (about 2% faster
-                // than stopping at two on executables and text).
-                static_assert(REFILL_MIN_BITS - 2 * MAX_BITS >= MAX_LENGTH_BITS);
+                // And a third (about 2% faster than stopping at two on executables and
+                // text). At least 56 - 3 * 15 = 11 bits are left for its root lookup; the
+                // refill comes while that lookup loads, off the bit buffer's critical path
+                // (the refill at the loop's top waited for the last code's count), and
+                // leaves enough bits for the third code and one more pass.
+                static_assert(REFILL_MIN_BITS - 3 * MAX_BITS >= PACKED_LBITS);
                 x = lt[b & lmask];
+                refill_fast(b, k, in);
                 if (!take_packed_fast<kBmi2>(lt, b, k, x, saved)) {
                     r = fast_exit::invalid;
                     break;
                 }
                 if (packed_e(x) == E_LITERAL) {
                     window[w++] = static_cast<uch>(packed_v(x));
-                    continue;
+                    if (in + FAST_IN_MARGIN <= in_end && w <= FAST_OUT_LIMIT) goto next_streak;
+                    break;
                 }
             }
             if ((k & 0xff) < DISTANCE_BITS) {
@@ -366,7 +377,7 @@ template <bool kBmi2>
         static_assert((WSIZE & (WSIZE - 1)) == 0 && MAX_DISTANCE <= WSIZE);
         const unsigned src = (w - dist) & (WSIZE - 1);  // dist == WSIZE gives src == w
         if (src + n <= WSIZE && src != w && w + n <= FAST_OUT_LIMIT &&
-            in + FAST_IN_BYTES <= in_end) {
+            in + FAST_IN_MARGIN <= in_end) {
             // Look the next code up before copying: the copy's branches (chunk
             // count, overlap) often mispredict, and the lookup issued ahead of them
             // is not thrown away with them. Extracting the 32 MB executable, best
