@@ -362,9 +362,11 @@ template <bool kBmi2>
             break;
         }
         const unsigned n = packed_value<kBmi2>(x, saved);
-        // After a long literal and a long length (15 + 15 + 5 bits from 41) the distance
-        // root may lack bits; rare, so the branch is predicted.
-        if ((k & 0xff) < PACKED_DBITS) refill_fast(b, k, in);
+        // The distance root is peeked before the refill. k may count fewer bits than it
+        // needs (down to 41 - 15 - 20 after a literal and a length), but a refill loads
+        // 64 bits, of which k counts 56 to 63, and at most a literal before the pass, a
+        // literal and a length were taken since: the bits peeked are the stream's own.
+        static_assert(64 - MAX_BITS - MAX_BITS - MAX_LENGTH_BITS >= PACKED_DBITS);
         uint32_t y = dt[b & dmask];
         // Refilled while the distance entry loads, as for the third literal: at least
         // 56 - 28 bits remain after the distance, enough for the next root lookup.
