@@ -273,7 +273,7 @@ uint32_t dist_table[PACKED_D_CAPACITY];
 enum class fast_exit {
     edge,     // near the end of the input buffer or of the window: one careful symbol next
     eob,      // end of block taken
-    length,   // a length taken (its entry and bits handed back), too little input for the
+    length,   // a length taken (its value in codes_state::n), too little input for the
               // distance that follows
     copy,     // a match that wraps, fills the window or lies too near the input's end:
               // copy_match_careful copies it
@@ -286,8 +286,8 @@ struct codes_state {
     unsigned k;
     unsigned w;   // window position
     unsigned in;  // input position
-    unsigned n;     // fast_exit::copy: the match's length
-    unsigned dist;  // and distance
+    unsigned n;     // fast_exit::copy and fast_exit::length: the match's length
+    unsigned dist;  // fast_exit::copy: its distance
 };
 
 // Fast path: whole-word refills and straight copies, while far from the end of the input
@@ -297,10 +297,9 @@ struct codes_state {
 // fewer instructions decoding the 3 MB compressed file (callgrind).
 template <bool kBmi2>
 [[gnu::always_inline]] inline fast_exit decode_fast(const uint32_t *const lt,
-                                                    const uint32_t *const dt, codes_state &s,
-                                                    uint32_t &x_out, ulg &saved_out) {
-    uint32_t x = 0;
-    ulg saved = 0;  // the bit buffer before the last symbol's bits were dropped
+                                                    const uint32_t *const dt, codes_state &s) {
+    uint32_t x;
+    ulg saved;  // the bit buffer before the last symbol's bits were dropped
     ulg b = s.b;
     unsigned k = s.k;
     unsigned w = s.w;
@@ -358,12 +357,13 @@ template <bool kBmi2>
             r = fast_exit::eob;
             break;
         }
+        const unsigned n = packed_value<kBmi2>(x, saved);
         // A length: two refills follow, one for the distance and one for the next code.
         if (in + FAST_IN_MARGIN > in_end) {
+            s.n = n;
             r = fast_exit::length;
             break;
         }
-        const unsigned n = packed_value<kBmi2>(x, saved);
         // The distance root is peeked before the refill. k may count fewer bits than it
         // needs (down to 41 - 15 - 20 after a literal and a length), but a refill loads
         // 64 bits, of which k counts 56 to 63, and at most a literal before the pass, a
@@ -403,8 +403,6 @@ template <bool kBmi2>
         r = fast_exit::copy;
         break;
     }
-    x_out = x;
-    saved_out = saved;
     s.b = b;
     s.k = k;
     s.w = w;
@@ -418,14 +416,13 @@ template <bool kBmi2>
 // 0.0566/0.0589 with.
 [[gnu::target("bmi2"), gnu::noinline]] fast_exit decode_fast_bmi2(const uint32_t *lt,
                                                                   const uint32_t *dt,
-                                                                  codes_state &s, uint32_t &x,
-                                                                  ulg &saved) {
-    return decode_fast<true>(lt, dt, s, x, saved);
+                                                                  codes_state &s) {
+    return decode_fast<true>(lt, dt, s);
 }
 
 [[gnu::noinline]] fast_exit decode_fast_generic(const uint32_t *lt, const uint32_t *dt,
-                                                codes_state &s, uint32_t &x, ulg &saved) {
-    return decode_fast<false>(lt, dt, s, x, saved);
+                                                codes_state &s) {
+    return decode_fast<false>(lt, dt, s);
 }
 
 }  // namespace
@@ -437,10 +434,8 @@ int inflate_codes(packed_code tl, packed_code td) {
     codes_state s{bb, bk, outcnt, inptr, 0, 0};
 
     for (;;) {
-        uint32_t x;
-        ulg saved;  // the bit buffer before the last symbol's bits were dropped
-        const fast_exit r = bmi2 ? decode_fast_bmi2(tl.t, td.t, s, x, saved)
-                                 : decode_fast_generic(tl.t, td.t, s, x, saved);
+        const fast_exit r =
+            bmi2 ? decode_fast_bmi2(tl.t, td.t, s) : decode_fast_generic(tl.t, td.t, s);
         if (r == fast_exit::invalid) return 1;
         inptr = s.in;
         if (r == fast_exit::eob) break;
@@ -455,9 +450,11 @@ int inflate_codes(packed_code tl, packed_code td) {
         // Careful path: one symbol, pulling bytes one at a time (refilling inbuf as
         // needed) and flushing the window wherever it fills.
         assert(w < WSIZE);  // a full window is always flushed where it fills
+        uint32_t x;
+        ulg saved;  // the bit buffer before the last symbol's bits were dropped
         unsigned n;
         if (r == fast_exit::length) {
-            n = packed_value<false>(x, saved);
+            n = s.n;
         } else {
             if (!take_packed_careful(tl, b, k, x, saved)) return 1;
             if (packed_e(x) == E_LITERAL) {
