@@ -284,8 +284,8 @@ enum class fast_exit {
 struct codes_state {
     ulg b;
     unsigned k;
-    unsigned w;   // window position
-    unsigned in;  // input position
+    unsigned w;     // window position
+    unsigned in;    // input position
     unsigned n;     // fast_exit::copy and fast_exit::length: the match's length
     unsigned dist;  // fast_exit::copy: its distance
 };
