@@ -8,6 +8,7 @@
 #include <emmintrin.h>
 
 #include "inflate/inflate_internal.h"
+#include "stream/cpu.h"
 
 // The bit buffer. Bits above bk are either zero or the stream's own next bits (a wide
 // refill loads a partial byte ahead); ORing the same byte in again later leaves them equal.
@@ -32,9 +33,19 @@ constexpr unsigned REFILL_MIN_BITS = 56;  // a wide refill leaves 56..63 bits
 static_assert(MAX_LENGTH_BITS + DISTANCE_BITS <= REFILL_MIN_BITS, "one refill covers one match");
 // A wide refill reads 8 bytes at inptr; all of them must be real input.
 constexpr unsigned FAST_IN_BYTES = 8;
-// A symbol writes at most MAX_MATCH bytes; staying this far from the window end means the
-// fast path never flushes and never wraps its destination.
-constexpr unsigned FAST_OUT_LIMIT = WSIZE - MAX_MATCH;
+// A pass of the fast loop may refill twice (at its top, or before a copy, and before its
+// third literal); the first advances at most 7 bytes.
+constexpr unsigned FAST_IN_MARGIN = 2 * FAST_IN_BYTES;
+static_assert(FAST_IN_MARGIN >= FAST_IN_BYTES - 1 + FAST_IN_BYTES);
+// The fast loop never flushes and never wraps its destination: it runs while w is at most
+// FAST_OUT_LIMIT, takes up to FAST_LITERALS literals in a row from there, and copies a match
+// itself only when the match ends at or before FAST_OUT_LIMIT too (others go to the careful
+// path). Matches are checked one by one, so the loop runs on to within a few bytes of the
+// window end instead of stopping a longest match before it: on the 32 MB executable that
+// left the careful path (a call and a symbol at a time) 1.7% of the instructions.
+constexpr unsigned FAST_LITERALS = 3;
+constexpr unsigned FAST_OUT_LIMIT = WSIZE - FAST_LITERALS - 1;
+static_assert(FAST_OUT_LIMIT + FAST_LITERALS < WSIZE, "literals never fill the window");
 
 inline ulg low_bits(ulg b, unsigned n) { return b & ((ulg{1} << n) - 1); }
 
@@ -51,8 +62,13 @@ constexpr std::array<ulg, EXTRA_MASKS> extra_masks = make_extra_masks();
 template <bool kBmi2>
 inline ulg extra_bits_fast(ulg b, unsigned n) {
     assert(n < EXTRA_MASKS);
-    // With BMI2 the compiler masks with BZHI, no load.
-    if constexpr (kBmi2) return low_bits(b, n);
+    // With BMI2 one BZHI, no load. Written out: the compiler made the mask with three
+    // instructions and a register holding -1, and its intrinsic needs the caller's target.
+    if constexpr (kBmi2) {
+        ulg r;
+        asm("bzhi %q2, %1, %0" : "=r"(r) : "rm"(b), "r"(ulg{n}));
+        return r;
+    }
     return b & extra_masks[n];
 }
 
@@ -174,18 +190,19 @@ inline unsigned copy_match_fast(unsigned w, unsigned src, unsigned n) {
             memcpy(dst + i, &v, 8);
         }
     } else if (w - src == 1) {
-        memset(dst, *from, n);
+        const __m128i v = _mm_set1_epi8(static_cast<char>(*from));
+        for (unsigned i = 0; i < n; i += COPY_CHUNK) store16(dst + i, v);
     } else {
-        // The bytes from `from` on repeat with period w - src, so any source offset that is a
-        // multiple of it is right; doubling the chunk keeps source and destination apart.
-        while (n) {
-            unsigned chunk = static_cast<unsigned>(dst - from);
-            if (chunk > n) chunk = n;
-            memcpy(dst, from, chunk);
-            dst += chunk;
-            n -= chunk;
+        // A period of 2 to 7 bytes: each 8-byte move reads only bytes already final in its
+        // first w - src bytes, and the step keeps just those; the rest is rewritten by the
+        // next step or lies in the overrun. (No library call here: a call in the fast loop
+        // made the compiler keep the bit buffer on the stack.)
+        const unsigned step = w - src;
+        for (unsigned i = 0; i < n; i += step) {
+            ulg v;
+            memcpy(&v, from + i, 8);
+            memcpy(dst + i, &v, 8);
         }
-        return static_cast<unsigned>(dst - window);
     }
     store16(dst + n, tail);
     return w + n;
@@ -252,141 +269,213 @@ inline unsigned packed_value(uint32_t x, ulg saved) {
 uint32_t lit_table[PACKED_L_CAPACITY];
 uint32_t dist_table[PACKED_D_CAPACITY];
 
-// The block decoder's body, compiled twice below: for any x86-64 and with BMI2.
+// Where the fast loop stopped.
+enum class fast_exit {
+    edge,     // near the end of the input buffer or of the window: one careful symbol next
+    eob,      // end of block taken
+    length,   // a length taken (its value in codes_state::n), too little input for the
+              // distance that follows
+    copy,     // a match that wraps, fills the window or lies too near the input's end:
+              // copy_match_careful copies it
+    invalid,  // invalid code
+};
+
+// The decoder's state handed between the fast loop and the careful path.
+struct codes_state {
+    ulg b;
+    unsigned k;
+    unsigned w;     // window position
+    unsigned in;    // input position
+    unsigned n;     // fast_exit::copy and fast_exit::length: the match's length
+    unsigned dist;  // fast_exit::copy: its distance
+};
+
+// Fast path: whole-word refills and straight copies, while far from the end of the input
+// buffer and of the window. Its own function, with only its own values live and no calls:
+// inlined into the careful path, with calls, it kept the bit buffer, its count and the
+// table pointer on the stack (three loads and two stores per three literals); alone, 11.6%
+// fewer instructions decoding the 3 MB compressed file (callgrind).
 template <bool kBmi2>
-[[gnu::always_inline]] inline int inflate_codes_body(packed_code tl, packed_code td) {
-    ulg b = bb;
-    unsigned k = bk;
-    unsigned w = outcnt;
-    const uint32_t *const lt = tl.t;
-    const uint32_t *const dt = td.t;
-    // Constant index masks: packed_build makes every root as wide as asked.
-    assert(tl.bits == PACKED_LBITS && td.bits == PACKED_DBITS);
+[[gnu::always_inline]] inline fast_exit decode_fast(const uint32_t *const lt,
+                                                    const uint32_t *const dt, codes_state &s) {
+    uint32_t x;
+    ulg saved;  // the bit buffer before the last symbol's bits were dropped
+    ulg b = s.b;
+    unsigned k = s.k;
+    unsigned w = s.w;
+    // The input position lives in a register here (window stores could alias the global);
+    // nothing called from this loop reads or refills inbuf.
+    unsigned in = s.in;
+    const unsigned in_end = insize;
     constexpr ulg lmask = (ulg{1} << PACKED_LBITS) - 1;
     constexpr ulg dmask = (ulg{1} << PACKED_DBITS) - 1;
+    fast_exit r = fast_exit::edge;
 
-    for (;;) {
-        // A length (or the end of block) taken on the fast path, finished below.
-        bool pending = false;
-        unsigned pe = 0, pn = 0;
-        // Fast path: whole-word refills and straight copies, while far from the end of the
-        // input buffer and of the window.
-        // The input position lives in a register here (window stores could alias the global);
-        // nothing called from this loop reads or refills inbuf.
-        unsigned in = inptr;
-        const unsigned in_end = insize;
-        uint32_t x;
-        ulg saved;  // the bit buffer before the last symbol's bits were dropped
-        while (in + FAST_IN_BYTES <= in_end && w <= FAST_OUT_LIMIT) {
-            refill_fast(b, k, in);
+    while (in + FAST_IN_MARGIN <= in_end && w <= FAST_OUT_LIMIT) {
+        refill_fast(b, k, in);
+        // At least REFILL_MIN_BITS - MAX_BITS bits here: a refill, then at most one code.
+    next_streak:
+        x = lt[b & lmask];
+    have_entry:
+        if (!take_packed_fast<kBmi2>(lt, b, k, x, saved)) {
+            r = fast_exit::invalid;
+            break;
+        }
+        if (packed_e(x) == E_LITERAL) {
+            window[w++] = static_cast<uch>(packed_v(x));
+            // Literals run in streaks; a second code still fits in this refill, also after
+            // the literal that ended the pass before.
+            static_assert(FAST_LITERALS == 3, "this streak takes three literals at most");
+            static_assert(REFILL_MIN_BITS - 2 * MAX_BITS >= MAX_LENGTH_BITS);
             x = lt[b & lmask];
-        have_entry:
-            if (!take_packed_fast<kBmi2>(lt, b, k, x, saved)) return 1;
+            if (!take_packed_fast<kBmi2>(lt, b, k, x, saved)) {
+                r = fast_exit::invalid;
+                break;
+            }
             if (packed_e(x) == E_LITERAL) {
                 window[w++] = static_cast<uch>(packed_v(x));
-                // Literals run in streaks; a second code still fits in this refill.
-                static_assert(REFILL_MIN_BITS - MAX_LENGTH_BITS >= MAX_PEEK_BITS);
+                // And a third (about 2% faster than stopping at two on executables and
+                // text). At least 56 - 3 * 15 = 11 bits are left for its root lookup; the
+                // refill comes while that lookup loads, off the bit buffer's critical path
+                // (the refill at the loop's top waited for the last code's count), and
+                // leaves enough bits for the third code and one more pass.
+                static_assert(REFILL_MIN_BITS - 3 * MAX_BITS >= PACKED_LBITS);
                 x = lt[b & lmask];
-                if (!take_packed_fast<kBmi2>(lt, b, k, x, saved)) return 1;
+                refill_fast(b, k, in);
+                if (!take_packed_fast<kBmi2>(lt, b, k, x, saved)) {
+                    r = fast_exit::invalid;
+                    break;
+                }
                 if (packed_e(x) == E_LITERAL) {
                     window[w++] = static_cast<uch>(packed_v(x));
-                    // And a third: at least 56 - 2 * 15 = 26 bits are left (about 2% faster
-                    // than stopping at two on executables and text).
-                    static_assert(REFILL_MIN_BITS - 2 * MAX_BITS >= MAX_LENGTH_BITS);
-                    x = lt[b & lmask];
-                    if (!take_packed_fast<kBmi2>(lt, b, k, x, saved)) return 1;
-                    if (packed_e(x) == E_LITERAL) {
-                        window[w++] = static_cast<uch>(packed_v(x));
-                        continue;
-                    }
-                }
-                if ((k & 0xff) < DISTANCE_BITS) {
-                    if (in + FAST_IN_BYTES > in_end) {
-                        pending = true;
-                        pe = packed_e(x);
-                        if (pe != E_EOB) pn = packed_value<kBmi2>(x, saved);
-                        break;
-                    }
-                    refill_fast(b, k, in);
+                    if (in + FAST_IN_MARGIN <= in_end && w <= FAST_OUT_LIMIT) goto next_streak;
+                    break;
                 }
             }
-            if (packed_e(x) == E_EOB) {
-                inptr = in;
-                goto done;
-            }
-            const unsigned n = packed_value<kBmi2>(x, saved);
-            uint32_t y = dt[b & dmask];
-            if (!take_packed_fast<kBmi2>(dt, b, k, y, saved)) return 1;
-            const unsigned dist = packed_value<kBmi2>(y, saved);
-            // The source may sit in the older part of the window (dist > w); only copies that
-            // wrap around the window end, or reach exactly one window back, take the careful
-            // path. Literals may have moved w past FAST_OUT_LIMIT, and a copy that fills the
-            // window must flush it, which the careful path does.
-            static_assert((WSIZE & (WSIZE - 1)) == 0 && MAX_DISTANCE <= WSIZE);
-            const unsigned src = (w - dist) & (WSIZE - 1);  // dist == WSIZE gives src == w
-            if (src + n <= WSIZE && src != w && w + n <= FAST_OUT_LIMIT &&
-                in + FAST_IN_BYTES <= in_end) {
-                // Look the next code up before copying: the copy's branches (chunk
-                // count, overlap) often mispredict, and the lookup issued ahead of them
-                // is not thrown away with them. Extracting the 32 MB executable, best
-                // of 40: 0.0651 -> 0.0617 CPU s, of which ~1.4% is the marker scan's.
-                refill_fast(b, k, in);
-                x = lt[b & lmask];
-                w = copy_match_fast(w, src, n);
-                goto have_entry;
-            }
-            if (src + n <= WSIZE && src != w && w + n < WSIZE)
-                w = copy_match_fast(w, src, n);
-            else
-                w = copy_match_careful(w, dist, n);
         }
-
-        inptr = in;
-        k &= 0xff;
-
-        // Careful path: one symbol, pulling bytes one at a time (refilling inbuf as
-        // needed) and flushing the window wherever it fills.
-        assert(w < WSIZE);  // a full window is always flushed where it fills
-        unsigned n;
-        if (pending) {
-            if (pe == E_EOB) break;
-            n = pn;
-        } else {
-            if (!take_packed_careful(tl, b, k, x, saved)) return 1;
-            if (packed_e(x) == E_LITERAL) {
-                put_window_byte(w, static_cast<uch>(packed_v(x)));
-                continue;
-            }
-            if (packed_e(x) == E_EOB) break;
-            n = packed_value<kBmi2>(x, saved);
+        if (packed_e(x) == E_EOB) {
+            r = fast_exit::eob;
+            break;
         }
-        if (!take_packed_careful(td, b, k, x, saved)) return 1;
-        w = copy_match_careful(w, packed_value<kBmi2>(x, saved), n);
+        const unsigned n = packed_value<kBmi2>(x, saved);
+        // A length: two refills follow, one for the distance and one for the next code.
+        if (in + FAST_IN_MARGIN > in_end) {
+            s.n = n;
+            r = fast_exit::length;
+            break;
+        }
+        // The distance root is peeked before the refill. k may count fewer bits than it
+        // needs (down to 41 - 15 - 20 after a literal and a length), but a refill loads
+        // 64 bits, of which k counts 56 to 63, and at most a literal before the pass, a
+        // literal and a length were taken since: the bits peeked are the stream's own.
+        static_assert(64 - MAX_BITS - MAX_BITS - MAX_LENGTH_BITS >= PACKED_DBITS);
+        uint32_t y = dt[b & dmask];
+        // Refilled while the distance entry loads, as for the third literal: at least
+        // 56 - 28 bits remain after the distance, enough for the next root lookup.
+        refill_fast(b, k, in);
+        static_assert(REFILL_MIN_BITS - DISTANCE_BITS >= PACKED_LBITS);
+        if (!take_packed_fast<kBmi2>(dt, b, k, y, saved)) {
+            r = fast_exit::invalid;
+            break;
+        }
+        const unsigned dist = packed_value<kBmi2>(y, saved);
+        // The source may sit in the older part of the window (dist > w); only copies that
+        // wrap around the window end, or reach exactly one window back, take the careful
+        // path. Literals may have moved w past FAST_OUT_LIMIT, and a copy that fills the
+        // window must flush it, which the careful path does.
+        static_assert((WSIZE & (WSIZE - 1)) == 0 && MAX_DISTANCE <= WSIZE);
+        const unsigned src = (w - dist) & (WSIZE - 1);  // dist == WSIZE gives src == w
+        if (src + n <= WSIZE && src != w && w + n <= FAST_OUT_LIMIT &&
+            in + FAST_IN_MARGIN <= in_end) {
+            // Look the next code up before copying: the copy's branches (chunk
+            // count, overlap) often mispredict, and the lookup issued ahead of them
+            // is not thrown away with them. Extracting the 32 MB executable, best
+            // of 40: 0.0651 -> 0.0617 CPU s, of which ~1.4% is the marker scan's.
+            // The refill comes after the lookup, off the bit buffer's critical path.
+            x = lt[b & lmask];
+            refill_fast(b, k, in);
+            w = copy_match_fast(w, src, n);
+            goto have_entry;
+        }
+        // No call in this loop: one made the compiler keep the bit buffer on the stack.
+        s.n = n;
+        s.dist = dist;
+        r = fast_exit::copy;
+        break;
     }
-done:
-    outcnt = w;
-    bb = b;
-    bk = k & 0xff;
-    return 0;
+    s.b = b;
+    s.k = k;
+    s.w = w;
+    s.in = in;
+    return r;
 }
 
 // BMI2's shifts take their count from any register and leave the flags alone (SHRX, SHLX),
 // and BZHI masks without a table: the bit buffer's critical path is shorter. Extracting
 // the 32 MB executable, best/median of 31 interleaved runs: 0.0576/0.0610 CPU s without,
 // 0.0566/0.0589 with.
-[[gnu::target("bmi2")]] int inflate_codes_bmi2(packed_code tl, packed_code td) {
-    return inflate_codes_body<true>(tl, td);
+[[gnu::target("bmi2"), gnu::noinline]] fast_exit decode_fast_bmi2(const uint32_t *lt,
+                                                                  const uint32_t *dt,
+                                                                  codes_state &s) {
+    return decode_fast<true>(lt, dt, s);
 }
 
-int inflate_codes_generic(packed_code tl, packed_code td) {
-    return inflate_codes_body<false>(tl, td);
+[[gnu::noinline]] fast_exit decode_fast_generic(const uint32_t *lt, const uint32_t *dt,
+                                                codes_state &s) {
+    return decode_fast<false>(lt, dt, s);
 }
 
 }  // namespace
 
 int inflate_codes(packed_code tl, packed_code td) {
-    static const bool bmi2 = __builtin_cpu_supports("bmi2");
-    return bmi2 ? inflate_codes_bmi2(tl, td) : inflate_codes_generic(tl, td);
+    static const bool bmi2 = CPU_FEATURE_ACTIVE(BMI2);
+    // Constant index masks in the fast loop: packed_build makes every root as wide as asked.
+    assert(tl.bits == PACKED_LBITS && td.bits == PACKED_DBITS);
+    codes_state s{bb, bk, outcnt, inptr, 0, 0};
+
+    for (;;) {
+        const fast_exit r =
+            bmi2 ? decode_fast_bmi2(tl.t, td.t, s) : decode_fast_generic(tl.t, td.t, s);
+        if (r == fast_exit::invalid) return 1;
+        inptr = s.in;
+        if (r == fast_exit::eob) break;
+        ulg b = s.b;
+        unsigned k = s.k & 0xff;
+        unsigned w = s.w;
+        if (r == fast_exit::copy) {
+            s.w = copy_match_careful(w, s.dist, s.n);
+            continue;
+        }
+
+        // Careful path: one symbol, pulling bytes one at a time (refilling inbuf as
+        // needed) and flushing the window wherever it fills.
+        assert(w < WSIZE);  // a full window is always flushed where it fills
+        uint32_t x;
+        ulg saved;  // the bit buffer before the last symbol's bits were dropped
+        unsigned n;
+        if (r == fast_exit::length) {
+            n = s.n;
+        } else {
+            if (!take_packed_careful(tl, b, k, x, saved)) return 1;
+            if (packed_e(x) == E_LITERAL) {
+                put_window_byte(w, static_cast<uch>(packed_v(x)));
+                s = {b, k, w, inptr, 0, 0};
+                continue;
+            }
+            if (packed_e(x) == E_EOB) {
+                s = {b, k, w, inptr, 0, 0};
+                break;
+            }
+            n = packed_value<false>(x, saved);
+        }
+        if (!take_packed_careful(td, b, k, x, saved)) return 1;
+        w = copy_match_careful(w, packed_value<false>(x, saved), n);
+        s = {b, k, w, inptr, 0, 0};
+    }
+    outcnt = s.w;
+    bb = s.b;
+    bk = s.k & 0xff;
+    return 0;
 }
 
 int inflate_stored() {

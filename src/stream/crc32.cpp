@@ -8,6 +8,7 @@
 #include <cstring>
 #include <immintrin.h>
 
+#include "stream/cpu.h"
 #include "stream/stream.h"
 
 namespace {
@@ -81,7 +82,11 @@ constexpr ulg kFold128Lo = reverse64(xpow_mod_p(128 - 1));       // high lane ha
 constexpr ulg kFold512Hi = reverse64(xpow_mod_p(512 + 64 - 1));
 constexpr ulg kFold512Lo = reverse64(xpow_mod_p(512 - 1));
 
-constexpr size_t kFoldBlock = 64;  // four 16-byte lanes folded in parallel
+constexpr ulg kFold1024Hi = reverse64(xpow_mod_p(1024 + 64 - 1));
+constexpr ulg kFold1024Lo = reverse64(xpow_mod_p(1024 - 1));
+
+constexpr size_t kFoldBlock = 64;       // four 16-byte lanes folded in parallel
+constexpr size_t kWideFoldBlock = 128;  // four 32-byte registers of two 16-byte lanes each
 
 __attribute__((target("pclmul,sse2"))) inline __m128i fold(__m128i x, __m128i k) {
     return _mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x00), _mm_clmulepi64_si128(x, k, 0x11));
@@ -118,11 +123,69 @@ __attribute__((target("pclmul,sse2"))) uint32_t crc_clmul(uint32_t c, const uch 
     return crc_slice8(0, rem, sizeof rem);
 }
 
+// crc_clmul with 32-byte registers: each register holds two consecutive 16-byte lanes and
+// one instruction folds both, so a step takes 128 bytes with the multiplications of 64.
+// The eight lanes are then reduced in order, as crc_clmul reduces its four. n is a multiple
+// of kWideFoldBlock and at least kWideFoldBlock. Extracting the 24 MB text, best of 21
+// interleaved runs: 3% less CPU time than with crc_clmul.
+__attribute__((target("vpclmulqdq,avx2,pclmul"))) uint32_t crc_clmul_wide(uint32_t c, const uch *s,
+                                                                          size_t n) {
+    const __m256i *p = reinterpret_cast<const __m256i *>(s);
+    const __m256i c0 = _mm256_zextsi128_si256(_mm_cvtsi32_si128(static_cast<int>(c)));
+    __m256i y0 = _mm256_xor_si256(_mm256_loadu_si256(p), c0);
+    __m256i y1 = _mm256_loadu_si256(p + 1);
+    __m256i y2 = _mm256_loadu_si256(p + 2);
+    __m256i y3 = _mm256_loadu_si256(p + 3);
+    p += 4;
+    n -= kWideFoldBlock;
+    const __m256i k1024 =
+        _mm256_set_epi64x(static_cast<long long>(kFold1024Lo), static_cast<long long>(kFold1024Hi),
+                          static_cast<long long>(kFold1024Lo), static_cast<long long>(kFold1024Hi));
+    while (n >= kWideFoldBlock) {
+        y0 = _mm256_xor_si256(_mm256_xor_si256(_mm256_clmulepi64_epi128(y0, k1024, 0x00),
+                                               _mm256_clmulepi64_epi128(y0, k1024, 0x11)),
+                              _mm256_loadu_si256(p));
+        y1 = _mm256_xor_si256(_mm256_xor_si256(_mm256_clmulepi64_epi128(y1, k1024, 0x00),
+                                               _mm256_clmulepi64_epi128(y1, k1024, 0x11)),
+                              _mm256_loadu_si256(p + 1));
+        y2 = _mm256_xor_si256(_mm256_xor_si256(_mm256_clmulepi64_epi128(y2, k1024, 0x00),
+                                               _mm256_clmulepi64_epi128(y2, k1024, 0x11)),
+                              _mm256_loadu_si256(p + 2));
+        y3 = _mm256_xor_si256(_mm256_xor_si256(_mm256_clmulepi64_epi128(y3, k1024, 0x00),
+                                               _mm256_clmulepi64_epi128(y3, k1024, 0x11)),
+                              _mm256_loadu_si256(p + 3));
+        p += 4;
+        n -= kWideFoldBlock;
+    }
+    const __m128i k128 =
+        _mm_set_epi64x(static_cast<long long>(kFold128Lo), static_cast<long long>(kFold128Hi));
+    const __m128i lanes[] = {_mm256_castsi256_si128(y0), _mm256_extracti128_si256(y0, 1),
+                             _mm256_castsi256_si128(y1), _mm256_extracti128_si256(y1, 1),
+                             _mm256_castsi256_si128(y2), _mm256_extracti128_si256(y2, 1),
+                             _mm256_castsi256_si128(y3), _mm256_extracti128_si256(y3, 1)};
+    __m128i x = lanes[0];
+    for (size_t i = 1; i < sizeof lanes / sizeof lanes[0]; i++)
+        x = _mm_xor_si128(
+            _mm_xor_si128(_mm_clmulepi64_si128(x, k128, 0x00), _mm_clmulepi64_si128(x, k128, 0x11)),
+            lanes[i]);
+    alignas(16) uch rem[16];
+    _mm_store_si128(reinterpret_cast<__m128i *>(rem), x);
+    return crc_slice8(0, rem, sizeof rem);
+}
+
 // Below this many bytes the table loop is as fast as setting up the folds.
 constexpr size_t kClmulMin = 256;
 
+// The features come from the C library (stream/cpu.h): 0.1 ms less per start than the
+// compiler's probe on the Intel guest.
+bool have_clmul_wide() {
+    static const bool yes =
+        CPU_FEATURE_ACTIVE(VPCLMULQDQ) && CPU_FEATURE_ACTIVE(AVX2) && CPU_FEATURE_ACTIVE(PCLMULQDQ);
+    return yes;
+}
+
 bool have_clmul() {
-    static const bool yes = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse2");
+    static const bool yes = CPU_FEATURE_ACTIVE(PCLMULQDQ) && CPU_FEATURE_ACTIVE(SSE2);
     return yes;
 }
 
@@ -141,7 +204,12 @@ ulg updcrc(const uch *s, unsigned n) {
         return 0;
     }
     uint32_t c = static_cast<uint32_t>(crc_register);
-    if (n >= kClmulMin && have_clmul()) {
+    if (n >= kClmulMin && have_clmul_wide()) {
+        size_t head = n & ~(kWideFoldBlock - 1);
+        c = crc_clmul_wide(c, s, head);
+        s += head;
+        n -= static_cast<unsigned>(head);
+    } else if (n >= kClmulMin && have_clmul()) {
         size_t head = n & ~(kFoldBlock - 1);
         c = crc_clmul(c, s, head);
         s += head;

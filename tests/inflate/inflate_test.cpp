@@ -472,6 +472,43 @@ TEST(Inflate, MatchEndingExactlyAtTheWindowEnd) {
     }
 }
 
+// Codes of 15 bits for a literal, a length with 5 extra bits and distances with 13, in
+// every order the fast loop's refills meet them: a literal streak, then a length and a
+// distance taking 48 bits. Catches a refill placed where fewer bits are left than the next
+// lookup peeks.
+TEST(Inflate, LongestCodesAndExtraBitsInEveryStreakPosition) {
+    Dynamic d = with_complete_cl();
+    d.nl = 286;
+    d.nd = 30;
+    // One code of each length 1..14 and two of 15: complete.
+    std::vector<unsigned> ll(286, 0), dl(30, 0);
+    const unsigned lsyms[] = {'a', 256, 257, 'c', 'd', 'e', 'f', 'g', 'h', 'i', 'j', 'k', 'l', 'm'};
+    for (unsigned i = 0; i < 14; i++) ll[lsyms[i]] = i + 1, dl[i] = i + 1;
+    ll['A'] = ll[284] = dl[28] = dl[29] = 15;
+    d.plain(ll);
+    d.plain(dl);
+    const auto lc = canonical(ll), dc = canonical(dl);
+    std::mt19937 rng(15);
+    Reference ref;
+    BitWriter w;
+    d.write(w);
+    for (int i = 0; i < 6000; i++) {
+        for (unsigned n = rng() % 7; n > 0; n--) {
+            const unsigned c = rng() % 4 ? 'A' : 'm';
+            w.code(lc[c], ll[c]);
+            ref.lit(static_cast<char>(c));
+        }
+        const unsigned len = 227 + rng() % 31, ds = 28 + rng() % 2, dx = rng() % 8192;
+        w.code(lc[284], 15).bits(len - 227, 5).code(dc[ds], 15).bits(dx, 13);
+        ref.copy(len, cpdist[ds] + dx);
+    }
+    w.code(lc[256], ll[256]);
+    Raw r = inflate_raw(w.str());
+    ASSERT_EQ(r.result, 0);
+    EXPECT_TRUE(r.out == ref.out());
+    EXPECT_EQ(r.rest, kAfter);
+}
+
 TEST(Inflate, DistanceBeforeTheStartReadsZerosEvenAfterAnotherStream) {
     // Leave the window full of 'A's from a previous stream in this process.
     BitWriter first;
