@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "stream/cpu.h"
+
 // Every thread that runs the match finder has its own copy of its state: the sequential
 // encoder on the calling thread, and each parsing thread of the parallel one.
 constinit thread_local uch lz_window[WINDOW_SIZE];
@@ -585,9 +587,9 @@ void slide_sse2(ush *to, const ush *from, unsigned n) {
 namespace {
 
 void slide_positions(ush *to, const ush *from, unsigned n) {
-    // A test of a word the C runtime filled at start-up: no cached flag for the threads to
+    // A load of what the C library found before main: no cached flag for the threads to
     // share.
-    if (__builtin_cpu_supports("avx2")) {
+    if (CPU_FEATURE_ACTIVE(AVX2)) {
         slide_avx2(to, from, n);
     } else {
         slide_sse2(to, from, n);
