@@ -1,6 +1,6 @@
 // DEFLATE encoder, LZ77 match finder: reads the input into the 64 KiB sliding window, finds
 // earlier occurrences through hash chains and hands literals and matches to ct_tally.
-// Owns the window position state and the hash chains (heads in prev, links here).
+// Owns the window position state and the window and chains (MatchTables), per thread.
 // RFC 1951 sections 2 and 4.
 #include "deflate/deflate_internal.h"
 
@@ -9,13 +9,13 @@
 
 #include <cassert>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 #include "stream/cpu.h"
 
 // Every thread that runs the match finder has its own copy of its state: the sequential
 // encoder on the calling thread, and each parsing thread of the parallel one.
-constinit thread_local uch lz_window[WINDOW_SIZE];
 constinit thread_local ulg window_size = WINDOW_SIZE;
 constinit thread_local unsigned ins_h;        // hash of the string being inserted
 constinit thread_local unsigned strstart;     // current position in lz_window
@@ -49,33 +49,6 @@ const config configuration_table[10] = {
 
 namespace {
 
-// head[h]: the latest position with hash h, NIL if none.
-constinit thread_local ush head[HASH_SIZE];
-
-// Chain links indexed by the full window position rather than by position & WMASK: the chain
-// walk is a chain of dependent loads, and dropping the mask from each step measured 10%
-// less time on an 8 MB ELF file. The chains are the same as with masked indexes: a position and the
-// one 32768 below it never both lie within MAX_DIST of strstart. After a slide the lower half takes
-// the lowered upper half; the upper half is rewritten by insertion before it is read.
-constinit thread_local ush chain_link[WINDOW_SIZE];
-
-// Near the end of the input a search compares up to MAX_MATCH bytes past strstart and an
-// insertion hashes two bytes past its position: beyond the valid data and, late in a full
-// window, beyond window itself. Those bytes rank candidates that all cover the rest of the
-// input, so they are made a function of the input alone: window starts each member
-// cleared, the two bytes after the input are cleared when it ends (the rest holds this
-// input's own earlier bytes, left there by a slide), and positions past window read as
-// zero. Measured against the gzip command, this ranks end-of-input candidates as it does.
-inline unsigned window_byte_or_zero(unsigned i) {
-    return i < WINDOW_SIZE ? lz_window[i] : 0;
-}
-
-inline uint64_t load64(const uch *p) {
-    uint64_t v;
-    memcpy(&v, p, sizeof v);
-    return v;
-}
-
 // Deep chains: besides the 3-byte hash chains, every inserted position also enters a chain
 // keyed on its first DEEP_LEN[d] bytes. Once the match in hand is best_len long, only a
 // candidate agreeing on best_len + 1 bytes can replace it, and all of those lie on the
@@ -93,10 +66,71 @@ static_assert(DEEP_LEN[0] > MIN_MATCH && DEEP_LEN[1] > DEEP_LEN[0] && DEEP_LEN[1
 // Prefix masks of the keys on a little-endian 64-bit load.
 inline constexpr uint64_t DEEP_MASK[DEEP_LEVELS] = {0xffffffffull, ~0ull};
 
-// deep_head: the latest position per key hash, NIL if none; deep_link: the next older
-// position on the same deep chain.
-constinit thread_local ush deep_head[DEEP_LEVELS][DEEP_HASH_SIZE];
-constinit thread_local ush deep_link[DEEP_LEVELS][WINDOW_SIZE];
+}  // namespace
+
+// The match finder's window and chains, 704 KB, one set per thread that runs it.
+struct MatchTables {
+    uch lz_window[WINDOW_SIZE];
+    // head[h]: the latest position with hash h, NIL if none.
+    ush head[HASH_SIZE];
+    // Chain links indexed by the full window position rather than by position & WMASK: the
+    // chain walk is a chain of dependent loads, and dropping the mask from each step
+    // measured 10% less time on an 8 MB ELF file. The chains are the same as with masked
+    // indexes: a position and the one 32768 below it never both lie within MAX_DIST of
+    // strstart. After a slide the lower half takes the lowered upper half; the upper half is
+    // rewritten by insertion before it is read.
+    ush chain_link[WINDOW_SIZE];
+    // deep_head: the latest position per key hash, NIL if none; deep_link: the next older
+    // position on the same deep chain.
+    ush deep_head[DEEP_LEVELS][DEEP_HASH_SIZE];
+    ush deep_link[DEEP_LEVELS][WINDOW_SIZE];
+    // See chain_rank.
+    ush rank_slots[WSIZE];
+};
+
+namespace {
+
+// The calling thread's tables are static: their pages are touched only by a build. Thread-
+// local storage would have every process, extraction too, zero them before main (the C
+// library clears a thread's whole static block): about 175 page faults, 0.2 ms of the
+// 1.25 ms of extracting a 1-byte archive. A parsing thread brings its own (parse_chunk).
+MatchTables main_tables;
+constinit thread_local MatchTables *mt = &main_tables;
+
+}  // namespace
+
+MatchTables *new_match_tables() {
+    // Zeroed as the static set is: a rank after a NIL head is read before it is written.
+    return static_cast<MatchTables *>(calloc(1, sizeof(MatchTables)));
+}
+
+void use_match_tables(MatchTables *t) {
+    mt = t;
+}
+
+void free_match_tables(MatchTables *t) {
+    free(t);
+}
+
+namespace {
+
+// Near the end of the input a search compares up to MAX_MATCH bytes past strstart and an
+// insertion hashes two bytes past its position: beyond the valid data and, late in a full
+// window, beyond window itself. Those bytes rank candidates that all cover the rest of the
+// input, so they are made a function of the input alone: window starts each member
+// cleared, the two bytes after the input are cleared when it ends (the rest holds this
+// input's own earlier bytes, left there by a slide), and positions past window read as
+// zero. Measured against the gzip command, this ranks end-of-input candidates as it does.
+inline unsigned window_byte_or_zero(unsigned i) {
+    return i < WINDOW_SIZE ? mt->lz_window[i] : 0;
+}
+
+inline uint64_t load64(const uch *p) {
+    uint64_t v;
+    memcpy(&v, p, sizeof v);
+    return v;
+}
+
 // chain_rank(s): the number of positions on s's 3-byte chain up to s, modulo 2^16. The
 // chain through any candidate never holds more than WINDOW_SIZE positions, so rank
 // differences along it are exact. Only ranks of positions within MAX_DIST (< WSIZE) of the
@@ -105,14 +139,13 @@ constinit thread_local ush deep_link[DEEP_LEVELS][WINDOW_SIZE];
 // starts from another string's rank: a chain is never read past such a head, so only
 // differences within reach matter. Half the table and no copy: 9% less CPU time on a 32 MB
 // ELF file.
-constinit thread_local ush rank_slots[WSIZE];
 inline ush &chain_rank(unsigned s) {
-    return rank_slots[s & WMASK];
+    return mt->rank_slots[s & WMASK];
 }
 
 // The 8 bytes at s, those past window read as zero (see window_byte_or_zero).
 inline uint64_t key_at(unsigned s) {
-    if (s <= WINDOW_SIZE - 8) return load64(lz_window + s);
+    if (s <= WINDOW_SIZE - 8) return load64(mt->lz_window + s);
     uint64_t v = 0;
     for (unsigned i = 0; i < 8; i++)
         v |= static_cast<uint64_t>(window_byte_or_zero(s + i)) << (8 * i);
@@ -143,8 +176,8 @@ constinit thread_local unsigned deep_pending, deep_pending_end;
 inline void deep_insert(unsigned s, uint64_t key) {
     assert(s + KEY_BYTES <= keyed_end);
     for (unsigned d = 0; d < DEEP_LEVELS; d++) {
-        ush &dh = deep_head[d][deep_hash(d, key)];
-        deep_link[d][s] = dh;
+        ush &dh = mt->deep_head[d][deep_hash(d, key)];
+        mt->deep_link[d][s] = dh;
         dh = static_cast<ush>(s);
     }
 }
@@ -162,20 +195,20 @@ inline void insert_run(unsigned s, unsigned n) {
     // Keys all within window: one loop without the test per key (text: 2% fewer instructions).
     const bool in_window = s + n - 1 <= WINDOW_SIZE - 8;
     for (unsigned i = 0; i < n; i++, s++) {
-        uint64_t key = in_window ? load64(lz_window + s) : key_at(s);
+        uint64_t key = in_window ? load64(mt->lz_window + s) : key_at(s);
         // Byte s + 2, the one the rolling hash takes in, is byte 2 of the key.
         static_assert(MIN_MATCH - 1 == 2);
         h = ((h << H_SHIFT) ^ static_cast<unsigned>((key >> 16) & 0xff)) & HASH_MASK;
-        unsigned hash_head = head[h];
-        chain_link[s] = static_cast<ush>(hash_head);
+        unsigned hash_head = mt->head[h];
+        mt->chain_link[s] = static_cast<ush>(hash_head);
         unsigned rank = (hash_head == s - 1 ? prev_rank : chain_rank(hash_head)) + 1;
         chain_rank(s) = static_cast<ush>(rank);
         prev_rank = rank;
-        head[h] = static_cast<ush>(s);
+        mt->head[h] = static_cast<ush>(s);
         if (!KEYED) continue;
         for (unsigned d = 0; d < DEEP_LEVELS; d++) {
-            ush &dh = deep_head[d][deep_hash(d, key)];
-            deep_link[d][s] = dh;
+            ush &dh = mt->deep_head[d][deep_hash(d, key)];
+            mt->deep_link[d][s] = dh;
             dh = static_cast<ush>(s);
         }
     }
@@ -203,7 +236,7 @@ inline constexpr unsigned ONE_BYTE_RUN_MIN = 32;
 // Whether the KEY_BYTES + 1 bytes from s - 1 on are one byte repeated: the keys of s - 1
 // and s are equal and all that byte. Requires 0 < s <= WINDOW_SIZE - KEY_BYTES.
 inline bool one_byte_keys(unsigned s) {
-    return load64(lz_window + s - 1) == load64(lz_window + s);
+    return load64(mt->lz_window + s - 1) == load64(mt->lz_window + s);
 }
 
 // A run of one byte: enters the strings s, s + 1, ..., s + m - 1 (0 < m <= n) and returns
@@ -215,19 +248,19 @@ inline bool one_byte_keys(unsigned s) {
 // 823M -> 239M instructions). The keys of s .. s + n - 1 lie below keyed_end.
 __attribute__((noinline)) unsigned insert_one_byte_run(unsigned s, unsigned n) {
     assert(s != 0 && s + KEY_BYTES <= WINDOW_SIZE && one_byte_keys(s));
-    const uint64_t key = load64(lz_window + s);
+    const uint64_t key = load64(mt->lz_window + s);
     const unsigned b = static_cast<unsigned>(key & 0xff);
     const unsigned h = ins_h;
-    if ((((h << H_SHIFT) ^ b) & HASH_MASK) != h || head[h] != s - 1) return 0;
+    if ((((h << H_SHIFT) ^ b) & HASH_MASK) != h || mt->head[h] != s - 1) return 0;
     unsigned bucket[DEEP_LEVELS];
     for (unsigned d = 0; d < DEEP_LEVELS; d++) {
         bucket[d] = deep_hash(d, key);
-        if (deep_head[d][bucket[d]] != s - 1) return 0;
+        if (mt->deep_head[d][bucket[d]] != s - 1) return 0;
     }
     // Strings s + m whose last key byte, s + m + KEY_BYTES - 1, is b too, within window.
     unsigned m = 1;
     while (m < n && s + m - 1 + KEY_BYTES + 8 <= WINDOW_SIZE) {
-        const uint64_t x = load64(lz_window + s + m - 1 + KEY_BYTES) ^ key;
+        const uint64_t x = load64(mt->lz_window + s + m - 1 + KEY_BYTES) ^ key;
         if (x != 0) {
             m += static_cast<unsigned>(__builtin_ctzll(x)) / 8;
             break;
@@ -235,19 +268,19 @@ __attribute__((noinline)) unsigned insert_one_byte_run(unsigned s, unsigned n) {
         m += 8;
     }
     if (m > n) m = n;
-    count_from(chain_link + s, s - 1, m);
-    for (unsigned d = 0; d < DEEP_LEVELS; d++) count_from(deep_link[d] + s, s - 1, m);
+    count_from(mt->chain_link + s, s - 1, m);
+    for (unsigned d = 0; d < DEEP_LEVELS; d++) count_from(mt->deep_link[d] + s, s - 1, m);
     // The rank slots wrap at WSIZE: two counting sequences at most.
     const unsigned rank = chain_rank(s - 1) + 1u;
     for (unsigned j = 0; j < m;) {
         const unsigned from = (s + j) & WMASK;
         const unsigned k = m - j < WSIZE - from ? m - j : WSIZE - from;
-        count_from(rank_slots + from, rank + j, k);
+        count_from(mt->rank_slots + from, rank + j, k);
         j += k;
     }
-    head[h] = static_cast<ush>(s + m - 1);
+    mt->head[h] = static_cast<ush>(s + m - 1);
     for (unsigned d = 0; d < DEEP_LEVELS; d++)
-        deep_head[d][bucket[d]] = static_cast<ush>(s + m - 1);
+        mt->deep_head[d][bucket[d]] = static_cast<ush>(s + m - 1);
     return m;
 }
 
@@ -284,10 +317,10 @@ void enter_pending_keys() {
 // The hash state h is the caller's (ins_h, or a copy kept in a register); key is key_at(s).
 inline unsigned insert_string(unsigned s, unsigned &h, uint64_t key) {
     h = ((h << H_SHIFT) ^ static_cast<unsigned>((key >> 16) & 0xff)) & HASH_MASK;
-    unsigned hash_head = head[h];
-    chain_link[s] = static_cast<ush>(hash_head);
+    unsigned hash_head = mt->head[h];
+    mt->chain_link[s] = static_cast<ush>(hash_head);
     chain_rank(s) = static_cast<ush>(chain_rank(hash_head) + 1);
-    head[h] = static_cast<ush>(s);
+    mt->head[h] = static_cast<ush>(s);
     // A step starts with MIN_LOOKAHEAD bytes read or the input ended: the key lies below.
     deep_insert(s, key);
     return hash_head;
@@ -316,7 +349,7 @@ inline constexpr unsigned FAST_SEARCH_END = WINDOW_SIZE - MAX_MATCH;
 // little-endian difference. Against a byte loop this measured 9% less total time on a
 // 30 MB tarball and 14% less on an 8 MB ELF file.
 inline int match_length_fast(const uch *scan, const uch *match) {
-    assert(scan + MAX_MATCH < lz_window + WINDOW_SIZE && match < scan);
+    assert(scan + MAX_MATCH < mt->lz_window + WINDOW_SIZE && match < scan);
     for (unsigned k = 0; k < COMPARE_WORDS; k++) {
         unsigned off = COMPARE_FROM + 8 * k;
         uint64_t x = load64(scan + off) ^ load64(match + off);
@@ -346,7 +379,7 @@ int longest_match_at_end(unsigned cur_match, unsigned chain_length, unsigned lim
             best_len = static_cast<int>(len);
             if (best_len >= nice_match) break;
         }
-    } while ((cur_match = chain_link[cur_match]) > limit && --chain_length != 0);
+    } while ((cur_match = mt->chain_link[cur_match]) > limit && --chain_length != 0);
     return best_len;
 }
 
@@ -359,15 +392,15 @@ namespace {
 // chain_length or more below first, or at limit (first itself may lie at limit).
 int longest_match_deep(unsigned d, unsigned cur_match, unsigned first, unsigned chain_length,
                        unsigned limit, int best_len) {
-    const uch *scan = lz_window + strstart;
+    const uch *scan = mt->lz_window + strstart;
     const uint64_t scan_key = load64(scan);
     unsigned scan_end = load16(scan + best_len - 1);
     const unsigned first_rank = chain_rank(first);
     uint64_t mask = DEEP_MASK[d];
-    const ush *link = deep_link[d];
+    const ush *link = mt->deep_link[d];
     while (cur_match > limit || cur_match == first) {
         assert(cur_match < strstart);
-        const uch *match = lz_window + cur_match;
+        const uch *match = mt->lz_window + cur_match;
         // Failing the key test: another key of the same hash, or a candidate too short.
         if (((load64(match) ^ scan_key) & mask) == 0) {
             // This candidate shares MIN_MATCH bytes, so it is on the 3-byte chain; so are
@@ -385,7 +418,7 @@ int longest_match_deep(unsigned d, unsigned cur_match, unsigned first, unsigned 
                     while (d + 1 < DEEP_LEVELS && static_cast<unsigned>(len) >= DEEP_LEN[d + 1]) {
                         d++;
                         mask = DEEP_MASK[d];
-                        link = deep_link[d];
+                        link = mt->deep_link[d];
                     }
                 }
             }
@@ -403,14 +436,14 @@ namespace {
 // candidates left of the budget the walk started with, first its first candidate.
 int longest_match_walk(unsigned first, unsigned cur_match, unsigned chain_length, unsigned budget,
                        unsigned limit, int best_len) {
-    const uch *scan = lz_window + strstart;
+    const uch *scan = mt->lz_window + strstart;
     // A candidate must agree on the two bytes at the end of the best match so far and on
     // the first two bytes before it is worth a full comparison.
     unsigned scan_end = load16(scan + best_len - 1);
     const unsigned scan_start = load16(scan);
     do {
         assert(cur_match < strstart);
-        const uch *match = lz_window + cur_match;
+        const uch *match = mt->lz_window + cur_match;
         if (load16(match + best_len - 1) != scan_end || load16(match) != scan_start) continue;
         int len = match_length_fast(scan, match);
         if (len > best_len) {
@@ -421,12 +454,12 @@ int longest_match_walk(unsigned first, unsigned cur_match, unsigned chain_length
                 // The candidate is on the deep chains of keys up to len bytes long.
                 unsigned d = 0;
                 while (d + 1 < DEEP_LEVELS && static_cast<unsigned>(len) >= DEEP_LEN[d + 1]) d++;
-                return longest_match_deep(d, deep_link[d][cur_match], first, budget, limit,
+                return longest_match_deep(d, mt->deep_link[d][cur_match], first, budget, limit,
                                           best_len);
             }
             scan_end = load16(scan + best_len - 1);
         }
-    } while ((cur_match = chain_link[cur_match]) > limit && --chain_length != 0);
+    } while ((cur_match = mt->chain_link[cur_match]) > limit && --chain_length != 0);
     return best_len;
 }
 
@@ -452,17 +485,17 @@ inline unsigned load24(const uch *p) {
 inline int longest_match_no_match(unsigned s, unsigned cur_match) {
     assert(prev_length == MIN_MATCH - 1 && prev_length < good_match && s < FAST_SEARCH_END);
     const unsigned limit = s > MAX_DIST ? s - MAX_DIST : NIL;
-    const unsigned want = load24(lz_window + s);
+    const unsigned want = load24(mt->lz_window + s);
     const unsigned first = cur_match;
     // prev_length is below every good_match, so the budget is whole.
     unsigned chain_length = max_chain_length;
     do {
-        if (load24(lz_window + cur_match) == want) {
+        if (load24(mt->lz_window + cur_match) == want) {
             strstart = s;
             return longest_match_walk(first, cur_match, chain_length, max_chain_length, limit,
                                       static_cast<int>(prev_length));
         }
-    } while ((cur_match = chain_link[cur_match]) > limit && --chain_length != 0);
+    } while ((cur_match = mt->chain_link[cur_match]) > limit && --chain_length != 0);
     return static_cast<int>(prev_length);
 }
 
@@ -483,10 +516,10 @@ inline int skim_from_head(unsigned s, unsigned hash_head) {
     // The budget covers the unrolled candidates at every level.
     assert(max_chain_length >= SKIM_UNROLLED);
     const unsigned limit = s > MAX_DIST ? s - MAX_DIST : NIL;
-    const uint32_t want = load32(lz_window + s);
+    const uint32_t want = load32(mt->lz_window + s);
     const unsigned c1 = hash_head;
-    const unsigned c2 = chain_link[c1];
-    const unsigned c3 = chain_link[c2];
+    const unsigned c2 = mt->chain_link[c1];
+    const unsigned c3 = mt->chain_link[c2];
     // Every link is NIL or below its own position (insertion links to an older head, a slide
     // lowers both or clears the link), so a candidate above limit has all candidates before
     // it on the chain above limit too: each is tested on its own, not after the one before
@@ -497,7 +530,7 @@ inline int skim_from_head(unsigned s, unsigned hash_head) {
     const bool v2 = c2 > limit;
     const bool v3 = c3 > limit;
     // The shift drops the fourth byte: zero when the first MIN_MATCH bytes agree.
-    auto differs = [want](unsigned c) { return ((load32(lz_window + c) ^ want) << 8) != 0; };
+    auto differs = [want](unsigned c) { return ((load32(mt->lz_window + c) ^ want) << 8) != 0; };
     const bool m1 = v1 & !differs(c1);
     const bool m2 = v2 & !differs(c2);
     const bool m3 = v3 & !differs(c3);
@@ -508,7 +541,7 @@ inline int skim_from_head(unsigned s, unsigned hash_head) {
         return longest_match_walk(c1, cur, max_chain_length - skipped, max_chain_length, limit,
                                   static_cast<int>(MIN_MATCH - 1));
     }
-    unsigned cur_match = chain_link[c3];
+    unsigned cur_match = mt->chain_link[c3];
     if (__builtin_expect(cur_match <= limit, 1)) return static_cast<int>(MIN_MATCH - 1);
     // The rest of the loop of longest_match_no_match, from the fourth candidate on.
     unsigned chain_length = max_chain_length - SKIM_UNROLLED;
@@ -519,7 +552,7 @@ inline int skim_from_head(unsigned s, unsigned hash_head) {
             return longest_match_walk(c1, cur_match, chain_length, max_chain_length, limit,
                                       static_cast<int>(MIN_MATCH - 1));
         }
-    } while ((cur_match = chain_link[cur_match]) > limit && --chain_length != 0);
+    } while ((cur_match = mt->chain_link[cur_match]) > limit && --chain_length != 0);
     return static_cast<int>(MIN_MATCH - 1);
 }
 
@@ -536,7 +569,7 @@ int longest_match(unsigned cur_match) {
     // its head: the candidates on it are older than strstart, itself just entered.
     for (unsigned d = DEEP_LEVELS; d-- > 0;) {
         if (static_cast<unsigned>(best_len) + 1 >= DEEP_LEN[d])
-            return longest_match_deep(d, deep_link[d][strstart], cur_match, chain_length, limit,
+            return longest_match_deep(d, mt->deep_link[d][strstart], cur_match, chain_length, limit,
                                       best_len);
     }
     return longest_match_walk(cur_match, cur_match, chain_length, chain_length, limit, best_len);
@@ -600,7 +633,7 @@ void slide_positions(ush *to, const ush *from, unsigned n) {
 void clear_past_input() {
     unsigned end = strstart + lookahead;
     unsigned n = WINDOW_SIZE - end < MIN_MATCH - 1 ? WINDOW_SIZE - end : MIN_MATCH - 1;
-    memset(lz_window + end, 0, n);
+    memset(mt->lz_window + end, 0, n);
 }
 
 }  // namespace
@@ -611,16 +644,16 @@ void fill_window() {
     if (strstart >= WSIZE + MAX_DIST) {
         // Slide: the upper half becomes the lower half; chain entries that pointed into
         // the old lower half become NIL.
-        memcpy(lz_window, lz_window + WSIZE, WSIZE);
+        memcpy(mt->lz_window, mt->lz_window + WSIZE, WSIZE);
         window_origin += WSIZE;
         match_start -= WSIZE;
         strstart -= WSIZE;
         block_start -= static_cast<long>(WSIZE);
-        slide_positions(head, head, HASH_SIZE);
-        slide_positions(chain_link, chain_link + WSIZE, WSIZE);
+        slide_positions(mt->head, mt->head, HASH_SIZE);
+        slide_positions(mt->chain_link, mt->chain_link + WSIZE, WSIZE);
         for (unsigned d = 0; d < DEEP_LEVELS; d++) {
-            slide_positions(deep_head[d], deep_head[d], DEEP_HASH_SIZE);
-            slide_positions(deep_link[d], deep_link[d] + WSIZE, WSIZE);
+            slide_positions(mt->deep_head[d], mt->deep_head[d], DEEP_HASH_SIZE);
+            slide_positions(mt->deep_link[d], mt->deep_link[d] + WSIZE, WSIZE);
         }
         if (deep_pending != deep_pending_end) {
             // Waiting strings lie just below the end of the bytes read, far above WSIZE.
@@ -632,7 +665,7 @@ void fill_window() {
     }
     if (!eofile) {
         assert(strstart + lookahead + more <= WINDOW_SIZE);
-        int n = read_buf(reinterpret_cast<char *>(lz_window) + strstart + lookahead, more);
+        int n = read_buf(reinterpret_cast<char *>(mt->lz_window) + strstart + lookahead, more);
         if (n == 0 || n == -1) {
             eofile = 1;
             clear_past_input();
@@ -662,16 +695,16 @@ void lm_config(int pack_level, ush *xfl) {
 
 void lm_init(int pack_level, ush *xfl) {
     lm_config(pack_level, xfl);
-    memset(head, 0, HASH_SIZE * sizeof *head);  // the links are written before read
-    memset(deep_head, 0, sizeof deep_head);
-    memset(lz_window, 0, WINDOW_SIZE);  // no bytes of an earlier member past this input's end
+    memset(mt->head, 0, HASH_SIZE * sizeof *mt->head);  // the links are written before read
+    memset(mt->deep_head, 0, sizeof mt->deep_head);
+    memset(mt->lz_window, 0, WINDOW_SIZE);  // no bytes of an earlier member past this input's end
     window_origin = 0;
 
     strstart = 0;
     block_start = 0;
     deep_pending = deep_pending_end = 0;
     keyed_end = ALL_KEYED;
-    int n = read_buf(reinterpret_cast<char *>(lz_window), WINDOW_SIZE);
+    int n = read_buf(reinterpret_cast<char *>(mt->lz_window), WINDOW_SIZE);
     if (n == 0 || n == -1) {
         eofile = 1;
         lookahead = 0;
@@ -682,13 +715,13 @@ void lm_init(int pack_level, ush *xfl) {
     keyed_end = lookahead;
     eofile = 0;
     while (lookahead < MIN_LOOKAHEAD && !eofile) fill_window();
-    ins_h = ((static_cast<unsigned>(lz_window[0]) << H_SHIFT) ^ lz_window[1]) & HASH_MASK;
+    ins_h = ((static_cast<unsigned>(mt->lz_window[0]) << H_SHIFT) ^ mt->lz_window[1]) & HASH_MASK;
 }
 
 namespace {
 
 ulg end_block(int eof) {
-    char *buf = block_start >= 0 ? reinterpret_cast<char *>(lz_window) + block_start : nullptr;
+    char *buf = block_start >= 0 ? reinterpret_cast<char *>(mt->lz_window) + block_start : nullptr;
     return flush_block(buf, static_cast<ulg>(static_cast<long>(strstart) - block_start), eof);
 }
 
@@ -721,7 +754,7 @@ ulg deflate_fast() {
                          window_byte_or_zero(strstart + 1)) & HASH_MASK;
             }
         } else {
-            flush = ct_tally_literal(lz_window[strstart]);
+            flush = ct_tally_literal(mt->lz_window[strstart]);
             lookahead--;
             strstart++;
         }
@@ -810,14 +843,14 @@ unsigned literal_run(unsigned run_end) {
         assert(s < FAST_SEARCH_END);  // strstart + lookahead stays within the window
         // Below FAST_SEARCH_END the key lies within window: no test of its end (random bytes:
         // 3% fewer instructions).
-        const unsigned hash_head = insert_string(s, h, load64(lz_window + s));
+        const unsigned hash_head = insert_string(s, h, load64(mt->lz_window + s));
         // prev_length MIN_MATCH - 1 is below every lazy level's max_lazy_match. No length
         // clamp: a match is at most MAX_MATCH < MIN_LOOKAHEAD <= la.
         match_length = static_cast<unsigned>(skim_from_head(s, hash_head));
         if (match_length == MIN_MATCH && s - match_start > TOO_FAR) match_length--;
         // The tally's early block end measures the input covered up to strstart.
         strstart = s;
-        if (tally_literal(lz_window[s - 1])) {
+        if (tally_literal(mt->lz_window[s - 1])) {
             end_block(0);
             block_start = s;
         }
@@ -918,7 +951,7 @@ ulg lazy_loop(int match_available, unsigned match_length) {
                 block_start = strstart;
             }
         } else if (match_available) {
-            if (tally_literal(lz_window[strstart - 1])) {
+            if (tally_literal(mt->lz_window[strstart - 1])) {
                 end_block(0);
                 block_start = strstart;
             }
@@ -945,7 +978,7 @@ ulg lazy_loop(int match_available, unsigned match_length) {
             while (lookahead < MIN_LOOKAHEAD && !eofile) fill_window();
         }
     }
-    if (match_available) tally_literal(lz_window[strstart - 1]);
+    if (match_available) tally_literal(mt->lz_window[strstart - 1]);
     if (recording()) {
         rec->ended = true;
         if (!heads_published) __atomic_store_n(&rec->heads, rec->ntops + 1, __ATOMIC_RELEASE);
@@ -990,26 +1023,27 @@ void parse_chunk(ChunkParse &c) {
     }
 
     rec_fed = 0;
-    memset(head, 0, HASH_SIZE * sizeof *head);
-    memset(deep_head, 0, sizeof deep_head);
+    memset(mt->head, 0, HASH_SIZE * sizeof *mt->head);
+    memset(mt->deep_head, 0, sizeof mt->deep_head);
     // The window as the sequential encoder has it when its origin is base: cleared at the
     // start of the input; else as the slide to base left it, the upper half a copy of the
     // lower one until read over (a search at the end of the input compares those bytes).
     window_origin = c.base;
     if (c.base == 0) {
-        memset(lz_window, 0, WINDOW_SIZE);
+        memset(mt->lz_window, 0, WINDOW_SIZE);
     } else {
         assert(c.base % WSIZE == 0 && c.size >= WSIZE);
-        memcpy(lz_window + WSIZE, c.data, WSIZE);
+        memcpy(mt->lz_window + WSIZE, c.data, WSIZE);
     }
     strstart = 0;
     block_start = 0;
     deep_pending = deep_pending_end = 0;
     keyed_end = ALL_KEYED;
     eofile = 0;
-    lookahead = static_cast<unsigned>(read_buf(reinterpret_cast<char *>(lz_window), WINDOW_SIZE));
+    lookahead =
+        static_cast<unsigned>(read_buf(reinterpret_cast<char *>(mt->lz_window), WINDOW_SIZE));
     keyed_end = lookahead;
-    ins_h = ((static_cast<unsigned>(lz_window[0]) << H_SHIFT) ^ lz_window[1]) & HASH_MASK;
+    ins_h = ((static_cast<unsigned>(mt->lz_window[0]) << H_SHIFT) ^ mt->lz_window[1]) & HASH_MASK;
 
     // Every position before start is in the chains, as the lazy loop leaves them.
     const unsigned start = static_cast<unsigned>(c.start - c.base);

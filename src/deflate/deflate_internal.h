@@ -1,6 +1,6 @@
 // DEFLATE encoder internals: the bit writer, the LZ77 match finder, the Huffman code tables
 // and the block emitter, as the encoder's files and tests see them. All state is reset per
-// member; the match finder's is per thread (see lz_window). RFC 1951 sections 3.2.1 to 3.2.7.
+// member; the match finder's is per thread (see MatchTables). RFC 1951 sections 3.2.1 to 3.2.7.
 #pragma once
 
 #include <cassert>
@@ -206,9 +206,8 @@ struct config {
 };
 extern const config configuration_table[10];
 
-// The match finder's state, one copy per thread that runs it; lz_window is the sliding
-// window, two halves of WSIZE.
-extern constinit thread_local uch lz_window[WINDOW_SIZE];
+// The match finder's state, one copy per thread that runs it; its window and chains are a
+// MatchTables, the calling thread's static, a parsing thread's from new_match_tables.
 extern constinit thread_local ulg window_size;
 extern constinit thread_local unsigned ins_h, strstart, lookahead, match_start, prev_length;
 extern constinit thread_local long block_start;
@@ -296,6 +295,13 @@ static_assert(PARALLEL_PAST_STOP >= MAX_MATCH + MIN_LOOKAHEAD + 8);
 inline constexpr unsigned SLIDE_STEP = 32;
 void slide_sse2(ush *to, const ush *from, unsigned n);
 void slide_avx2(ush *to, const ush *from, unsigned n);
+
+// A parsing thread's window and chains: allocated (null if out of memory), made this
+// thread's before it parses, freed after it.
+struct MatchTables;
+MatchTables *new_match_tables();
+void use_match_tables(MatchTables *t);
+void free_match_tables(MatchTables *t);
 
 // Runs the lazy parse over the chunk on the calling thread, with the thread's own
 // match finder, exactly as the sequential encoder parses those positions in that state.

@@ -67,7 +67,8 @@ void parse_taken(Slot &s) {
     pthread_cond_broadcast(&done_cv);
 }
 
-void *worker(void *) {
+void *worker(void *tables) {
+    use_match_tables(static_cast<MatchTables *>(tables));
     pthread_mutex_lock(&lock);
     while (!quit) {
         if (Slot *s = take_oldest()) {
@@ -372,19 +373,29 @@ ulg deflate_parallel(unsigned threads, size_t chunk_size) {
         j.tops_cap = TOPS_CAP;
         ok = all[i].buf && j.sym && j.flags && j.tops;
     }
-    // The calling thread is one of the threads.
+    // The calling thread is one of the threads; each other one has match finder tables of
+    // its own.
     pthread_t tids[MAX_THREADS];
+    MatchTables *tables[MAX_THREADS] = {};
     unsigned started = 0;
     slots = all;
     nslots = n;
     quit = false;
     if (ok) {
-        for (; started + 1 < threads; started++)
-            if (pthread_create(&tids[started], nullptr, worker, nullptr) != 0) break;
+        for (; started + 1 < threads; started++) {
+            tables[started] = new_match_tables();
+            if (!tables[started] ||
+                pthread_create(&tids[started], nullptr, worker, tables[started]) != 0)
+                break;
+        }
     }
+    auto free_tables = [&tables] {
+        for (MatchTables *t : tables) free_match_tables(t);
+    };
     if (!ok || started == 0) {
         // No memory or no thread.
         if (all) release(all, n);
+        free_tables();
         return deflate_sequential();
     }
 
@@ -516,6 +527,7 @@ ulg deflate_parallel(unsigned threads, size_t chunk_size) {
     pthread_mutex_unlock(&lock);
     for (unsigned i = 0; i < started; i++) pthread_join(tids[i], nullptr);
     release(all, n);
+    free_tables();
     slots = nullptr;
     return compressed;
 }
