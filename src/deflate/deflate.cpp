@@ -995,34 +995,23 @@ ulg deflate() {
     return lazy_loop(0, MIN_MATCH - 1);
 }
 
-void parse_chunk(ChunkParse &c) {
-    ush xfl = 0;
-    lm_config(c.level, &xfl);
-    rec = &c;
-    next_head = 0;
-    heads_published = false;
-    const InputRoutine caller_input = read_buf;  // the calling thread's, given back below
-    read_buf = read_chunk;
-    c.nsym = c.nbytes = c.ntops = 0;
-    c.ended = c.stopped = false;
-    memset(c.flags, 0, c.sym_cap / 8 + 1);
+namespace {
 
-    if (c.continues) {
-        // The window, chains and position are this thread's last parse's, stopped at start;
-        // the input read so far ends inside c's.
-        // strstart is the tally's too: the replay of this parse's record moved it since.
-        const uint64_t read_end = stopped_at + lookahead;
-        if (stopped_at != c.start || eofile || read_end < c.base || read_end > c.base + c.size)
-            error("internal error: chunk parse cannot continue");
-        strstart = static_cast<unsigned>(stopped_at - window_origin);
-        rec_fed = static_cast<size_t>(read_end - c.base);
-        assert(c.from.match_length < MIN_MATCH || strstart - match_start == c.from.match_back);
-        lazy_loop(static_cast<int>(c.from.match_available), c.from.match_length);
-        rec = nullptr;
-        read_buf = caller_input;
-        return;
-    }
+// A continued parse: the window, chains and position are this thread's last parse's,
+// stopped at c.start; the input read so far ends inside c's.
+void stand_at_stop(const ChunkParse &c) {
+    // strstart is the tally's too: the replay of the last parse's record moved it since.
+    const uint64_t read_end = stopped_at + lookahead;
+    if (stopped_at != c.start || eofile || read_end < c.base || read_end > c.base + c.size)
+        error("internal error: chunk parse cannot continue");
+    strstart = static_cast<unsigned>(stopped_at - window_origin);
+    rec_fed = static_cast<size_t>(read_end - c.base);
+    assert(c.from.match_length < MIN_MATCH || strstart - match_start == c.from.match_back);
+}
 
+// A fresh parse: the window laid out and the chains primed as the sequential encoder has
+// them at c.start.
+void prime_for(const ChunkParse &c) {
     rec_fed = 0;
     memset(mt->head, 0, HASH_SIZE * sizeof *mt->head);
     memset(mt->deep_head, 0, sizeof mt->deep_head);
@@ -1058,6 +1047,26 @@ void parse_chunk(ChunkParse &c) {
     lookahead -= start;
     while (lookahead < MIN_LOOKAHEAD && !eofile) fill_window();
     match_start = strstart - c.from.match_back;
+}
+
+}  // namespace
+
+void parse_chunk(ChunkParse &c) {
+    ush xfl = 0;
+    lm_config(c.level, &xfl);
+    rec = &c;
+    next_head = 0;
+    heads_published = false;
+    const InputRoutine caller_input = read_buf;  // the calling thread's, given back below
+    read_buf = read_chunk;
+    c.nsym = c.nbytes = c.ntops = 0;
+    c.ended = c.stopped = false;
+    memset(c.flags, 0, c.sym_cap / 8 + 1);
+    if (c.continues) {
+        stand_at_stop(c);
+    } else {
+        prime_for(c);
+    }
     lazy_loop(static_cast<int>(c.from.match_available), c.from.match_length);
     rec = nullptr;
     read_buf = caller_input;
