@@ -881,8 +881,7 @@ bool record_top(unsigned match_available, unsigned match_length) {
     const uint64_t at = window_origin + strstart;
     const bool in_hand = match_length >= MIN_MATCH;
     const ParseState state = {match_available, match_length, in_hand ? strstart - match_start : 0};
-    r.tops[r.ntops++] = {static_cast<uint32_t>(at - r.base), static_cast<uint32_t>(r.nsym),
-                         static_cast<uint32_t>(r.nbytes), state};
+    r.tops[r.ntops++] = {static_cast<uint32_t>(at - r.base), static_cast<uint32_t>(r.nsym), state};
     if (at < r.heads_end) return false;
     const ChunkParse *n = __atomic_load_n(&r.next, __ATOMIC_ACQUIRE);
     if (!n) return false;

@@ -233,14 +233,14 @@ struct ParseState {
 inline constexpr ParseState FRESH_STATE = {0, MIN_MATCH - 1, 0};
 static_assert(MAX_MATCH < 1u << 9 && MAX_DIST + 1 < 1u << 16);
 
-// A step's top recorded by a chunk parse, with how much of the symbol record came before.
+// A step's top recorded by a chunk parse, with how much of the symbol record came before
+// (their bytes in sym follow from the flags: see record_bytes).
 struct ParseTop {
     uint32_t offset;  // the step's position minus the chunk parse's base
     uint32_t nsym;    // symbols recorded before this step
-    uint32_t nbytes;  // their bytes in sym
     ParseState state;
 };
-static_assert(sizeof(ParseTop) == 16);
+static_assert(sizeof(ParseTop) == 12);
 
 // Symbol record, per symbol: a literal is one byte (its value), a match three (length -
 // MIN_MATCH, then distance low and high byte); bit i % 8 of flags[i / 8] is 1 for a match.
