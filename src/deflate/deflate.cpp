@@ -790,6 +790,21 @@ inline void record_literal(unsigned c) {
     r.nsym++;
 }
 
+// record_literal of p[0], ..., p[n - 1] (their flag bits are clear already): short runs, as
+// in text, byte by byte, long ones in one copy.
+inline void record_literals(const uch *p, unsigned n) {
+    ChunkParse &r = *rec;
+    if (r.nbytes + n > r.sym_cap) error("internal error: chunk symbol record full");
+    uch *to = r.sym + r.nbytes;
+    if (n < 16) {
+        for (unsigned i = 0; i < n; i++) to[i] = p[i];
+    } else {
+        memcpy(to, p, n);
+    }
+    r.nbytes += n;
+    r.nsym += n;
+}
+
 inline void record_match(unsigned dist, unsigned lc) {
     ChunkParse &r = *rec;
     if (r.nbytes + SYM_MATCH_BYTES > r.sym_cap) error("internal error: chunk symbol record full");
@@ -840,6 +855,10 @@ unsigned literal_run(unsigned run_end) {
     unsigned h = ins_h;
     prev_length = MIN_MATCH - 1;
     unsigned match_length;
+    // A chunk parse records the run's literals after it: each step's literal is the window's
+    // byte before it.
+    const bool recorded = recording();
+    const unsigned first = s;
     do {
         assert(s < FAST_SEARCH_END);  // strstart + lookahead stays within the window
         // Below FAST_SEARCH_END the key lies within window: no test of its end (random bytes:
@@ -851,13 +870,14 @@ unsigned literal_run(unsigned run_end) {
         if (match_length == MIN_MATCH && s - match_start > TOO_FAR) match_length--;
         // The tally's early block end measures the input covered up to strstart.
         strstart = s;
-        if (tally_literal(mt->lz_window[s - 1])) {
+        if (!recorded && ct_tally_literal(mt->lz_window[s - 1])) {
             end_block(0);
             block_start = s;
         }
         s++;
         la--;
     } while (match_length == MIN_MATCH - 1 && la >= MIN_LOOKAHEAD && s < run_end);
+    if (recorded) record_literals(mt->lz_window + first - 1, s - first);
     strstart = s;
     lookahead = la;
     ins_h = h;
