@@ -849,6 +849,7 @@ inline int tally_match(unsigned dist, unsigned lc) {
 // after a step that finds a match (its length, the literal before it tallied, as the loop
 // does) or after which the window needs filling (MIN_MATCH - 1). A chunk parse also
 // returns at run_end, where it records steps.
+inline constexpr unsigned LITERAL_RUN_BULK = 16;
 unsigned literal_run(unsigned run_end) {
     unsigned s = strstart;
     unsigned la = lookahead;
@@ -870,14 +871,30 @@ unsigned literal_run(unsigned run_end) {
         if (match_length == MIN_MATCH && s - match_start > TOO_FAR) match_length--;
         // The tally's early block end measures the input covered up to strstart.
         strstart = s;
-        if (!recorded && ct_tally_literal(mt->lz_window[s - 1])) {
-            end_block(0);
-            block_start = s;
-        }
         s++;
         la--;
     } while (match_length == MIN_MATCH - 1 && la >= MIN_LOOKAHEAD && s < run_end);
-    if (recorded) record_literals(mt->lz_window + first - 1, s - first);
+    if (recorded) {
+        record_literals(mt->lz_window + first - 1, s - first);
+    } else {
+        // Tallied after the run too, each at its own step; a block ends where the tally asks
+        // (the window holds the same bytes as during the run). The last few one by one.
+        for (unsigned at = first; at < s;) {
+            int flush;
+            if (s - at < LITERAL_RUN_BULK) {
+                strstart = at;
+                flush = ct_tally_literal(mt->lz_window[at - 1]);
+                at++;
+            } else {
+                at += ct_tally_literals(mt->lz_window + at - 1, s - at, at, &flush);
+            }
+            if (flush) {
+                strstart = at - 1;
+                end_block(0);
+                block_start = static_cast<long>(at - 1);
+            }
+        }
+    }
     strstart = s;
     lookahead = la;
     ins_h = h;
