@@ -790,13 +790,17 @@ inline void record_literal(unsigned c) {
     r.nsym++;
 }
 
-// record_literal of p[0], ..., p[n - 1] (their flag bits are clear already): short runs, as
-// in text, byte by byte, long ones in one copy.
+// Literals of a run that are tallied or recorded one by one rather than in bulk: the last
+// ones of a run, and all of a shorter one (text's runs are short; a bulk call costs them
+// more than it saves).
+inline constexpr unsigned LITERAL_RUN_BULK = 16;
+
+// record_literal of p[0], ..., p[n - 1] (their flag bits are clear already).
 inline void record_literals(const uch *p, unsigned n) {
     ChunkParse &r = *rec;
     if (r.nbytes + n > r.sym_cap) error("internal error: chunk symbol record full");
     uch *to = r.sym + r.nbytes;
-    if (n < 16) {
+    if (n < LITERAL_RUN_BULK) {
         for (unsigned i = 0; i < n; i++) to[i] = p[i];
     } else {
         memcpy(to, p, n);
@@ -844,20 +848,19 @@ inline int tally_match(unsigned dist, unsigned lc) {
 // Steps of the lazy loop below in the state that dominates data with few matches: the
 // previous position's literal pending (match_available), no match in hand (prev_length
 // MIN_MATCH - 1) and room enough not to refill the window. Each step is the loop's own,
-// with the position, lookahead and hash in registers; strstart is stored for what reads
-// it (the tally, the full search, the block end), lookahead and ins_h on return. Returns
+// with the position, lookahead and hash in registers; strstart is stored for a full search
+// and for each literal's tally after the run, lookahead and ins_h on return. Returns
 // after a step that finds a match (its length, the literal before it tallied, as the loop
 // does) or after which the window needs filling (MIN_MATCH - 1). A chunk parse also
 // returns at run_end, where it records steps.
-inline constexpr unsigned LITERAL_RUN_BULK = 16;
 unsigned literal_run(unsigned run_end) {
     unsigned s = strstart;
     unsigned la = lookahead;
     unsigned h = ins_h;
     prev_length = MIN_MATCH - 1;
     unsigned match_length;
-    // A chunk parse records the run's literals after it: each step's literal is the window's
-    // byte before it.
+    // The run's literals are tallied or recorded after it: each step's literal is the
+    // window's byte before it, unchanged until the run ends.
     const bool recorded = recording();
     const unsigned first = s;
     do {
@@ -869,16 +872,13 @@ unsigned literal_run(unsigned run_end) {
         // clamp: a match is at most MAX_MATCH < MIN_LOOKAHEAD <= la.
         match_length = static_cast<unsigned>(skim_from_head(s, hash_head));
         if (match_length == MIN_MATCH && s - match_start > TOO_FAR) match_length--;
-        // The tally's early block end measures the input covered up to strstart.
-        strstart = s;
         s++;
         la--;
     } while (match_length == MIN_MATCH - 1 && la >= MIN_LOOKAHEAD && s < run_end);
     if (recorded) {
         record_literals(mt->lz_window + first - 1, s - first);
     } else {
-        // Tallied after the run too, each at its own step; a block ends where the tally asks
-        // (the window holds the same bytes as during the run). The last few one by one.
+        // Each at its own step; a block ends where the tally asks.
         for (unsigned at = first; at < s;) {
             int flush;
             if (s - at < LITERAL_RUN_BULK) {
