@@ -790,9 +790,9 @@ inline void record_literal(unsigned c) {
     r.nsym++;
 }
 
-// Literals of a run that are tallied or recorded one by one rather than in bulk: the last
-// ones of a run, and all of a shorter one (text's runs are short; a bulk call costs them
-// more than it saves).
+// Runs shorter than this are tallied or recorded one literal at a time rather than in bulk,
+// as is what is left of a run after a block end (text's runs are short; a bulk call costs
+// them more than it saves).
 inline constexpr unsigned LITERAL_RUN_BULK = 16;
 
 // record_literal of p[0], ..., p[n - 1] (their flag bits are clear already).

@@ -51,9 +51,16 @@ constexpr size_t slot_bytes(size_t chunk) {
 // 0.0388 -> 0.0313 s wall, random bytes 0.1180 -> 0.1081 s, best of 7 interleaved). Where
 // the kernel has none to give, the pages are the usual ones, touched as used.
 inline constexpr size_t HUGE_PAGE = size_t{2} << 20;
-// Two threads' five slots fit two huge pages: rounding up to a third would take 2 MiB of
-// the memory two threads may use.
-static_assert(5 * slot_bytes(PARALLEL_CHUNK) <= 2 * HUGE_PAGE);
+// Three slots besides the threads' own: the chunk being replayed and the next one, which
+// the splice needs, while every thread parses another, and one ready for the first worker
+// to finish while the calling thread parses (with two, the worker of two threads waited
+// for a slot 6-13% of the time on the ELF file, the machine loaded).
+constexpr unsigned slots_for(unsigned threads) {
+    return threads + 3;
+}
+// Two threads' slots fit two huge pages: rounding up to a third would take 2 MiB of the
+// memory two threads may use.
+static_assert(slots_for(2) * slot_bytes(PARALLEL_CHUNK) <= 2 * HUGE_PAGE);
 
 // A mapping of size bytes (a multiple of HUGE_PAGE) aligned to HUGE_PAGE; null if none.
 uch *map_slots(size_t size) {
@@ -399,11 +406,7 @@ ulg deflate_parallel(unsigned threads, size_t chunk_size) {
     // The fast levels have no lazy parse to split.
     if (threads <= 1 || compr_level < 4) return deflate_sequential();
     if (threads > MAX_THREADS) threads = MAX_THREADS;
-    // Three slots besides the threads' own: the chunk being replayed and the next one, which
-    // the splice needs, while every thread parses another, and one ready for the first
-    // worker to finish while the calling thread parses (with two, the worker of two threads
-    // waited for a slot 6-13% of the time on the ELF file, the machine loaded).
-    const unsigned n = threads + 3;
+    const unsigned n = slots_for(threads);
     const size_t sym_cap = slot_sym_bytes(chunk_size);
     const size_t mapped = (n * slot_bytes(chunk_size) + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
     Slot *all = static_cast<Slot *>(calloc(n, sizeof(Slot)));
