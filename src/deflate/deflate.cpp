@@ -910,8 +910,8 @@ constinit thread_local size_t next_head;
 constinit thread_local bool heads_published;
 
 // Records the top of the step at strstart, in the state the loop holds. Returns true past
-// the chunk's end at a step the next chunk's parse recorded in the same state: the rest of
-// this parse is that one's.
+// the chunk's end at a step the next chunk's parse recorded in the same state, or where it
+// took the next chunk over: the rest of this parse is that one's.
 bool record_top(unsigned match_available, unsigned match_length) {
     ChunkParse &r = *rec;
     if (r.ntops == r.tops_cap) error("internal error: chunk step record full");
@@ -920,14 +920,25 @@ bool record_top(unsigned match_available, unsigned match_length) {
     const ParseState state = {match_available, match_length, in_hand ? strstart - match_start : 0};
     r.tops[r.ntops++] = {static_cast<uint32_t>(at - r.base), static_cast<uint32_t>(r.nsym), state};
     if (at < r.heads_end) return false;
-    const ChunkParse *n = __atomic_load_n(&r.next, __ATOMIC_ACQUIRE);
+    ChunkParse *n = __atomic_load_n(&r.next, __ATOMIC_ACQUIRE);
     if (!n) return false;
+    // No thread parses the next chunk yet: this one takes it over and parses on into it,
+    // which spares that chunk its priming and first steps' records, and this parse its run
+    // to stop (random bytes on two threads: 0.0984 -> 0.0904 s wall, best of 7).
+    int none = NOT_STARTED;
+    if (__atomic_load_n(&n->started, __ATOMIC_ACQUIRE) == NOT_STARTED &&
+        __atomic_compare_exchange_n(&n->started, &none, STARTED, false, __ATOMIC_ACQ_REL,
+                                    __ATOMIC_ACQUIRE)) {
+        r.took_next = r.stopped = true;
+        stopped_at = at;
+        return true;
+    }
     // A parse that has started records its first steps within moments: waiting for them
     // beats parsing on to stop (which took half the chunks of an ELF file through all
     // PARALLEL_OVERLAP positions when only the steps there were there).
     size_t heads;
     while ((heads = __atomic_load_n(&n->heads, __ATOMIC_ACQUIRE)) == 0 &&
-           __atomic_load_n(&n->started, __ATOMIC_ACQUIRE))
+           __atomic_load_n(&n->started, __ATOMIC_ACQUIRE) == STARTED)
         sched_yield();
     if (heads == 0) return false;
     while (next_head < heads - 1 && n->base + n->tops[next_head].offset < at) next_head++;
@@ -1096,7 +1107,7 @@ void parse_chunk(ChunkParse &c) {
     const InputRoutine caller_input = read_buf;  // the calling thread's, given back below
     read_buf = read_chunk;
     c.nsym = c.nbytes = c.ntops = 0;
-    c.ended = c.stopped = false;
+    c.ended = c.stopped = c.took_next = false;
     memset(c.flags, 0, c.sym_cap / 8 + 1);
     if (c.continues) {
         stand_at_stop(c);

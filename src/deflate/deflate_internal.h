@@ -270,7 +270,9 @@ struct ChunkParse {
     // The parse of the next chunk, once given out (atomic): past tails_from this parse stops
     // at the first step that one recorded in the same state.
     ChunkParse *next;
-    int started;  // atomic: a thread runs this parse
+    // Atomic, one of the values below: while NOT_STARTED, the parse before may take this one
+    // over (see took_next).
+    int started;
     // The thread's match finder stands at start in state from, where its last parse stopped,
     // and base <= the end of the input it read: parse on from there, without priming.
     bool continues;
@@ -279,7 +281,13 @@ struct ChunkParse {
     size_t heads;  // atomic: 1 + the count of steps recorded below heads_end, once all are
     bool ended;    // reached the end of the input: the record is complete
     bool stopped;  // reached stop: the last step recorded is that one, where the parse stands
+    // Past tails_from, found next not yet started and took it over: stopped at the step
+    // recorded last, for this thread to parse next on from there (continues).
+    bool took_next;
 };
+
+// ChunkParse::started: a thread runs the parse, or it is kept back for the calling thread.
+inline constexpr int NOT_STARTED = 0, STARTED = 1, KEPT_BACK = 2;
 
 // How far a parse runs on into the next chunk looking for a step that the next chunk's parse
 // reaches in the same state (in practice within a few hundred bytes), and how far that
