@@ -946,6 +946,22 @@ bool record_top(unsigned match_available, unsigned match_length) {
            n->tops[next_head].state == state;
 }
 
+// Records the tops of the steps of a literal run from first to strstart, nsym symbols
+// recorded before it: each had the byte before it pending and no match in hand, and
+// tallied that byte. A chunk's first steps then run as literal runs too (random bytes on
+// two threads, callgrind: 2,059M -> 2,002M instructions).
+void record_run_tops(unsigned first, size_t nsym) {
+    ChunkParse &r = *rec;
+    const unsigned n = strstart - first;
+    if (r.ntops + n > r.tops_cap) error("internal error: chunk step record full");
+    constexpr ParseState in_run = {1, MIN_MATCH - 1, 0};
+    const uint64_t offset = window_origin + first - r.base;
+    ParseTop *t = r.tops + r.ntops;
+    for (unsigned i = 0; i < n; i++)
+        t[i] = {static_cast<uint32_t>(offset + i), static_cast<uint32_t>(nsym + i), in_run};
+    r.ntops += n;
+}
+
 // The lazy loop from the step at strstart on, in the state given. Sequential: to the end
 // of the input, then the last block. Recording: the steps of the chunk parse rec.
 ulg lazy_loop(int match_available, unsigned match_length) {
@@ -1013,16 +1029,22 @@ ulg lazy_loop(int match_available, unsigned match_length) {
         while (lookahead < MIN_LOOKAHEAD && !eofile) fill_window();
         if (match_available && match_length == MIN_MATCH - 1 && lookahead >= MIN_LOOKAHEAD) {
             unsigned run_end = WINDOW_SIZE;
+            bool heads = false;
             if (recording()) {
-                // The run stops where steps are recorded again.
+                // The run stops where the steps recorded change: at heads_end, after which
+                // none are, or at tails_from, where each one is checked.
                 const uint64_t at = window_origin + strstart;
-                if (at < rec->heads_end || at >= rec->tails_from) continue;
-                run_end = static_cast<unsigned>(rec->tails_from - window_origin < WINDOW_SIZE
-                                                    ? rec->tails_from - window_origin
-                                                    : WINDOW_SIZE);
+                if (at >= rec->tails_from) continue;
+                heads = at < rec->heads_end;
+                const uint64_t end = heads ? rec->heads_end : rec->tails_from;
+                run_end = static_cast<unsigned>(
+                    end - window_origin < WINDOW_SIZE ? end - window_origin : WINDOW_SIZE);
             }
             // 7% less CPU time on 16 MB of random bytes.
+            const unsigned first = strstart;
+            const size_t nsym = heads ? rec->nsym : 0;
             match_length = literal_run(run_end);
+            if (heads) record_run_tops(first, nsym);
             while (lookahead < MIN_LOOKAHEAD && !eofile) fill_window();
         }
     }
