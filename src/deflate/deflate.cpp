@@ -926,7 +926,7 @@ bool record_top(unsigned match_available, unsigned match_length) {
     // which spares that chunk its priming and first steps' records, and this parse its run
     // to stop (random bytes on two threads: 0.0984 -> 0.0904 s wall, best of 7).
     int none = NOT_STARTED;
-    if (__atomic_load_n(&n->started, __ATOMIC_ACQUIRE) == NOT_STARTED &&
+    if (r.takes_over && __atomic_load_n(&n->started, __ATOMIC_ACQUIRE) == NOT_STARTED &&
         __atomic_compare_exchange_n(&n->started, &none, STARTED, false, __ATOMIC_ACQ_REL,
                                     __ATOMIC_ACQUIRE)) {
         r.took_next = r.stopped = true;

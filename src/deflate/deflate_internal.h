@@ -276,6 +276,7 @@ struct ChunkParse {
     // The thread's match finder stands at start in state from, where its last parse stopped,
     // and base <= the end of the input it read: parse on from there, without priming.
     bool continues;
+    bool takes_over;  // may take the next chunk over (see took_next)
     // Out.
     size_t nsym, nbytes, ntops;
     size_t heads;  // atomic: 1 + the count of steps recorded below heads_end, once all are
@@ -286,8 +287,8 @@ struct ChunkParse {
     bool took_next;
 };
 
-// ChunkParse::started: a thread runs the parse, or it is kept back for the calling thread.
-inline constexpr int NOT_STARTED = 0, STARTED = 1, KEPT_BACK = 2;
+// ChunkParse::started.
+inline constexpr int NOT_STARTED = 0, STARTED = 1;
 
 // How far a parse runs on into the next chunk looking for a step that the next chunk's parse
 // reaches in the same state (in practice within a few hundred bytes), and how far that

@@ -77,12 +77,21 @@ uch *map_slots(size_t size) {
     return p;
 }
 
+// A parse run by parse_taken, numbered from 1; NO_PARSE: none.
+inline constexpr uint64_t NO_PARSE = 0;
+
 struct Slot {
-    // HELD: prepared, but kept for the calling thread to parse on from the chunk before.
+    // HELD: prepared, but not to be parsed from a fresh state: the parse of the chunk before
+    // may take it over, or it is resumed from that one's last step.
     enum State { FREE, HELD, READY, TAKEN, DONE };
     State state;
     uint64_t chunk;  // chunk index
     uch *buf;        // job.data, writable
+    uint64_t parse;  // the parse whose record job holds
+    // The job starts at the last step of the chunk before's parse rather than fresh; that
+    // parse, if it stopped there (else NO_PARSE).
+    bool resumed;
+    uint64_t resumed_from;
     ChunkParse job;
 };
 
@@ -93,6 +102,9 @@ pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t work_cv = PTHREAD_COND_INITIALIZER;  // a slot became READY, or quit
 pthread_cond_t done_cv = PTHREAD_COND_INITIALIZER;  // a slot became DONE
 bool quit;
+uint64_t parses;  // parses run, ever: numbers never reused
+// The last parse this thread ran: its match finder stands where that one ended.
+constinit thread_local uint64_t last_parse = NO_PARSE;
 
 // The oldest chunk whose parse no thread has taken, marked taken; null if none. Under lock.
 Slot *take_oldest() {
@@ -115,28 +127,42 @@ Slot *take_oldest() {
     }
 }
 
-// Parses the taken slot s, and on through the chunks its parse takes over; returns the
-// last one parsed. Under lock, released meanwhile.
-Slot &parse_taken(Slot &s) {
+// Makes next's job start at the last step p's parse recorded.
+void resume_at_end(Slot &next, const Slot &p) {
+    ChunkParse &c = next.job;
+    const ParseTop &last = p.job.tops[p.job.ntops - 1];
+    c.start = p.job.base + last.offset;
+    c.from = last.state;
+    c.heads_end = 0;  // nothing splices into it
+    c.heads = 0;
+    next.resumed = true;
+    next.resumed_from = p.job.stopped ? p.parse : NO_PARSE;
+}
+
+// Parses the taken slot s, and on through the chunks its parse takes over if take_over.
+// Under lock, released meanwhile.
+void parse_taken(Slot &s, bool take_over) {
     for (Slot *p = &s;;) {
+        ChunkParse &c = p->job;
+        // A resumed job is parsed on from where this thread's match finder stands if it
+        // stands at its start: no priming (64 MB of zeros, where every chunk is resumed:
+        // 0.096 s -> 0.087 s on two threads, when the calling thread parsed them all).
+        c.continues = p->resumed && p->resumed_from == last_parse;
+        c.takes_over = take_over;
+        p->parse = ++parses;
         pthread_mutex_unlock(&lock);
-        parse_chunk(p->job);
+        parse_chunk(c);
         pthread_mutex_lock(&lock);
+        last_parse = p->parse;
         p->state = Slot::DONE;
         pthread_cond_broadcast(&done_cv);
-        if (!p->job.took_next) return *p;
+        if (!c.took_next) return;
         Slot *next = nullptr;
         for (unsigned i = 0; i < nslots; i++)
-            if (&slots[i].job == p->job.next) next = &slots[i];
-        assert(next && next->state == Slot::READY);
+            if (&slots[i].job == c.next) next = &slots[i];
+        assert(next && (next->state == Slot::READY || next->state == Slot::HELD));
         next->state = Slot::TAKEN;
-        // It continues this parse from the step where that stopped; nothing splices into it.
-        ChunkParse &c = next->job;
-        const ParseTop &last = p->job.tops[p->job.ntops - 1];
-        c.start = p->job.base + last.offset;
-        c.from = last.state;
-        c.heads_end = 0;
-        c.continues = true;
+        resume_at_end(*next, *p);
         p = next;
     }
 }
@@ -146,7 +172,7 @@ void *worker(void *tables) {
     pthread_mutex_lock(&lock);
     while (!quit) {
         if (Slot *s = take_oldest()) {
-            parse_taken(*s);
+            parse_taken(*s, true);
         } else {
             pthread_cond_wait(&work_cv, &lock);
         }
@@ -155,21 +181,15 @@ void *worker(void *tables) {
     return nullptr;
 }
 
-// The chunk whose parse the calling thread ran last, if its match finder still stands
-// where that parse stopped; NO_CHUNK if none.
-inline constexpr uint64_t NO_CHUNK = UINT64_MAX;
-uint64_t own_chunk = NO_CHUNK;
-
 // Waits until s is parsed, with help parsing chunks on the calling thread meanwhile: it is
 // one of the threads, so they are never more than the cores asked for, and the calling
-// thread's own work (reading, splicing and replaying, and parsing a chunk again) never waits
-// for a core.
-void wait_done(Slot &s, bool help) {
+// thread's own work (reading, splicing and replaying) never waits for a core. Its parses
+// take chunks over only if take_over.
+void wait_done(Slot &s, bool take_over) {
     pthread_mutex_lock(&lock);
     while (s.state != Slot::DONE) {
-        if (Slot *t = help ? take_oldest() : nullptr) {
-            own_chunk = NO_CHUNK;
-            parse_taken(*t);
+        if (Slot *t = take_oldest()) {
+            parse_taken(*t, take_over);
         } else {
             pthread_cond_wait(&done_cv, &lock);  // only this thread makes slots ready
         }
@@ -248,6 +268,7 @@ bool prepare(Slot &s, uint64_t k, const Slot *prev) {
     j.heads = 0;
     j.started = NOT_STARTED;
     j.took_next = false;
+    s.resumed = false;
     j.level = compr_level;
     j.start = c;
     j.from = FRESH_STATE;
@@ -484,17 +505,17 @@ ulg deflate_parallel(unsigned threads, size_t chunk_size) {
     win = WindowModel();
     block_from = 0;
     replay_pos = 0;
-    own_chunk = NO_CHUNK;
 
     // Chunks are prepared in order into free slots; ring[i % n] holds chunk i.
     uint64_t prepared = 0;  // chunks prepared
     bool last_prepared = false;
-    // After a chunk parsed again, the next ones likely will be too (a long run): the calling
-    // thread then parses them on itself, and neither it nor the other threads parse chunks
-    // meanwhile whose fresh parses would be thrown away; every PROBE_EVERY-th chunk is still
-    // offered to see whether fresh parses splice again. 64 MB of zeros on two threads: 0.451
-    // s against 0.271 s on one when every chunk was parsed fresh and again.
-    bool help = true;
+    // After a fresh parse that did not splice, the next ones likely will not either (a long
+    // run): the chunks are then held, for one thread to parse on from chunk to chunk while
+    // the calling thread replays, rather than parsed fresh and thrown away; every
+    // PROBE_EVERY-th chunk is still offered to see whether fresh parses splice again. 64 MB
+    // of zeros on two threads: 0.451 s against 0.271 s on one when every chunk was parsed
+    // fresh and again.
+    bool fresh = true;
     constexpr uint64_t PROBE_EVERY = 4;
     auto prepare_more = [&](uint64_t replaying) {
         while (!last_prepared && prepared < replaying + n) {
@@ -510,9 +531,7 @@ ulg deflate_parallel(unsigned threads, size_t chunk_size) {
             }
             if (s.job.final) last_prepared = true;
             pthread_mutex_lock(&lock);
-            s.state = help || prepared % PROBE_EVERY == 0 ? Slot::READY : Slot::HELD;
-            // A held chunk is the calling thread's: no parse takes it over.
-            if (s.state == Slot::HELD) s.job.started = KEPT_BACK;
+            s.state = fresh || prepared % PROBE_EVERY == 0 ? Slot::READY : Slot::HELD;
             if (prev) __atomic_store_n(&prev->job.next, &s.job, __ATOMIC_RELEASE);
             pthread_cond_broadcast(&work_cv);
             pthread_mutex_unlock(&lock);
@@ -535,7 +554,9 @@ ulg deflate_parallel(unsigned threads, size_t chunk_size) {
         size_t sym0 = 0, byte0 = 0;
         for (;;) {
             Slot &cur = all[k % n];
-            wait_done(cur, help);
+            // While chunks are held, the calling thread takes none over: the parse it helps
+            // with is a probe, or resumes a chunk where no other thread was free to.
+            wait_done(cur, fresh);
             const ChunkParse &j = cur.job;
             if (j.ended) {
                 replay(j, sym0, byte0, j.nsym);
@@ -548,25 +569,21 @@ ulg deflate_parallel(unsigned threads, size_t chunk_size) {
             assert(prepared > k + 1);
             pthread_mutex_lock(&lock);
             const bool held = nxt.state == Slot::HELD;
-            if (held) nxt.state = Slot::TAKEN;
             pthread_mutex_unlock(&lock);
-            if (!held) wait_done(nxt, help);
+            if (!held) wait_done(nxt, fresh);
             const ParseTop *in_next = nullptr;
             // A next chunk taken over continues this parse from its last step.
             const ParseTop *at = held          ? nullptr
                                  : j.took_next ? &j.tops[j.ntops - 1]
                                                : splice_point(j, nxt.job, &in_next);
             size_t next_sym = 0, next_byte = 0;
-            if (!held && (at != nullptr) != help) {
-                help = at != nullptr;
-                if (help) {
-                    // Fresh parses splice again: the held chunks go to the other threads.
+            if (!held && !j.took_next && (at != nullptr) != fresh) {
+                fresh = at != nullptr;
+                if (fresh) {
+                    // Fresh parses splice again: the held chunks go to the threads.
                     pthread_mutex_lock(&lock);
                     for (unsigned i = 0; i < n; i++)
-                        if (all[i].state == Slot::HELD) {
-                            all[i].state = Slot::READY;
-                            __atomic_store_n(&all[i].job.started, NOT_STARTED, __ATOMIC_RELEASE);
-                        }
+                        if (all[i].state == Slot::HELD) all[i].state = Slot::READY;
                     pthread_cond_broadcast(&work_cv);
                     pthread_mutex_unlock(&lock);
                 }
@@ -576,21 +593,15 @@ ulg deflate_parallel(unsigned threads, size_t chunk_size) {
                 next_byte = record_bytes(nxt.job, next_sym);
             } else if (!at) {
                 // No common step within OVERLAP (a long run of matches in another phase, say),
-                // or the next chunk held back: it is parsed from this parse's last step, here.
+                // or the next chunk held: it is parsed again from this parse's last step, by
+                // the first thread free, while this one replays.
                 if (j.ntops == 0) error("internal error: chunk parse recorded no step");
                 at = &j.tops[j.ntops - 1];
-                ChunkParse &again = nxt.job;
-                again.start = j.base + at->offset;
-                again.from = at->state;
-                again.heads_end = 0;
-                again.heads = 0;
-                // After a parse of its own that stopped there, the calling thread parses on
-                // from where its match finder stands: no priming (64 MB of zeros, where
-                // every chunk is parsed again: 0.096 s -> 0.087 s on two threads, one 0.072 s).
-                again.continues = own_chunk == k && j.stopped;
                 pthread_mutex_lock(&lock);
-                nxt.state = Slot::TAKEN;
-                own_chunk = parse_taken(nxt).chunk;
+                resume_at_end(nxt, cur);
+                nxt.job.started = NOT_STARTED;  // the parse before, which could take it, ended
+                nxt.state = Slot::READY;
+                pthread_cond_broadcast(&work_cv);
                 pthread_mutex_unlock(&lock);
             }
             replay(j, sym0, byte0, at->nsym);
