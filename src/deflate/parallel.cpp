@@ -577,7 +577,8 @@ ulg deflate_parallel(unsigned threads, size_t chunk_size) {
                                  : j.took_next ? &j.tops[j.ntops - 1]
                                                : splice_point(j, nxt.job, &in_next);
             size_t next_sym = 0, next_byte = 0;
-            if (!held && !j.took_next && (at != nullptr) != fresh) {
+            // Whether fresh parses splice: known only when the next one was one.
+            if (!held && !j.took_next && !nxt.resumed && (at != nullptr) != fresh) {
                 fresh = at != nullptr;
                 if (fresh) {
                     // Fresh parses splice again: the held chunks go to the threads.
