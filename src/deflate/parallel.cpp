@@ -1,9 +1,10 @@
 // DEFLATE encoder, parallel: worker threads parse the input in chunks, each chunk from a
-// fresh state with its chains primed from the WSIZE bytes before it; the calling thread
-// splices each parse into the one before at the first step both reach in the same state, and
-// replays the symbols through the tally and the block emitter, moving a model of the
-// sequential encoder's window to know where its blocks end and which it may store. The
-// bytes are the sequential encoder's. Owns the chunk slots and the threads. RFC 1951 3.2.
+// fresh state with its chains primed from the WSIZE bytes before it, unless the parse
+// before takes it over; the calling thread splices each parse into the one before at the
+// first step both reach in the same state, and replays the symbols through the tally and
+// the block emitter, moving a model of the sequential encoder's window to know where its
+// blocks end and which it may store. The bytes are the sequential encoder's. Owns the
+// chunk slots and the threads. RFC 1951 3.2.
 #include <pthread.h>
 #include <sys/mman.h>
 
