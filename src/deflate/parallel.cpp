@@ -158,13 +158,11 @@ void parse_taken(Slot &s, bool take_over) {
         p->state = Slot::DONE;
         pthread_cond_broadcast(&done_cv);
         if (!c.took_next) return;
-        Slot *next = nullptr;
-        for (unsigned i = 0; i < nslots; i++)
-            if (&slots[i].job == c.next) next = &slots[i];
-        assert(next && (next->state == Slot::READY || next->state == Slot::HELD));
-        next->state = Slot::TAKEN;
-        resume_at_end(*next, *p);
-        p = next;
+        Slot &next = slots[(p->chunk + 1) % nslots];  // the ring's next chunk
+        assert(&next.job == c.next && (next.state == Slot::READY || next.state == Slot::HELD));
+        next.state = Slot::TAKEN;
+        resume_at_end(next, *p);
+        p = &next;
     }
 }
 
@@ -579,7 +577,7 @@ ulg deflate_parallel(unsigned threads, size_t chunk_size) {
                                                : splice_point(j, nxt.job, &in_next);
             size_t next_sym = 0, next_byte = 0;
             // Whether fresh parses splice: known only when the next one was one.
-            if (!held && !j.took_next && !nxt.resumed && (at != nullptr) != fresh) {
+            if (!held && !nxt.resumed && (at != nullptr) != fresh) {
                 fresh = at != nullptr;
                 if (fresh) {
                     // Fresh parses splice again: the held chunks go to the threads.
