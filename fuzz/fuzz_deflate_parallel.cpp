@@ -1,7 +1,8 @@
 // Fuzz target: the parallel encoder against the sequential one; both must write the same
-// DEFLATE data. The first byte picks the thread count, the chunk size and whether the rest
-// is the input itself or a program for generate (up to seven windows: chunk ends in runs
-// of matches, zeros, long chains and block ends).
+// DEFLATE data. The first byte picks the thread count, the chunk size, the input's size the
+// parallel encoder is told (none, the right one, too small or too large) and whether the
+// rest is the input itself or a program for generate (up to seven windows: chunk ends in
+// runs of matches, zeros, long chains and block ends).
 #include <cstdint>
 #include <string>
 
@@ -22,8 +23,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (setjmp(env) != 0) __builtin_trap();  // nothing on this path may fail
     fuzz_reset_streams();
     const auto *in = reinterpret_cast<const uint8_t *>(input.data());
+    const uint64_t told[4] = {0, input.size(), input.size() / 2, input.size() * 2};
     if (plain::deflate_raw(in, input.size(), 9, false) !=
-        plain::deflate_raw_parallel(in, input.size(), threads, chunk))
+        plain::deflate_raw_parallel(in, input.size(), threads, chunk, told[(sel >> 3) & 3]))
         __builtin_trap();
     kelpa_fuzz_abort = nullptr;
     return 0;

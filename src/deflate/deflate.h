@@ -23,10 +23,11 @@ ulg deflate();
 
 // The parallel encoder: deflate's bytes, the input parsed in chunks of chunk_size bytes (a
 // multiple of 32 KiB, at least 64 KiB) on threads threads, the calling one among them (at
-// most MAX_THREADS). In place of lm_init and deflate, after lm_config; runs them itself on
+// most MAX_THREADS). input_size, the input's size if known (else 0), only shapes the last
+// chunks. In place of lm_init and deflate, after lm_config; runs them itself on
 // one thread, at the fast levels, and without the memory or a second thread. The input
 // routine is called on the calling thread only.
 inline constexpr unsigned MAX_THREADS = 64;
 inline constexpr size_t PARALLEL_CHUNK = size_t{256} * 1024;
 void lm_config(int pack_level, ush *xfl);
-ulg deflate_parallel(unsigned threads, size_t chunk_size = PARALLEL_CHUNK);
+ulg deflate_parallel(unsigned threads, size_t chunk_size = PARALLEL_CHUNK, uint64_t input_size = 0);

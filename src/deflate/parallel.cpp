@@ -222,14 +222,23 @@ size_t read_input(uch *p, size_t n) {
 // then finish their chunks one after another, and a parse that reaches its chunk's end
 // finds the next chunk's parse already started, with its first steps recorded to splice
 // into (with chunks all alike, half the parses of an ELF file found the next one not yet
-// started and parsed on through all PARALLEL_OVERLAP positions).
+// started and parsed on through all PARALLEL_OVERLAP positions). Where the input's size is
+// known, the last ones shrink to a threads'th of what is left (whole windows, at least
+// MIN_CHUNK): the other threads wait for the last parse no longer than a small chunk takes
+// (two threads, the worker's wait at the end: manual pages 1.3-2.9 -> 0.7-1.4 ms of
+// 200-260 ms, random bytes 1.7-2.3 -> 0.7-1.1 ms of 90-130 ms, three runs each).
 uint64_t first_starts[MAX_THREADS + 1];
 unsigned first_chunks;
 size_t chunk_bytes;
+uint64_t size_hint;  // the input's size if known, else 0
+unsigned chunk_threads;
+uint64_t planned_start;  // the start of the chunk after the last one prepared
 
-void plan_chunks(unsigned threads, size_t chunk_size) {
+void plan_chunks(unsigned threads, size_t chunk_size, uint64_t input_size) {
     first_chunks = threads;
     chunk_bytes = chunk_size;
+    size_hint = input_size;
+    chunk_threads = threads;
     first_starts[0] = 0;
     for (unsigned i = 0; i < threads; i++) {
         size_t size = chunk_size * (i + 1) / threads / WSIZE * WSIZE;
@@ -237,9 +246,13 @@ void plan_chunks(unsigned threads, size_t chunk_size) {
     }
 }
 
-uint64_t chunk_start(uint64_t k) {
-    if (k <= first_chunks) return first_starts[k];
-    return first_starts[first_chunks] + (k - first_chunks) * chunk_bytes;
+// The start of the chunk after chunk k, which starts at c.
+uint64_t next_chunk_start(uint64_t k, uint64_t c) {
+    if (k < first_chunks) return first_starts[k + 1];
+    // Past the size given (the file grew), or none given: full chunks.
+    if (c >= size_hint) return c + chunk_bytes;
+    const uint64_t share = (size_hint - c) / chunk_threads / WSIZE * WSIZE;
+    return c + (share < MIN_CHUNK ? MIN_CHUNK : share < chunk_bytes ? share : chunk_bytes);
 }
 
 // Fills s with chunk k: its input, from PRIMING bytes before it to PAST_STOP bytes after
@@ -247,9 +260,10 @@ uint64_t chunk_start(uint64_t k) {
 // and the parse's limits. Returns false if the input ends before it.
 bool prepare(Slot &s, uint64_t k, const Slot *prev) {
     ChunkParse &j = s.job;
-    const uint64_t c = chunk_start(k);
+    const uint64_t c = k == 0 ? 0 : planned_start;
     j.base = k == 0 ? 0 : c - PRIMING;
-    const uint64_t next = chunk_start(k + 1);
+    const uint64_t next = next_chunk_start(k, c);
+    planned_start = next;
     const uint64_t want_end = next + OVERLAP + PAST_STOP;
     uch *buf = s.buf;
     size_t have = 0;
@@ -446,7 +460,7 @@ ulg deflate_sequential() {
 
 }  // namespace
 
-ulg deflate_parallel(unsigned threads, size_t chunk_size) {
+ulg deflate_parallel(unsigned threads, size_t chunk_size, uint64_t input_size) {
     if (chunk_size < MIN_CHUNK || chunk_size % WSIZE != 0) error("internal error: bad chunk size");
     // The fast levels have no lazy parse to split.
     if (threads <= 1 || compr_level < 4) return deflate_sequential();
@@ -498,7 +512,7 @@ ulg deflate_parallel(unsigned threads, size_t chunk_size) {
         return deflate_sequential();
     }
 
-    plan_chunks(started + 1, chunk_size);
+    plan_chunks(started + 1, chunk_size, input_size);
     read_pos = 0;
     input_ended = false;
     win = WindowModel();

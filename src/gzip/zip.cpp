@@ -38,10 +38,11 @@ unsigned encoder_threads() {
 }
 
 // Threads for the input in: one unless it is a regular file of at least PARALLEL_MIN_INPUT
-// bytes, and no more than its chunks.
-unsigned member_threads(int in) {
+// bytes (*size: its size), and no more than its chunks.
+unsigned member_threads(int in, uint64_t *size) {
     struct stat st;
     if (fstat(in, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < PARALLEL_MIN_INPUT) return 1;
+    *size = static_cast<uint64_t>(st.st_size);
     unsigned n = encoder_threads();
     long chunks =
         (st.st_size + static_cast<long>(PARALLEL_CHUNK) - 1) / static_cast<long>(PARALLEL_CHUNK);
@@ -83,7 +84,9 @@ int zip(int in, int out) {
         while (*p++);
     }
 
-    deflate_parallel(member_threads(in));
+    uint64_t size = 0;
+    const unsigned threads = member_threads(in, &size);
+    deflate_parallel(threads, PARALLEL_CHUNK, size);
 
     put_output_long(crc);       // CRC32
     put_output_long(static_cast<ulg>(bytes_in));  // ISIZE: running total, modulo 2^32

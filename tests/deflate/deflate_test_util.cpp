@@ -52,7 +52,8 @@ std::string zip_member(const std::string &data, int lvl) {
     return member;
 }
 
-std::string raw_deflate(const std::string &data, unsigned threads, size_t chunk_size) {
+std::string raw_deflate(const std::string &data, unsigned threads, size_t chunk_size,
+                        uint64_t input_size) {
     int in = memfd_with(data);
     int out = memfd_with("");
     strcpy(ifname, "in");
@@ -71,7 +72,7 @@ std::string raw_deflate(const std::string &data, unsigned threads, size_t chunk_
         deflate();
     } else {
         lm_config(9, &xfl);
-        deflate_parallel(threads, chunk_size);
+        deflate_parallel(threads, chunk_size, input_size);
     }
     flush_outbuf();
     std::string raw = read_all(out);

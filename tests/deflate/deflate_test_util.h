@@ -16,8 +16,9 @@ std::string zip_member(const std::string &data, int lvl = 9);
 // and before the 8-byte trailer.
 std::string deflate_data(const std::string &member);
 // The DEFLATE data of data at level 9 from the sequential encoder (threads 1) or the parallel
-// one with threads threads and chunk_size-byte chunks.
-std::string raw_deflate(const std::string &data, unsigned threads, size_t chunk_size = 0);
+// one with threads threads and chunk_size-byte chunks, told the input's size is input_size.
+std::string raw_deflate(const std::string &data, unsigned threads, size_t chunk_size = 0,
+                        uint64_t input_size = 0);
 // DEFLATE data the gzip command produces for data at the given level.
 std::string oracle_deflate(const std::string &data, int lvl = 9);
 

@@ -284,7 +284,8 @@ TEST(Plain, SameDataAsThePlainMatchFinder) {
 // The parallel encoder writes the sequential encoder's bytes whatever the thread count: with
 // chunk ends inside runs of maximal matches (spliced in another phase, or parsed again), in
 // runs of zeros, at slides (every chunk end is one) and near the ends of blocks of literals,
-// and with inputs that end around a chunk's end and its parse's stop.
+// and with inputs that end around a chunk's end and its parse's stop; and with the last
+// chunks shrunk to the input's size, told right or too small (a file that grew).
 TEST(Parallel, SameBytesAsOneThread) {
     const size_t chunk = 2 * WSIZE;
     std::vector<Input> cases = corpus();
@@ -313,6 +314,9 @@ TEST(Parallel, SameBytesAsOneThread) {
         for (unsigned threads : {2u, 3u, 8u})
             EXPECT_TRUE(dt::raw_deflate(c.data, threads, chunk) == one)
                 << c.name << " on " << threads << " threads";
+        for (uint64_t size : {c.data.size(), c.data.size() / 2})
+            EXPECT_TRUE(dt::raw_deflate(c.data, 2, 4 * chunk, size) == one)
+                << c.name << " told its size is " << size;
     }
 }
 

@@ -223,11 +223,11 @@ std::string deflate_raw(const uint8_t *data, size_t size, int lvl, bool plain_fi
 }
 
 std::string deflate_raw_parallel(const uint8_t *data, size_t size, unsigned threads,
-                                 size_t chunk_size) {
+                                 size_t chunk_size, uint64_t size_hint) {
     return capture(data, size, 0, [&] {
         ush flags = 0;
         lm_config(9, &flags);
-        deflate_parallel(threads, chunk_size);
+        deflate_parallel(threads, chunk_size, size_hint);
     });
 }
 

@@ -14,8 +14,9 @@ namespace plain {
 // deflate, or with plain_finder through the plain match finder.
 std::string deflate_raw(const uint8_t *data, size_t size, int lvl, bool plain_finder,
                         unsigned chunk = 0);
-// The same at level 9 through the parallel encoder: threads threads, chunk_size-byte chunks.
+// The same at level 9 through the parallel encoder: threads threads, chunk_size-byte chunks,
+// told the input's size is size_hint.
 std::string deflate_raw_parallel(const uint8_t *data, size_t size, unsigned threads,
-                                 size_t chunk_size);
+                                 size_t chunk_size, uint64_t size_hint = 0);
 
 }  // namespace plain
