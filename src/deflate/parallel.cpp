@@ -6,6 +6,7 @@
 // blocks end and which it may store. The bytes are the sequential encoder's. Owns the
 // chunk slots and the threads. RFC 1951 3.2.
 #include <pthread.h>
+#include <sched.h>
 #include <sys/mman.h>
 
 #include <cassert>
@@ -166,7 +167,13 @@ void parse_taken(Slot &s, bool take_over) {
     }
 }
 
+// The CPUs this process may run on, if known: each worker starts on one of them other than
+// the calling thread's and then may run on all of them (see start_worker).
+cpu_set_t allowed_cpus;
+bool cpus_known;
+
 void *worker(void *tables) {
+    if (cpus_known) sched_setaffinity(0, sizeof allowed_cpus, &allowed_cpus);
     use_match_tables(static_cast<MatchTables *>(tables));
     pthread_mutex_lock(&lock);
     while (!quit) {
@@ -194,6 +201,31 @@ void wait_done(Slot &s, bool take_over) {
         }
     }
     pthread_mutex_unlock(&lock);
+}
+
+// Starts a worker with tables on the CPU after *cpu among the allowed ones, which it moves
+// *cpu to. A thread started with no CPU given starts on its creator's and, the creator busy,
+// waits there for the scheduler to move it: 3.6-4.2 ms on the AMD guest, against 0.12-0.28
+// ms when started on another CPU (a chunk of manual pages takes about 4 ms).
+bool start_worker(pthread_t *tid, MatchTables *tables, int *cpu) {
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0) return false;
+    if (cpus_known) {
+        for (int i = 1; i <= CPU_SETSIZE; i++) {
+            const int c = (*cpu + i) % CPU_SETSIZE;
+            if (CPU_ISSET(c, &allowed_cpus)) {
+                cpu_set_t one;
+                CPU_ZERO(&one);
+                CPU_SET(c, &one);
+                pthread_attr_setaffinity_np(&attr, sizeof one, &one);  // only a start place
+                *cpu = c;
+                break;
+            }
+        }
+    }
+    const bool ok = pthread_create(tid, &attr, worker, tables) == 0;
+    pthread_attr_destroy(&attr);
+    return ok;
 }
 
 // ---- Reading -------------------------------------------------------------------------------
@@ -494,11 +526,12 @@ ulg deflate_parallel(unsigned threads, size_t chunk_size, uint64_t input_size) {
     nslots = n;
     quit = false;
     if (ok) {
+        cpus_known = sched_getaffinity(0, sizeof allowed_cpus, &allowed_cpus) == 0;
+        int cpu = sched_getcpu();
+        if (cpu < 0) cpu = 0;
         for (; started + 1 < threads; started++) {
             tables[started] = new_match_tables();
-            if (!tables[started] ||
-                pthread_create(&tids[started], nullptr, worker, tables[started]) != 0)
-                break;
+            if (!tables[started] || !start_worker(&tids[started], tables[started], &cpu)) break;
         }
     }
     auto release = [&] {
