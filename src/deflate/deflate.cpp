@@ -917,6 +917,12 @@ constinit thread_local uint64_t stopped_at;
 // published for the parse of the chunk before.
 constinit thread_local size_t next_head;
 constinit thread_local bool heads_published;
+// The first position at whose step the lazy loop has a chunk parse's recording to do: 0
+// while the first steps are recorded, tails_from once they are published, UINT64_MAX when
+// this thread runs no chunk parse. One test per step instead of four in a parse's middle
+// (manual pages, callgrind: the lazy loop on two threads 474M -> 469M instructions, on one
+// 448M -> 449M).
+constinit thread_local uint64_t record_from = UINT64_MAX;
 
 // Records the top of the step at strstart, in the state the loop holds. Returns true past
 // the chunk's end at a step the next chunk's parse recorded in the same state, or where it
@@ -978,8 +984,7 @@ ulg lazy_loop(int match_available, unsigned match_length) {
     // position does not offer a longer one.
     unsigned prev_match = 0;
     while (lookahead != 0) {
-        if (recording()) {
-            const uint64_t at = window_origin + strstart;
+        if (const uint64_t at = window_origin + strstart; at >= record_from) {
             if (at >= rec->stop) {
                 // Recorded so that a parse of the next chunk from here may continue this one.
                 record_top(static_cast<unsigned>(match_available), match_length);
@@ -993,6 +998,7 @@ ulg lazy_loop(int match_available, unsigned match_length) {
                 if (!heads_published) {
                     __atomic_store_n(&rec->heads, rec->ntops + 1, __ATOMIC_RELEASE);
                     heads_published = true;
+                    record_from = rec->tails_from;
                 }
                 if (at >= rec->tails_from &&
                     record_top(static_cast<unsigned>(match_available), match_length))
@@ -1135,6 +1141,7 @@ void parse_chunk(ChunkParse &c) {
     rec = &c;
     next_head = 0;
     heads_published = false;
+    record_from = 0;
     const InputRoutine caller_input = read_buf;  // the calling thread's, given back below
     read_buf = read_chunk;
     c.nsym = c.nbytes = c.ntops = 0;
@@ -1147,5 +1154,6 @@ void parse_chunk(ChunkParse &c) {
     }
     lazy_loop(static_cast<int>(c.from.match_available), c.from.match_length);
     rec = nullptr;
+    record_from = UINT64_MAX;
     read_buf = caller_input;
 }
