@@ -44,6 +44,7 @@ import gzip as gzipmod
 import os
 import random
 import shutil
+import statistics
 import subprocess
 import sys
 import tarfile
@@ -183,13 +184,16 @@ def core_speeds(kelpa, path, repeat, work):
 
 def threads_table(kelpa, files, names, repeat, work):
     """Compression on every core against one thread and gzip -9: wall and CPU seconds, the
-    three interleaved, best of the runs; the archives' members must be identical."""
+    three interleaved, best of the runs; the archives' members must be identical. The
+    paired ratio is the median over the rounds of one round's one-thread wall time over its
+    all-core wall time: the two runs of a round are seconds apart, so a guest whose cores slow
+    down for minutes slows both, where the best of each may come from different minutes."""
     cores = len(os.sched_getaffinity(0))
     print("\ncompression on all %d cores: wall s (cpu s), best of %d interleaved runs" % (cores, repeat))
     if cores > 1 and "text" in files:
         core_speeds(kelpa, files["text"], repeat, work)
-    print("%-13s %6s | %15s | %15s | %15s | %12s %12s | %s" % (
-        "file", "MB", "gzip -9", "kelpa 1 thread", "kelpa %d" % cores, "x 1 thread", "x gzip -9", "same"))
+    print("%-13s %6s | %15s | %15s | %15s | %12s %12s %8s | %s" % (
+        "file", "MB", "gzip -9", "kelpa 1 thread", "kelpa %d" % cores, "x 1 thread", "x gzip -9", "paired", "same"))
     one = dict(os.environ, KELPA_THREADS="1")
     every = dict(os.environ)
     every.pop("KELPA_THREADS", None)
@@ -198,20 +202,25 @@ def threads_table(kelpa, files, names, repeat, work):
         size = os.path.getsize(path)
         outs = {k: os.path.join(work, name + "." + k) for k in ("g", "k1", "kn")}
         best = {}
+        paired = []
         for _ in range(repeat):
+            walls = {}
             for key, argv, env in [
                 ("g", ["gzip", "-9", "-n", "-c", path], None),
                 ("k1", [kelpa, path], one),
                 ("kn", [kelpa, path], every),
             ]:
                 wall, cpu = timed_wall(argv, outs[key], env)
+                walls[key] = wall
                 if key not in best or wall < best[key][0]:
                     best[key] = (wall, cpu)
+            paired.append(walls["k1"] / walls["kn"])
         base = os.path.basename(path)
         same = deflate_data_of_archive(outs["k1"], base) == deflate_data_of_archive(outs["kn"], base)
-        print("%-13s %6.1f | %6.3f (%6.3f) | %6.3f (%6.3f) | %6.3f (%6.3f) | %11.2fx %11.2fx | %s" % (
+        print("%-13s %6.1f | %6.3f (%6.3f) | %6.3f (%6.3f) | %6.3f (%6.3f) | %11.2fx %11.2fx %7.2fx | %s" % (
             name, size / MB, best["g"][0], best["g"][1], best["k1"][0], best["k1"][1], best["kn"][0], best["kn"][1],
-            best["k1"][0] / best["kn"][0], best["g"][0] / best["kn"][0], "yes" if same else "NO"))
+            best["k1"][0] / best["kn"][0], best["g"][0] / best["kn"][0], statistics.median(paired),
+            "yes" if same else "NO"))
         sys.stdout.flush()
         for f in outs.values():
             os.unlink(f)
