@@ -228,6 +228,31 @@ bool start_worker(pthread_t *tid, MatchTables *tables, int *cpu) {
     return ok;
 }
 
+// Waits until s's parse has published the steps it recorded first, helping with the parse
+// if no thread has taken it; returns how many it published, plus one. A parse publishes them
+// within PARALLEL_OVERLAP positions of its start: while another thread runs it, this one
+// yields rather than parse a chunk of its own, which would hold up the replay and with it
+// the slots (on the ELF file the worker waited 10-20 ms a build for a free slot while the
+// calling thread parsed a slow chunk, the chunk before already parsed).
+size_t wait_heads(Slot &s, bool take_over) {
+    pthread_mutex_lock(&lock);
+    size_t heads;
+    while ((heads = __atomic_load_n(&s.job.heads, __ATOMIC_ACQUIRE)) == 0) {
+        if (s.state == Slot::READY) {
+            // No thread parses it yet: the oldest chunk not taken is s.
+            if (Slot *t = take_oldest()) {
+                parse_taken(*t, take_over);
+                continue;
+            }
+        }
+        pthread_mutex_unlock(&lock);
+        sched_yield();
+        pthread_mutex_lock(&lock);
+    }
+    pthread_mutex_unlock(&lock);
+    return heads;
+}
+
 // ---- Reading -------------------------------------------------------------------------------
 
 uint64_t read_pos;  // input bytes read
@@ -459,14 +484,15 @@ size_t record_bytes(const ChunkParse &j, size_t nsym) {
     return nsym + (SYM_MATCH_BYTES - 1) * matches;
 }
 
-// The first step recorded by both a (past its chunk) and b (at the start of its chunk) in
-// the same state; null if none.
-const ParseTop *splice_point(const ChunkParse &a, const ChunkParse &b, const ParseTop **in_b) {
+// The first step recorded by both a (past its chunk) and b (among the b_tops it recorded
+// first) in the same state; null if none.
+const ParseTop *splice_point(const ChunkParse &a, const ChunkParse &b, size_t b_tops,
+                             const ParseTop **in_b) {
     size_t i = 0, k = 0;
     auto pos_a = [&a](size_t x) { return a.base + a.tops[x].offset; };
     auto pos_b = [&b](size_t x) { return b.base + b.tops[x].offset; };
     while (i < a.ntops && pos_a(i) < a.tails_from) i++;
-    while (i < a.ntops && k < b.ntops && pos_b(k) < b.heads_end) {
+    while (i < a.ntops && k < b_tops && pos_b(k) < b.heads_end) {
         if (pos_a(i) < pos_b(k)) {
             i++;
         } else if (pos_b(k) < pos_a(i)) {
@@ -613,18 +639,22 @@ ulg deflate_parallel(unsigned threads, size_t chunk_size, uint64_t input_size) {
             // A parse that did not end has a next chunk: its input reaches past the stop.
             Slot &nxt = all[(k + 1) % n];
             assert(prepared > k + 1);
-            pthread_mutex_lock(&lock);
-            const bool held = nxt.state == Slot::HELD;
-            pthread_mutex_unlock(&lock);
-            if (!held) wait_done(nxt, fresh);
             const ParseTop *in_next = nullptr;
-            // A next chunk taken over continues this parse from its last step.
-            const ParseTop *at = held          ? nullptr
-                                 : j.took_next ? &j.tops[j.ntops - 1]
-                                               : splice_point(j, nxt.job, &in_next);
+            const ParseTop *at = nullptr;
+            bool held = false;
+            if (j.took_next) {
+                // The next chunk continues this parse from its last step.
+                at = &j.tops[j.ntops - 1];
+            } else {
+                pthread_mutex_lock(&lock);
+                held = nxt.state == Slot::HELD;
+                pthread_mutex_unlock(&lock);
+                // Its first steps suffice to splice into, while its parse runs on.
+                if (!held) at = splice_point(j, nxt.job, wait_heads(nxt, fresh) - 1, &in_next);
+            }
             size_t next_sym = 0, next_byte = 0;
             // Whether fresh parses splice: known only when the next one was one.
-            if (!held && !nxt.resumed && (at != nullptr) != fresh) {
+            if (!held && !nxt.resumed && !j.took_next && (at != nullptr) != fresh) {
                 fresh = at != nullptr;
                 if (fresh) {
                     // Fresh parses splice again: the held chunks go to the threads.
@@ -644,6 +674,7 @@ ulg deflate_parallel(unsigned threads, size_t chunk_size, uint64_t input_size) {
                 // the first thread free, while this one replays.
                 if (j.ntops == 0) error("internal error: chunk parse recorded no step");
                 at = &j.tops[j.ntops - 1];
+                if (!held) wait_done(nxt, fresh);  // its parse is thrown away once it ends
                 pthread_mutex_lock(&lock);
                 resume_at_end(nxt, cur);
                 nxt.job.started = NOT_STARTED;  // the parse before, which could take it, ended
