@@ -247,6 +247,23 @@ TEST_F(Builder, ArchivesAreReproducible) {
     EXPECT_EQ(a.out, b.out);
 }
 
+// The same archive on one thread, on three, and on two with one CPU to run on, of two members:
+// one just over a chunk (the smallest input given threads), one of several chunks.
+TEST_F(Builder, SameArchiveOnAnyNumberOfThreads) {
+    const std::string mixed = kt::text_bytes(400000, 5) + kt::random_bytes(300000, 6) +
+                              std::string(200000, '\0') + kt::text_bytes(300000, 7);
+    file("a", mixed.substr(0, 256 * 1024 + 1));
+    file("b", mixed);
+    const std::string build = kt::quote(bin) + " a b";
+    RunResult one = kt::sh("KELPA_THREADS=1 " + build, "", dir.path());
+    ASSERT_EQ(one.status, 0) << one.err;
+    for (const char *threads : {"KELPA_THREADS=3 ", "KELPA_THREADS=2 taskset -c 0 "}) {
+        RunResult r = kt::sh(threads + build, "", dir.path());
+        EXPECT_EQ(r.status, 0) << threads << r.err;
+        EXPECT_TRUE(r.out == one.out) << threads;
+    }
+}
+
 TEST(Stub, NeverContainsTheMarker) {
     std::string self = kt::read_file(kt::kelpa_bin());
     EXPECT_EQ(self.find(kMarker), std::string::npos);
