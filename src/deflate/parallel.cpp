@@ -172,8 +172,22 @@ void parse_taken(Slot &s, bool take_over) {
 cpu_set_t allowed_cpus;
 bool cpus_known;
 
+// The slots past the first huge page, for the first worker to fault in while the calling
+// thread faults in the first and reads the first chunk into it (atomic; taken once). A
+// fresh huge page's first touch takes 0.3-6 ms on the AMD guest, while the worker waited
+// for its first chunk (two threads, median of 15 interleaved: 2 MB of manual pages 0.0354
+// -> 0.0332 s wall, the 3 MB compressed file 0.0270 -> 0.0250 s).
+uch *prefault_from;
+size_t prefault_bytes;
+
 void *worker(void *tables) {
     if (cpus_known) sched_setaffinity(0, sizeof allowed_cpus, &allowed_cpus);
+    if (uch *p = __atomic_exchange_n(&prefault_from, nullptr, __ATOMIC_ACQ_REL)) {
+#ifdef MADV_POPULATE_WRITE
+        // Kernels before 5.14 refuse it: the calling thread then faults these in as it goes.
+        madvise(p, prefault_bytes, MADV_POPULATE_WRITE);
+#endif
+    }
     use_match_tables(static_cast<MatchTables *>(tables));
     pthread_mutex_lock(&lock);
     while (!quit) {
@@ -552,6 +566,9 @@ ulg deflate_parallel(unsigned threads, size_t chunk_size, uint64_t input_size) {
     nslots = n;
     quit = false;
     if (ok) {
+        prefault_bytes = mapped - HUGE_PAGE;
+        __atomic_store_n(&prefault_from, prefault_bytes ? slot_memory + HUGE_PAGE : nullptr,
+                         __ATOMIC_RELEASE);
         cpus_known = sched_getaffinity(0, sizeof allowed_cpus, &allowed_cpus) == 0;
         int cpu = sched_getcpu();
         if (cpu < 0) cpu = 0;
@@ -561,6 +578,7 @@ ulg deflate_parallel(unsigned threads, size_t chunk_size, uint64_t input_size) {
         }
     }
     auto release = [&] {
+        __atomic_store_n(&prefault_from, nullptr, __ATOMIC_RELEASE);  // if no worker took it
         if (slot_memory) munmap(slot_memory, mapped);
         free(all);
         for (MatchTables *t : tables) free_match_tables(t);
