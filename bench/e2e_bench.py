@@ -159,27 +159,44 @@ def timed_wall(argv, stdout_path, env=None):
 
 
 def core_speeds(kelpa, path, repeat, work):
-    """One thread's build of path pinned to each core in turn, best of the runs: cores of a
-    guest can differ in speed, and together they bound what all cores can gain."""
+    """One thread's build of path pinned to each core in turn, then one such build on every
+    core at once, best of the runs: cores of a guest can differ in speed, and slow down when
+    their neighbours run, and together they bound what all cores can gain."""
     one = dict(os.environ, KELPA_THREADS="1")
-    out = os.path.join(work, "pinned.run")
+    cpus = sorted(os.sched_getaffinity(0))
+    outs = [os.path.join(work, "pinned%d.run" % cpu) for cpu in cpus]
+
+    def start(i):
+        with open(outs[i], "wb") as dst:
+            return subprocess.Popen([kelpa, path], stdout=dst, env=one,
+                                    preexec_fn=lambda c=cpus[i]: os.sched_setaffinity(0, {c}))
+
+    def finish(p):
+        _, status, ru = os.wait4(p.pid, 0)
+        if os.waitstatus_to_exitcode(status) != 0:
+            raise SystemExit("%s failed" % kelpa)
+        return ru.ru_utime + ru.ru_stime
+
     best = {}
+    together = None
     for _ in range(repeat):
-        for cpu in sorted(os.sched_getaffinity(0)):
-            with open(out, "wb") as dst:
-                p = subprocess.Popen([kelpa, path], stdout=dst, env=one,
-                                     preexec_fn=lambda c=cpu: os.sched_setaffinity(0, {c}))
-                _, status, ru = os.wait4(p.pid, 0)
-            if os.waitstatus_to_exitcode(status) != 0:
-                raise SystemExit("%s failed" % kelpa)
-            cpu_s = ru.ru_utime + ru.ru_stime
+        for i, cpu in enumerate(cpus):
+            cpu_s = finish(start(i))
             best[cpu] = min(cpu_s, best.get(cpu, cpu_s))
-    os.unlink(out)
+        begin = time.monotonic()
+        for p in [start(i) for i in range(len(cpus))]:
+            finish(p)
+        wall = time.monotonic() - begin
+        together = wall if together is None else min(together, wall)
+    for f in outs:
+        os.unlink(f)
     fastest = min(best.values())
     print("one thread pinned to each core, %s (CPU s): %s; all cores can be at most %.2fx "
           "the fastest core" % (os.path.basename(path),
                                 ", ".join("core %d %.3f" % (c, t) for c, t in sorted(best.items())),
                                 sum(fastest / t for t in best.values())))
+    print("one such build on each core at once: %.3f s wall; independent builds on all cores "
+          "do %.2fx the work of the fastest core alone" % (together, len(cpus) * fastest / together))
 
 
 def threads_table(kelpa, files, names, repeat, work):
