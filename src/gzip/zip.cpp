@@ -16,9 +16,9 @@ namespace {
 
 ulg crc;  // CRC-32 of the member's input read so far, complemented
 
-// Up to this size, one chunk, a member is compressed on one thread. Two threads against one,
-// wall time of 11 interleaved runs, best (median): 264 KiB of an ELF file 1.35x (1.22x) and
-// of manual pages 1.33x (1.28x) faster, 320 KiB 1.51x (1.25x) and 1.21x (1.14x).
+// A member below this size, one chunk at most, is compressed on one thread. Two threads
+// against one, wall time of 11 interleaved runs, best (median): 264 KiB of an ELF file 1.35x
+// (1.22x) and of manual pages 1.33x (1.28x) faster, 320 KiB 1.51x (1.25x) and 1.21x (1.14x).
 inline constexpr long PARALLEL_MIN_INPUT = static_cast<long>(PARALLEL_CHUNK) + 1;
 
 // Threads to compress with: KELPA_THREADS if it is a positive number, else the CPUs this
