@@ -672,7 +672,7 @@ ulg deflate_parallel(unsigned threads, size_t chunk_size, uint64_t input_size) {
             }
             size_t next_sym = 0, next_byte = 0;
             // Whether fresh parses splice: known only when the next one was one.
-            if (!held && !nxt.resumed && !j.took_next && (at != nullptr) != fresh) {
+            if (!j.took_next && !held && !nxt.resumed && (at != nullptr) != fresh) {
                 fresh = at != nullptr;
                 if (fresh) {
                     // Fresh parses splice again: the held chunks go to the threads.
