@@ -913,13 +913,12 @@ unsigned literal_run(unsigned run_end) {
 // Where this thread's last chunk parse stopped, if it did (see ChunkParse::stopped).
 constinit thread_local uint64_t stopped_at;
 
-// The next chunk's first step not yet passed; whether rec's steps below heads_end are
-// published for the parse of the chunk before.
+// The next chunk's first step not yet passed.
 constinit thread_local size_t next_head;
-constinit thread_local bool heads_published;
 // The first position at whose step the lazy loop has a chunk parse's recording to do: 0
-// while the first steps are recorded, tails_from once they are published, UINT64_MAX when
-// this thread runs no chunk parse. One test per step instead of four in a parse's middle
+// while rec's steps below heads_end are recorded and not yet published for the parse of
+// the chunk before, tails_from once they are (never 0), UINT64_MAX when this thread runs
+// no chunk parse. One test per step instead of four in a parse's middle
 // (manual pages, callgrind: the lazy loop on two threads 474M -> 469M instructions, on one
 // 448M -> 449M).
 constinit thread_local uint64_t record_from = UINT64_MAX;
@@ -995,9 +994,8 @@ ulg lazy_loop(int match_available, unsigned match_length) {
             if (at < rec->heads_end) {
                 record_top(static_cast<unsigned>(match_available), match_length);
             } else {
-                if (!heads_published) {
+                if (record_from == 0) {
                     __atomic_store_n(&rec->heads, rec->ntops + 1, __ATOMIC_RELEASE);
-                    heads_published = true;
                     record_from = rec->tails_from;
                 }
                 if (at >= rec->tails_from &&
@@ -1066,7 +1064,7 @@ ulg lazy_loop(int match_available, unsigned match_length) {
     if (match_available) tally_literal(mt->lz_window[strstart - 1]);
     if (recording()) {
         rec->ended = true;
-        if (!heads_published) __atomic_store_n(&rec->heads, rec->ntops + 1, __ATOMIC_RELEASE);
+        if (record_from == 0) __atomic_store_n(&rec->heads, rec->ntops + 1, __ATOMIC_RELEASE);
         return 0;
     }
     return end_block(1);
@@ -1140,7 +1138,6 @@ void parse_chunk(ChunkParse &c) {
     lm_config(c.level, &xfl);
     rec = &c;
     next_head = 0;
-    heads_published = false;
     record_from = 0;
     const InputRoutine caller_input = read_buf;  // the calling thread's, given back below
     read_buf = read_chunk;

@@ -299,17 +299,15 @@ size_t read_input(uch *p, size_t n) {
 // (two threads, the worker's wait at the end: manual pages 1.3-2.9 -> 0.7-1.4 ms of
 // 200-260 ms, random bytes 1.7-2.3 -> 0.7-1.1 ms of 90-130 ms, three runs each).
 uint64_t first_starts[MAX_THREADS + 1];
-unsigned first_chunks;
+unsigned plan_threads;  // the first plan_threads chunks grow to chunk_bytes
 size_t chunk_bytes;
-uint64_t size_hint;  // the input's size if known, else 0
-unsigned chunk_threads;
+uint64_t size_hint;      // the input's size if known, else 0
 uint64_t planned_start;  // the start of the chunk after the last one prepared
 
 void plan_chunks(unsigned threads, size_t chunk_size, uint64_t input_size) {
-    first_chunks = threads;
+    plan_threads = threads;
     chunk_bytes = chunk_size;
     size_hint = input_size;
-    chunk_threads = threads;
     first_starts[0] = 0;
     for (unsigned i = 0; i < threads; i++) {
         size_t size = chunk_size * (i + 1) / threads / WSIZE * WSIZE;
@@ -319,10 +317,10 @@ void plan_chunks(unsigned threads, size_t chunk_size, uint64_t input_size) {
 
 // The start of the chunk after chunk k, which starts at c.
 uint64_t next_chunk_start(uint64_t k, uint64_t c) {
-    if (k < first_chunks) return first_starts[k + 1];
+    if (k < plan_threads) return first_starts[k + 1];
     // Past the size given (the file grew), or none given: full chunks.
     if (c >= size_hint) return c + chunk_bytes;
-    const uint64_t share = (size_hint - c) / chunk_threads / WSIZE * WSIZE;
+    const uint64_t share = (size_hint - c) / plan_threads / WSIZE * WSIZE;
     return c + (share < MIN_CHUNK ? MIN_CHUNK : share < chunk_bytes ? share : chunk_bytes);
 }
 
