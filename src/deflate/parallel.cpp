@@ -605,8 +605,8 @@ ulg deflate_parallel(unsigned threads, size_t chunk_size, uint64_t input_size) {
     // fresh and again.
     bool fresh = true;
     constexpr uint64_t PROBE_EVERY = 4;
-    auto prepare_more = [&](uint64_t replaying) {
-        while (!last_prepared && prepared < replaying + n) {
+    auto prepare_more = [&](uint64_t upto) {
+        while (!last_prepared && prepared < upto) {
             Slot &s = all[prepared % n];
             Slot *prev = prepared == 0 ? nullptr : &all[(prepared - 1) % n];
             pthread_mutex_lock(&lock);
@@ -627,8 +627,11 @@ ulg deflate_parallel(unsigned threads, size_t chunk_size, uint64_t input_size) {
         }
     };
 
+    // One chunk per thread to start with: the calling thread's first parse then starts
+    // before it has read the rest, and it touches the slots past the first huge page only
+    // after the first worker has faulted them in.
+    prepare_more(started + 1);
     // The empty input: one empty block, as the sequential encoder writes it.
-    prepare_more(0);
     ulg compressed = 0;
     if (prepared == 0) {
         top_of_step(0);
@@ -708,7 +711,7 @@ ulg deflate_parallel(unsigned threads, size_t chunk_size, uint64_t input_size) {
             cur.state = Slot::FREE;
             pthread_mutex_unlock(&lock);
             k++;
-            prepare_more(k);
+            prepare_more(k + n);
         }
     }
 
