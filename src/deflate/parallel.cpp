@@ -627,10 +627,13 @@ ulg deflate_parallel(unsigned threads, size_t chunk_size, uint64_t input_size) {
         }
     };
 
-    // One chunk per thread to start with: the calling thread's first parse then starts
-    // before it has read the rest, and it touches the slots past the first huge page only
-    // after the first worker has faulted them in.
-    prepare_more(started + 1);
+    // One chunk per thread to start with and one for the first to finish: the calling
+    // thread's first parse then starts before it has read the rest, and with two threads it
+    // reads into the slots past the first huge page only after the first worker has faulted
+    // them in.
+    static_assert(2 * slot_bytes(PARALLEL_CHUNK) + slot_data_bytes(PARALLEL_CHUNK) <= HUGE_PAGE,
+                  "the first three chunks' input lies in the first huge page");
+    prepare_more(started + 2);
     // The empty input: one empty block, as the sequential encoder writes it.
     ulg compressed = 0;
     if (prepared == 0) {
