@@ -72,7 +72,6 @@ inline constexpr uint8_t extra_blbits[BL_CODES] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
 
 extern int heap[HEAP_SIZE];
 extern int heap_len, heap_max;
-extern uch depth[HEAP_SIZE];
 extern ush bl_count[MAX_BITS + 1];
 extern uch length_code[256];  // match length - 3 -> length code index
 extern uch dist_code[512];    // see d_code
@@ -86,7 +85,6 @@ extern int *file_method;
 void init_block();
 void build_tree(tree_desc *desc);
 void gen_codes(ct_data *tree, int max_code);
-void pqdownheap(ct_data *tree, int k);
 
 // Distance code of dist = distance - 1 (0..32767): direct below 256, else by dist >> 7.
 inline unsigned d_code(unsigned dist) {
