@@ -42,8 +42,12 @@ constexpr size_t slot_data_bytes(size_t chunk) {
 constexpr size_t slot_sym_bytes(size_t chunk) {
     return chunk + OVERLAP + PAST_STOP;
 }
+// The symbol record's buffer, with the bytes a reader may read past its last symbol.
+constexpr size_t slot_sym_area(size_t chunk) {
+    return line_up(slot_sym_bytes(chunk) + SYM_MATCH_BYTES - 1);
+}
 constexpr size_t slot_bytes(size_t chunk) {
-    return line_up(slot_data_bytes(chunk)) + line_up(slot_sym_bytes(chunk)) +
+    return line_up(slot_data_bytes(chunk)) + slot_sym_area(chunk) +
            line_up(slot_sym_bytes(chunk) / 8 + 1) + line_up(TOPS_CAP * sizeof(ParseTop));
 }
 
@@ -412,26 +416,12 @@ ulg end_block_at(const ChunkParse &j, uint64_t end, int eof) {
     return len;
 }
 
-// The literals from symbol i of j on, up to n of them.
-size_t literals_from(const ChunkParse &j, size_t i, size_t n) {
-    size_t k = 0;
-    while (k < n) {
-        const size_t at = i + k;
-        const unsigned bits = j.flags[at >> 3] >> (at & 7);
-        if (bits != 0) {
-            k += static_cast<size_t>(__builtin_ctz(bits));
-            break;
-        }
-        k += 8 - (at & 7);
-    }
-    return k < n ? k : n;
-}
-
-// Replays j's symbols [sym0, sym1) (record bytes from byte0) through the tally. Literals go
-// in runs, each up to the next match, the next step where the window model may have work,
-// or the last literal of a parse that ended (tallied after its loop, where no block ends).
-// The position, the window's origin and the point where the model next has work stay in
-// locals; block_start, read only by the tally, is set when it moves.
+// Replays j's symbols [sym0, sym1) (record bytes from byte0) through the tally: in bulk
+// up to the next symbol where the window model may have work, the full tally's check falls
+// or the buffer fills, or to the last literal of a parse that ended (tallied after its
+// loop, where no block ends); those one at a time. The position, the window's origin and
+// the point where the model next has work stay in locals; block_start, read only by the
+// tally, is set when it moves.
 void replay(const ChunkParse &j, size_t sym0, size_t byte0, size_t sym1) {
     const uch *sym = j.sym + byte0;
     uint64_t x = replay_pos;
@@ -450,31 +440,30 @@ void replay(const ChunkParse &j, size_t sym0, size_t byte0, size_t sym1) {
             origin = win.origin;
             block_start = static_cast<long>(block_from) - static_cast<long>(origin);
         }
+        size_t room = literals_to_check();
+        if (sym1 - i < room) room = sym1 - i;
+        if (last - i < room) room = last - i;  // last >= i here
+        if (room != 0) {
+            i += tally_recorded(j.flags, i, room, &sym, &x, refill_at);
+            continue;
+        }
+        strstart = static_cast<unsigned>(x + 1 - origin);
         int flush;
         if ((j.flags[i >> 3] >> (i & 7)) & 1) {
             const unsigned lc = sym[0];
             const unsigned dist = sym[1] | (static_cast<unsigned>(sym[2]) << 8);
             sym += SYM_MATCH_BYTES;
-            strstart = static_cast<unsigned>(x + 1 - origin);
             flush = ct_tally(static_cast<int>(dist), static_cast<int>(lc));
             x += lc + MIN_MATCH;
-            i++;
         } else if (i == last) {
-            strstart = static_cast<unsigned>(x + 1 - origin);
             ct_tally_literal(*sym++);
             flush = 0;
             x++;
-            i++;
         } else {
-            size_t room = refill_at - x < sym1 - i ? static_cast<size_t>(refill_at - x) : sym1 - i;
-            if (last - i < room) room = last - i;  // last > i here
-            const size_t run = literals_from(j, i, room);
-            const unsigned n = ct_tally_literals(sym, static_cast<unsigned>(run),
-                                                 static_cast<unsigned>(x + 1 - origin), &flush);
-            sym += n;
-            x += n;
-            i += n;
+            flush = ct_tally(0, *sym++);
+            x++;
         }
+        i++;
         if (flush) {
             end_block_at(j, x, 0);
             block_start = static_cast<long>(block_from) - static_cast<long>(origin);
@@ -549,7 +538,7 @@ ulg deflate_parallel(unsigned threads, size_t chunk_size, uint64_t input_size) {
         p += line_up(slot_data_bytes(chunk_size));
         j.sym = p;
         j.sym_cap = sym_cap;
-        p += line_up(sym_cap);
+        p += slot_sym_area(chunk_size);
         j.flags = p;
         p += line_up(sym_cap / 8 + 1);
         j.tops = reinterpret_cast<ParseTop *>(p);
