@@ -264,8 +264,21 @@ inline size_t tally_recorded(const uch *match_bits, size_t i, size_t n, const uc
     unsigned lit = last_lit, dist_at = last_dist, flag_at = last_flags;
     unsigned bits = flags, bit = flag_bit;
     size_t k = 0;
-    for (; k < n && x < end; k++) {
+    while (k < n && x < end) {
         const size_t at = i + k;
+        if ((at & 7) == 0 && match_bits[at >> 3] == 0 && n - k >= 8 && end - x >= 8) {
+            // Eight literals (data with few matches): no distance to read, and one flag byte
+            // completes among them with no bit added; the next symbol's bit is as it was.
+            memcpy(inbuf + lit, p, 8);
+            for (unsigned q = 0; q < 8; q++) dyn_ltree[p[q]].fc++;
+            lit += 8;
+            flag_buf[flag_at++] = static_cast<uch>(bits);
+            bits = 0;
+            p += 8;
+            x += 8;
+            k += 8;
+            continue;
+        }
         const unsigned m = (match_bits[at >> 3] >> (at & 7)) & 1u;
         const unsigned mask = 0u - m;  // all ones for a match
         const unsigned b = p[0];
@@ -286,6 +299,7 @@ inline size_t tally_recorded(const uch *match_bits, size_t i, size_t n, const uc
         }
         p += 1 + (SYM_MATCH_BYTES - 1) * m;
         x += 1 + ((b + MIN_MATCH - 1) & mask);
+        k++;
     }
     last_lit = lit;
     last_dist = dist_at;
