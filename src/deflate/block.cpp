@@ -197,6 +197,13 @@ static_assert(7 + MAX_MATCH_BITS < ACC_BITS && 7 + 2 * MAX_BITS < ACC_BITS, "a s
 // 24-31 how many bits those are.
 constexpr unsigned LEN_FIELD_SHIFT = 24;
 
+// A code of a tree, with the length of a code the block does not use (0, or the 0xffff
+// guard scan_tree leaves past the last one) as 0: a literal computes a match's fields from
+// whatever distance follows and drops them, and may meet one.
+inline unsigned code_length(const ct_data &c) {
+    return c.dl <= MAX_BITS ? c.dl : 0;
+}
+
 void compress_block(const ct_data *ltree, const ct_data *dtree) {
     // This block's length field of each length - MIN_MATCH.
     uint32_t len_field[256];
@@ -207,7 +214,18 @@ void compress_block(const ct_data *ltree, const ct_data *dtree) {
         const unsigned extra_bits = extra_lbits[code];
         const unsigned extra =
             (lc - static_cast<unsigned>(base_length[code])) & ((1u << extra_bits) - 1);
-        len_field[lc] = (c.fc | extra << c.dl) | (c.dl + extra_bits) << LEN_FIELD_SHIFT;
+        const unsigned dl = code_length(c);
+        len_field[lc] = (c.fc | extra << dl) | (dl + extra_bits) << LEN_FIELD_SHIFT;
+    }
+    // This block's distance codes: the code, how far its extra bits move up, and all bits.
+    struct DistField {
+        uint16_t code;
+        uint8_t shift, bits;
+    } dist_field[D_CODES];
+    for (unsigned dcode = 0; dcode < D_CODES; dcode++) {
+        const unsigned dl = code_length(dtree[dcode]);
+        dist_field[dcode] = {dtree[dcode].fc, static_cast<uint8_t>(dl),
+                             static_cast<uint8_t>(dl + extra_dbits[dcode])};
     }
     uint64_t acc = bi_buf;
     unsigned valid = static_cast<unsigned>(bi_valid);
@@ -259,12 +277,13 @@ void compress_block(const ct_data *ltree, const ct_data *dtree) {
         flag >>= 1;
         const unsigned dist = d_buf[dx] & (WSIZE - 1);
         const unsigned dcode = d_code(dist);
-        const ct_data &d = dtree[dcode];
+        const DistField d = dist_field[dcode];
         const uint32_t lf = len_field[lc];
         const unsigned len_bits = lf >> LEN_FIELD_SHIFT;
-        const uint64_t dist_field = d.fc | (dist - static_cast<unsigned>(base_dist[dcode])) << d.dl;
-        const uint64_t match = (lf & ((1u << LEN_FIELD_SHIFT) - 1)) | dist_field << len_bits;
-        const unsigned match_bits = len_bits + d.dl + extra_dbits[dcode];
+        const uint64_t dist_bits = d.code | (dist - static_cast<unsigned>(base_dist[dcode]))
+                                                << d.shift;
+        const uint64_t match = (lf & ((1u << LEN_FIELD_SHIFT) - 1)) | dist_bits << len_bits;
+        const unsigned match_bits = len_bits + d.bits;
         send(is_match ? match : ltree[lc].fc, is_match ? match_bits : ltree[lc].dl);
         dx += is_match;
     }
