@@ -33,7 +33,7 @@ namespace {
 // Heap order: lower frequency first; on equal frequency the shallower subtree first, so
 // that equal weights do not pile up into needlessly deep codes. Node n comes before m when
 // heap_key[n] <= heap_key[m]: one comparison where frequency and depth took two.
-// heap_key layout: bits 8-31 the node's frequency, bits 0-7 its subtree's depth (mod 256).
+// heap_key layout: bits 8-23 the node's frequency, bits 0-7 its subtree's depth (mod 256).
 inline constexpr unsigned DEPTH_BITS = 8;
 inline constexpr uint32_t DEPTH_MASK = (1u << DEPTH_BITS) - 1;
 static_assert(sizeof(ush) * 8 + DEPTH_BITS <= 32, "a frequency and a depth fit a key");
