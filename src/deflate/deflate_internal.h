@@ -287,7 +287,8 @@ inline size_t tally_recorded(const uch *match_bits, size_t i, size_t n, const uc
         const unsigned dist = ((p[1] | static_cast<unsigned>(p[2]) << 8) - 1) & (WSIZE - 1);
         inbuf[lit++] = static_cast<uch>(b);
         dyn_ltree[b ^ ((b ^ (length_code[b] + LITERALS + 1)) & mask)].fc++;
-        dyn_dtree[d_code(dist)].fc = static_cast<ush>(dyn_dtree[d_code(dist)].fc + m);
+        ush &dist_freq = dyn_dtree[d_code(dist)].fc;
+        dist_freq = static_cast<ush>(dist_freq + m);
         d_buf[dist_at] = static_cast<ush>(dist);
         dist_at += m;
         bits |= bit & mask;
