@@ -8,6 +8,9 @@
 // A run that gets as far as the extraction command pauses 2 seconds, so cases run in
 // parallel threads.
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -356,6 +359,83 @@ TEST(Damaged, EveryFlippedBitOfAMember) {
         }
     }
     EXPECT_GE(passed, 48);
+}
+
+// Every single-bit change of the preamble and the member header of an archive as the builder
+// writes it: the check item refuses each one that would change what runs or where data goes;
+// one that passes (inside the item's own name, so that it is no longer found) changes nothing.
+TEST(Damaged, EveryFlippedBitOfPreambleAndHeader) {
+    kt::TempDir d;
+    const std::string data = "checked data\n";
+    kt::write_file(d / "stub", kStub, 0755);
+    kt::write_file(d / "in.txt", data);
+    RunResult b = kt::run({kt::kelpa_bin(), "-p", "./stub", "-C", "c", "-r", kRun, "-f", kPipe,
+                           "in.txt"}, "", d.path());
+    ASSERT_EQ(b.status, 0) << b.err;
+    const size_t from = kStub.size() + kt::kMarker.size();
+    size_t to = from;
+    for (int nul = 0; nul < 4; ++nul) to = b.out.find('\0', to) + 1;
+    to += kt::member_header("in.txt").size();
+    std::vector<Case> cs;
+    for (size_t bit = from * 8; bit < to * 8; ++bit) {
+        std::string f = b.out;
+        f[bit / 8] = static_cast<char>(f[bit / 8] ^ (1 << (bit % 8)));
+        cs.push_back({"bit " + std::to_string(bit - from * 8), f, 0, {}, data});
+    }
+    std::vector<Outcome> out = run_all(cs);
+    size_t passed = 0;
+    for (size_t i = 0; i < cs.size(); ++i) {
+        SCOPED_TRACE(cs[i].what + ": " + out[i].r.err);
+        if (out[i].r.status == 0) {
+            ++passed;
+            EXPECT_EQ(out[i].files, (std::set<std::string>{"arc", "extracted", "ran"}));
+            EXPECT_EQ(out[i].extracted, data);
+        } else {
+            EXPECT_EQ(out[i].r.status, 1);
+            EXPECT_EQ(out[i].files, std::set<std::string>{"arc"});
+        }
+    }
+    EXPECT_LE(passed, 8 * std::string(",KELPA_CRC=12345678").size());
+}
+
+// Bytes written into the archive between the check and the extraction never reach the
+// extraction command: kelpa stops at the changed stretch. Standard error is a full pipe, so
+// kelpa waits at its banner, after the check and after starting the command, until the
+// archive has been changed.
+TEST(Damaged, ArchiveChangedAfterTheCheckStopsTheExtraction) {
+    kt::TempDir d;
+    const std::string data = kt::text_bytes(400000, 9);
+    const std::string head = kStub + pre("", "c", kRun, "touch started; cat > extracted");
+    kt::write_file(d / "arc", head + kt::gzip_member(data, "data"), 0755);
+    int err[2];
+    ASSERT_EQ(pipe2(err, O_NONBLOCK), 0);
+    while (write(err[1], "................", 16) > 0) {
+    }
+    fcntl(err[0], F_SETFL, 0);
+    fcntl(err[1], F_SETFL, 0);
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(d.path().c_str()) != 0) _exit(126);
+        dup2(err[1], 2);
+        execl(kt::kelpa_bin().c_str(), "kelpa", "-u", "arc", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    close(err[1]);
+    for (int i = 0; i < 400 && !kt::file_exists(d / "started"); ++i) usleep(25000);
+    ASSERT_TRUE(kt::file_exists(d / "started"));
+    int fd = open((d / "arc").c_str(), O_WRONLY);
+    ASSERT_EQ(pwrite(fd, "#", 1, static_cast<off_t>(head.size() + 1000)), 1);
+    close(fd);
+    std::string said;
+    char buf[4096];
+    for (ssize_t n; (n = read(err[0], buf, sizeof buf)) > 0;) said.append(buf, static_cast<size_t>(n));
+    close(err[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_NE(said.find("the archive changed after it was checked"), std::string::npos) << said;
+    EXPECT_EQ(kt::read_file(d / "extracted"), "") << "no byte of the changed stretch";
+    EXPECT_FALSE(kt::file_exists(d / "ran"));
 }
 
 }  // namespace

@@ -208,11 +208,15 @@ TEST(Extract, OptionsSkipOrConfirmThePostExtractionCommand) {
 
 TEST(Extract, VerboseOnATerminalAsksUntilYesOrNo) {
     const std::string member = kt::gzip_member("tty data\n", "t.txt");
-    Job yes, no;
-    for (Job *j : {&yes, &no}) j->archive(pre("", "touch ran; exit 4", ""), member);
+    Job yes, no, pasted;
+    for (Job *j : {&yes, &no, &pasted}) j->archive(pre("", "touch ran; exit 4", ""), member);
     yes.argv = kt::on_terminal("./arc -v", "maybe\n\nyes\n");
     no.argv = kt::on_terminal("./arc -v", "No\n");
-    run_parallel({&yes, &no});
+    // One long line is one answer, whatever a buffer's size: its end is not the next answer.
+    pasted.argv = kt::on_terminal("./arc -v", std::string(510, 'x') + "yes... no, wait\nn\n");
+    run_parallel({&yes, &no, &pasted});
+    EXPECT_EQ(pasted.r.status, 0) << pasted.r.out;
+    EXPECT_FALSE(kt::file_exists(pasted / "ran"));
 
     const std::string asked =
         "This archive requires more processing using the following command:\n"
@@ -229,6 +233,29 @@ TEST(Extract, VerboseOnATerminalAsksUntilYesOrNo) {
     EXPECT_FALSE(kt::file_exists(no / "ran"));
     EXPECT_NE(no.r.out.find(asked), std::string::npos) << no.r.out;
     EXPECT_EQ(no.r.out.find("? (y/n)"), std::string::npos) << no.r.out;
+}
+
+// SIGTERM or SIGINT sent to kelpa alone while the post-extraction command runs reaches the
+// command (its trap names the signal), and kelpa ends by the signal once the command ended.
+TEST(Extract, SignalsToKelpaReachThePostExtractionCommand) {
+    const std::string post =
+        "trap 'echo TERM > got; exit 3' TERM; trap 'echo INT > got; exit 3' INT; touch waiting; "
+        "i=0; while [ $i -lt 100 ]; do sleep 0.1; i=$((i+1)); done";
+    Job term, intr;
+    for (auto [j, sig] : {std::pair{&term, "TERM"}, std::pair{&intr, "INT"}}) {
+        j->archive(pre("", post, ""), kt::gzip_member("d", "d.txt"));
+        // kelpa runs in the foreground (a background job would have SIGINT ignored), as the
+        // process the inner shell became; the signal comes from a background process.
+        j->argv = {"sh", "-c",
+                   std::string("sh -c '(i=0; until [ -e waiting ] || [ $i -gt 200 ]; do sleep "
+                               "0.05; i=$((i+1)); done; kill -") +
+                       sig + " $$) & exec ./arc 2>/dev/null'; echo rc=$?"};
+    }
+    run_parallel({&term, &intr});
+    EXPECT_EQ(term.r.out, "rc=143\n");
+    EXPECT_EQ(kt::read_file(term / "got"), "TERM\n");
+    EXPECT_EQ(intr.r.out, "rc=130\n");
+    EXPECT_EQ(kt::read_file(intr / "got"), "INT\n");
 }
 
 // Work of over a second on a terminal shows a line that ends erased: each pipe's reader
@@ -296,8 +323,26 @@ TEST(Extract, FailedCommandsAreReported) {
     Job bad_output;  // the default command cannot create its file
     bad_output.archive(pre("", "touch ran", "cat > %p/missing/%o"), member);
 
+    // Data left unread in the pipe fails even when no write did; zero bytes left unread (a
+    // tarball's record padding that tar never reads) do not.
+    Job early_small;
+    early_small.archive(pre("", "touch ran", "head -c 100 > /dev/null"),
+                        kt::gzip_member(kt::text_bytes(20000, 7), "small.txt"));
+    Job padded;
+    kt::write_file(padded / "f", kt::text_bytes(3000, 8));
+    ASSERT_EQ(kt::sh("cd " + kt::quote(padded.dir.path()) + " && tar -b 2048 -cf p.tar f && rm f")
+                  .status, 0);
+    padded.archive(pre("", "touch ran", "tar xf -"),
+                   kt::gzip_member(kt::read_file(padded / "p.tar"), "p.tar"));
+
     run_parallel({&post_fails, &post_killed, &cmd_fails, &cmd_killed, &early_exit_gz,
-                  &early_exit_raw, &early_killed, &bad_output});
+                  &early_exit_raw, &early_killed, &bad_output, &early_small, &padded});
+
+    EXPECT_EQ(padded.r.status, 0) << padded.r.err;
+    EXPECT_EQ(kt::read_file(padded / "f"), kt::text_bytes(3000, 8));
+    EXPECT_TRUE(kt::file_exists(padded / "ran"));
+    EXPECT_EQ(early_small.r.err, kBanner + "./arc: extraction command ended before reading all "
+                                           "of its input: head -c 100 > /dev/null\n");
 
     EXPECT_EQ(post_fails.r.status, 1);
     EXPECT_EQ(post_fails.r.err,
@@ -329,7 +374,7 @@ TEST(Extract, FailedCommandsAreReported) {
     EXPECT_EQ(bad_output.r.err.substr(bad_output.r.err.find("./arc: ")),
               "./arc: extraction command failed with status 2: cat > '" + bad_output.dir.path() +
                   "'/missing/'data.bin'\n");
-    for (Job *j : {&early_exit_gz, &early_exit_raw, &early_killed, &bad_output}) {
+    for (Job *j : {&early_exit_gz, &early_exit_raw, &early_killed, &bad_output, &early_small}) {
         EXPECT_EQ(j->r.status, 1) << j->r.err;
         EXPECT_FALSE(kt::file_exists(*j / "ran"));
     }
