@@ -85,6 +85,23 @@ TEST_F(Listing, ControlCharactersAreShownInOctal) {
                          "\nExtract: " + shown + "\n" + kHeader + stats);
 }
 
+// A multi-line comment stays readable, its lines under the first; every message of an
+// extraction that shows archive text (banner, stored name, failed command) shows no control
+// character but newline and tab.
+TEST_F(Listing, MultiLineTextAndMessagesShowNoControls) {
+    const std::string comment = "Acme Tool 2.0\n\tInstaller\x1b]52;c;QQ==\a";
+    std::string m = kt::gzip_member("x", "n\x1b[2Jame");
+    kt::write_archive(dir / "m.run", kt::preamble("", comment, "", "exit 3; \x1b[2J"), m);
+    RunResult l = list({"./m.run", "-l"});
+    EXPECT_NE(l.out.find("Comment: Acme Tool 2.0\n         \tInstaller\\033]52;c;QQ==\\007\n"),
+              std::string::npos)
+        << l.out;
+    RunResult x = list({"./m.run"});
+    EXPECT_EQ(x.status, 1);
+    EXPECT_EQ(x.err.find_first_of("\x1b\a\r"), std::string::npos) << x.err;
+    EXPECT_NE(x.err.find("status 3: exit 3; \\033[2J\n"), std::string::npos) << x.err;
+}
+
 TEST_F(Listing, SeveralArchivesShareOneHeader) {
     std::string m2 = kt::gzip_member(std::string(5000, 'z'), "zeros");
     kt::write_archive(dir / "a.run", kt::preamble("", "A", "", "tar xf -"), member);
