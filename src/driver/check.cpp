@@ -13,7 +13,9 @@ namespace {
 constexpr size_t CHECK_KEY_LEN = sizeof CHECK_KEY - 1;
 constexpr char kHexDigits[] = "0123456789abcdef";
 
-bool is_hex(char c) { return c != '\0' && strchr(kHexDigits, c) != nullptr; }
+bool is_hex(char c) {
+    return c != '\0' && strchr(kHexDigits, c) != nullptr;
+}
 
 // The item's digits in features, or nullptr. The item is found by its shape, not only at the
 // end: a damaged NUL after the list would make the next string part of it, and the item must
@@ -37,7 +39,8 @@ uint32_t preamble_crc(const char *d, const uch *hdr, size_t hdr_len) {
     uint32_t crc = crc32_of(0, features, static_cast<size_t>(d - features));
     crc = crc32_of(crc, zeros, CHECK_DIGITS);
     crc = crc32_of(crc, d + CHECK_DIGITS, strlen(d + CHECK_DIGITS) + 1);
-    for (const char *s : {comment, run_program, pipe_program}) crc = crc32_of(crc, s, strlen(s) + 1);
+    for (const char *s : {comment, run_program, pipe_program})
+        crc = crc32_of(crc, s, strlen(s) + 1);
     return crc32_of(crc, hdr, hdr_len);
 }
 

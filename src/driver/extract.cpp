@@ -9,6 +9,7 @@
 #include <cstring>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -167,7 +168,8 @@ int run_command(const char *cmd) {
     sigprocmask(SIG_BLOCK, &block, &saved_mask);
     bool caught[N];
     for (int i = 0; i < N; ++i) {
-        caught[i] = sigaction(kLinkSignals[i], nullptr, &old[i]) == 0 && old[i].sa_handler != SIG_IGN;
+        caught[i] =
+            sigaction(kLinkSignals[i], nullptr, &old[i]) == 0 && old[i].sa_handler != SIG_IGN;
         if (caught[i]) sigaction(kLinkSignals[i], &sa, nullptr);
     }
     pending_signal = 0;
@@ -203,6 +205,21 @@ unsigned long payload_size(int fd) {
     off_t end = lseek(fd, 0, SEEK_END);
     if (pos < 0 || end < 0 || lseek(fd, pos, SEEK_SET) != pos) read_error();
     return end > preamble_end ? static_cast<unsigned long>(end - preamble_end) : 0;
+}
+
+// Only the first member is extracted. More members (an archive of several inputs), or bytes
+// that are no member at all (a damaged or altered download), are said to be left out.
+void warn_after_member(const char *program, int fd, long member_end) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) read_error();
+    const long end = static_cast<long>(st.st_size);
+    if (end <= member_end) return;
+    uch magic[2] = {0, 0};
+    const bool member = pread(fd, magic, sizeof magic, member_end) == 2 && magic[0] == ID1 &&
+                        magic[1] == ID2;
+    fprintf(stderr, "%s: warning: %ld bytes after the first member are not extracted%s\n",
+            program, end - member_end,
+            member ? "" : " (they are not a gzip member)");
 }
 
 int post_extraction(const char *program) {
@@ -358,9 +375,11 @@ int do_decompress(const char *program) {
         if (data_compressed) {
             progress_begin("Checking", ofname, 0, size);
             input_guard_record(size);
-            size = static_cast<unsigned long>(check_member(ifd));
+            long member_end = 0;
+            size = static_cast<unsigned long>(check_member(ifd, &member_end));
             input_guard_verify();
             progress_end();
+            warn_after_member(program, fd, member_end);
         }
         guard_temporary_link();
         if (verify_fs(fd, size) != 0) {
@@ -422,8 +441,8 @@ int do_decompress(const char *program) {
             rtn = 1;
         } else if (pipe_output.lost_data) {
             // All the command may leave unread is zero bytes: tar's record padding.
-            fprintf(stderr, "%s: extraction command ended before reading all of its input: ",
-                    program);
+            fprintf(stderr,
+                    "%s: extraction command ended before reading all of its input: ", program);
             print_visible(stderr, pcmd);
             fputc('\n', stderr);
             rtn = 1;

@@ -23,9 +23,10 @@ int unzip(int in, int out);
 // Decodes the member whose body starts at the next input byte without writing any of it,
 // checking its CRC and length as unzip does (damage ends the process the same way), then
 // puts the input back on the body's first byte with empty buffers. Returns the exact decoded
-// size, which the trailer's ISIZE keeps only modulo 2^32. in must be seekable. The check reads
-// the body from its first byte with empty buffers, as the decoding after it does.
-long check_member(int in);
+// size, which the trailer's ISIZE keeps only modulo 2^32, and in *member_end the file offset
+// just past the trailer. in must be seekable. The check reads the body from its first byte
+// with empty buffers, as the decoding after it does.
+long check_member(int in, long *member_end);
 int zip(int in, int out);
 // The header zip writes for an input whose base name is name: the fixed part, then FNAME with
 // its NUL. Returns its length, or 0 when it does not fit into buf[0..size).

@@ -123,7 +123,7 @@ int check_zipfile(int in) {
     return 0;
 }
 
-long check_member(int in) {
+long check_member(int in, long *member_end) {
     // The file offset of the body's first byte: what was read, less what is still buffered.
     off_t at = lseek(in, 0, SEEK_CUR);
     if (at < 0) read_error();
@@ -140,6 +140,9 @@ long check_member(int in) {
     unzip(in, ofd);
     check_only = 0;
     const long size = bytes_out;
+    const off_t end = lseek(in, 0, SEEK_CUR);
+    if (end < 0) read_error();
+    *member_end = static_cast<long>(end - static_cast<off_t>(insize - inptr));
 
     if (lseek(in, body, SEEK_SET) != body) read_error();
     insize = inptr = 0;

@@ -60,12 +60,12 @@ size_t member_header(uch *buf, size_t size, const char *name) {
     buf[0] = ID1;
     buf[1] = ID2;
     buf[2] = CM_DEFLATE;
-    buf[3] = save_orig_name ? FNAME : 0;                // FLG
-    for (unsigned i = 0; i < 4; ++i)                    // MTIME: 4 bytes little-endian
+    buf[3] = save_orig_name ? FNAME : 0;  // FLG
+    for (unsigned i = 0; i < 4; ++i)      // MTIME: 4 bytes little-endian
         buf[4 + i] = static_cast<uch>((static_cast<ulg>(time_stamp) >> (8 * i)) & 0xff);
-    buf[8] = static_cast<uch>(xfl);                     // XFL
-    buf[9] = OS_UNIX;                                   // OS
-    memcpy(buf + HEADER_FIXED_SIZE, name, name_len);    // FNAME, with its NUL
+    buf[8] = static_cast<uch>(xfl);                   // XFL
+    buf[9] = OS_UNIX;                                 // OS
+    memcpy(buf + HEADER_FIXED_SIZE, name, name_len);  // FNAME, with its NUL
     return HEADER_FIXED_SIZE + name_len;
 }
 

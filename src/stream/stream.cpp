@@ -105,7 +105,9 @@ void input_guard_verify() {
     guard.crc = 0;
 }
 
-void input_guard_off() { guard.mode = GuardMode::Off; }
+void input_guard_off() {
+    guard.mode = GuardMode::Off;
+}
 
 void pipe_output_unread(unsigned long unread) {
     if (unread > pipe_output.zero_run) pipe_output.lost_data = true;

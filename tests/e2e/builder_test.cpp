@@ -59,7 +59,10 @@ TEST_F(Builder, RawArchiveIsStubMarkerPreambleAndInputBytes) {
     RunResult r = kelpa({"-a", "-C", "My tool 1.0", "-f", "tar xf -", "-r", "./install.sh", "pkg.tar"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out, stub + kt::checked_preamble("NOCOMPR,NAME=pkg.tar", "My tool 1.0", "./install.sh", "tar xf -") + tar);
+    EXPECT_EQ(r.out, stub +
+                         kt::checked_preamble("NOCOMPR,NAME=pkg.tar", "My tool 1.0", "./install.sh",
+                                              "tar xf -") +
+                         tar);
 }
 
 TEST_F(Builder, FeatureItemsInOptionOrderWithNameLast) {
@@ -82,7 +85,10 @@ TEST_F(Builder, MissingInputIsReportedSkippedAndFailsTheBuild) {
     RunResult r = kelpa({"-a", "good", "missing"});
     EXPECT_EQ(r.status, 1) << "an incomplete archive must not be reported as fine";
     EXPECT_NE(r.err.find("missing: No such file or directory"), std::string::npos) << r.err;
-    EXPECT_EQ(r.out, stub + kt::checked_preamble("NOCOMPR,NAME=good", "Self-Extracting archive file", "", "") + "GOOD");
+    EXPECT_EQ(
+        r.out,
+        stub + kt::checked_preamble("NOCOMPR,NAME=good", "Self-Extracting archive file", "", "") +
+            "GOOD");
     // The first input is the one extracted: without it there is no archive at all.
     r = kelpa({"-a", "missing", "good"});
     EXPECT_EQ(r.status, 1);
@@ -124,7 +130,10 @@ TEST_F(Builder, AnotherStubIsCopiedByteForByte) {
     file("in", "xyz");
     RunResult r = kelpa({"-a", "-p", dir / "other", "in"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, other + kt::checked_preamble("NOCOMPR,NAME=in", "Self-Extracting archive file", "", "") + "xyz");
+    EXPECT_EQ(r.out,
+              other +
+                  kt::checked_preamble("NOCOMPR,NAME=in", "Self-Extracting archive file", "", "") +
+                  "xyz");
 }
 
 TEST_F(Builder, WriteFailureIsReportedAndExits1) {
@@ -182,7 +191,9 @@ TEST_F(Builder, NameHoldingNocomprIsStoredRawAndExtractsIntact) {
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.err.find("NOCOMPR.img: stored uncompressed"), std::string::npos) << r.err;
     EXPECT_EQ(r.out,
-              stub + kt::checked_preamble("NAME=NOCOMPR.img", "Self-Extracting archive file", "", "") + data);
+              stub +
+                  kt::checked_preamble("NAME=NOCOMPR.img", "Self-Extracting archive file", "", "") +
+                  data);
     std::string archive = file("img.run", r.out, 0755);
     EXPECT_EQ(run({archive, "-x"}, "", dir.path()).out, data);
 }

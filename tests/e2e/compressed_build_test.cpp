@@ -15,7 +15,6 @@ namespace {
 
 using kt::RunResult;
 
-
 uint32_t le32(const std::string &s, size_t at) {
     uint32_t v = 0;
     for (int i = 3; i >= 0; i--) v = v << 8 | static_cast<unsigned char>(s[at + static_cast<size_t>(i)]);
@@ -75,8 +74,8 @@ class CompressedBuild : public testing::Test {
     std::string payload(const std::string &archive, const std::string &features,
                         const std::string &first) {
         std::string stub = kt::read_file(bin);
-        std::string head = stub + kt::checked_preamble(features, "Self-Extracting archive file",
-                                                       "", "", kt::member_header(first));
+        std::string head = stub + kt::checked_preamble(features, "Self-Extracting archive file", "",
+                                                       "", kt::member_header(first));
         EXPECT_EQ(archive.substr(0, head.size()), head);
         return archive.size() >= head.size() ? archive.substr(head.size()) : "";
     }

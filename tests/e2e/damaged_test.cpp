@@ -249,6 +249,15 @@ std::vector<Case> layout_cases() {
     cs.push_back({"marker only", kStub + marker, 1, {kEof}});
     cs.push_back({"no marker", kStub + good, 1, {kNoPreamble}});
     cs.push_back({"empty compressed payload", archive(""), 1, {kEof}});
+    // What follows the first member is never extracted; the user is told.
+    cs.push_back({"junk after the member", archive(good + "junk"), 0,
+                  {"arc: warning: 4 bytes after the first member are not extracted (they are "
+                   "not a gzip member)\n"},
+                  data});
+    cs.push_back({"a member appended", archive(good + good), 0,
+                  {"arc: warning: " + std::to_string(good.size()) +
+                   " bytes after the first member are not extracted\n"},
+                  data});
     // The file ends inside each of the four strings: the strings read so far stand, and
     // the member header is missing.
     const std::string full = pre("FEAT=1", "a comment", kRun, kPipe);
@@ -369,8 +378,9 @@ TEST(Damaged, EveryFlippedBitOfPreambleAndHeader) {
     const std::string data = "checked data\n";
     kt::write_file(d / "stub", kStub, 0755);
     kt::write_file(d / "in.txt", data);
-    RunResult b = kt::run({kt::kelpa_bin(), "-p", "./stub", "-C", "c", "-r", kRun, "-f", kPipe,
-                           "in.txt"}, "", d.path());
+    RunResult b =
+        kt::run({kt::kelpa_bin(), "-p", "./stub", "-C", "c", "-r", kRun, "-f", kPipe, "in.txt"}, "",
+                d.path());
     ASSERT_EQ(b.status, 0) << b.err;
     const size_t from = kStub.size() + kt::kMarker.size();
     size_t to = from;
@@ -428,7 +438,8 @@ TEST(Damaged, ArchiveChangedAfterTheCheckStopsTheExtraction) {
     close(fd);
     std::string said;
     char buf[4096];
-    for (ssize_t n; (n = read(err[0], buf, sizeof buf)) > 0;) said.append(buf, static_cast<size_t>(n));
+    for (ssize_t n; (n = read(err[0], buf, sizeof buf)) > 0;)
+        said.append(buf, static_cast<size_t>(n));
     close(err[0]);
     int status = 0;
     waitpid(pid, &status, 0);

@@ -330,8 +330,9 @@ TEST(Extract, FailedCommandsAreReported) {
                         kt::gzip_member(kt::text_bytes(20000, 7), "small.txt"));
     Job padded;
     kt::write_file(padded / "f", kt::text_bytes(3000, 8));
-    ASSERT_EQ(kt::sh("cd " + kt::quote(padded.dir.path()) + " && tar -b 2048 -cf p.tar f && rm f")
-                  .status, 0);
+    ASSERT_EQ(
+        kt::sh("cd " + kt::quote(padded.dir.path()) + " && tar -b 2048 -cf p.tar f && rm f").status,
+        0);
     padded.archive(pre("", "touch ran", "tar xf -"),
                    kt::gzip_member(kt::read_file(padded / "p.tar"), "p.tar"));
 
@@ -341,8 +342,9 @@ TEST(Extract, FailedCommandsAreReported) {
     EXPECT_EQ(padded.r.status, 0) << padded.r.err;
     EXPECT_EQ(kt::read_file(padded / "f"), kt::text_bytes(3000, 8));
     EXPECT_TRUE(kt::file_exists(padded / "ran"));
-    EXPECT_EQ(early_small.r.err, kBanner + "./arc: extraction command ended before reading all "
-                                           "of its input: head -c 100 > /dev/null\n");
+    EXPECT_EQ(early_small.r.err, kBanner +
+                                     "./arc: extraction command ended before reading all "
+                                     "of its input: head -c 100 > /dev/null\n");
 
     EXPECT_EQ(post_fails.r.status, 1);
     EXPECT_EQ(post_fails.r.err,
