@@ -215,11 +215,10 @@ void warn_after_member(const char *program, int fd, long member_end) {
     const long end = static_cast<long>(st.st_size);
     if (end <= member_end) return;
     uch magic[2] = {0, 0};
-    const bool member = pread(fd, magic, sizeof magic, member_end) == 2 && magic[0] == ID1 &&
-                        magic[1] == ID2;
-    fprintf(stderr, "%s: warning: %ld bytes after the first member are not extracted%s\n",
-            program, end - member_end,
-            member ? "" : " (they are not a gzip member)");
+    const bool member =
+        pread(fd, magic, sizeof magic, member_end) == 2 && magic[0] == ID1 && magic[1] == ID2;
+    fprintf(stderr, "%s: warning: %ld bytes after the first member are not extracted%s\n", program,
+            end - member_end, member ? "" : " (they are not a gzip member)");
 }
 
 int post_extraction(const char *program) {

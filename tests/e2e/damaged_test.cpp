@@ -250,11 +250,15 @@ std::vector<Case> layout_cases() {
     cs.push_back({"no marker", kStub + good, 1, {kNoPreamble}});
     cs.push_back({"empty compressed payload", archive(""), 1, {kEof}});
     // What follows the first member is never extracted; the user is told.
-    cs.push_back({"junk after the member", archive(good + "junk"), 0,
+    cs.push_back({"junk after the member",
+                  archive(good + "junk"),
+                  0,
                   {"arc: warning: 4 bytes after the first member are not extracted (they are "
                    "not a gzip member)\n"},
                   data});
-    cs.push_back({"a member appended", archive(good + good), 0,
+    cs.push_back({"a member appended",
+                  archive(good + good),
+                  0,
                   {"arc: warning: " + std::to_string(good.size()) +
                    " bytes after the first member are not extracted\n"},
                   data});
