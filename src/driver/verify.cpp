@@ -120,12 +120,14 @@ bool try_link(Paths &p) {
     return true;
 }
 
-// Walks the mount table from where it stands; the first writable filesystem with room that
-// takes the link wins.
+// Walks the mount table from where it stands; the first writable disk or network filesystem
+// with room that takes the link wins.
 bool walk_mounts(Paths &p) {
     struct ssmnttab *mt;
     while ((mt = ss_getmntent()) != nullptr) {
-        if (mt->mt_read_only || FsHasMegSpace(mt->mt_path, p.megs, nullptr, nullptr) != 1)
+        // An installation in memory would vanish at the next boot.
+        if (mt->mt_read_only || !ss_fstype_keeps_files(mt->mt_fstype) ||
+            FsHasMegSpace(mt->mt_path, p.megs, nullptr, nullptr) != 1)
             continue;
         fprintf(stderr, "Trying %s ...\n", mt->mt_path);
         memcpy(sympath, mt->mt_path, MT_PATH_SIZE);

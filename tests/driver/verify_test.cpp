@@ -39,19 +39,25 @@ class Verify : public testing::Test {
    protected:
     kt::TempDir d;
     std::string target = d / "target", room = d / "room", room2 = d / "room2",
-                small = d / "small", ro = d / "ro", tdir = d / "tdir";
+                small = d / "small", ro = d / "ro", tdir = d / "tdir", mem = d / "mem",
+                mem2 = d / "mem2", mem3 = d / "mem3";
     int fd = -1;
     std::string err;
 
     void SetUp() override {
-        for (const auto &p : {target, room, room2, small, ro, tdir}) mkdir(p.c_str(), 0755);
+        for (const auto &p : {target, room, room2, small, ro, tdir, mem, mem2, mem3})
+            mkdir(p.c_str(), 0755);
         g_megs.clear();
         fs_statfs = fake_statfs;
-        kt::write_file(d / "mtab", "tmpfs " + ro + " tmpfs ro 0 0\n" +    //
-                                       "none /nonexistent tmpfs rw 0 0\n" +  //
-                                       "tmpfs " + small + " tmpfs rw 0 0\n" +
-                                       "tmpfs " + room + " tmpfs rw 0 0\n" +
-                                       "tmpfs " + room2 + " tmpfs rw 0 0\n");
+        // Memory and kernel filesystems with room come first, as /dev and /dev/shm do.
+        kt::write_file(d / "mtab", "devtmpfs " + mem + " devtmpfs rw 0 0\n" +
+                                       "tmpfs " + mem2 + " tmpfs rw 0 0\n" +
+                                       "cgroup2 " + mem3 + " cgroup2 rw 0 0\n" +
+                                       "/dev/vdb " + ro + " ext4 ro 0 0\n" +
+                                       "none /nonexistent ext4 rw 0 0\n" +
+                                       "/dev/vdc " + small + " ext2 rw 0 0\n" +
+                                       "srv:/x " + room + " nfs rw 0 0\n" +
+                                       "/dev/vdd " + room2 + " xfs rw 0 0\n");
         ss_set_mtab_path((d / "mtab").c_str());
         uncompress_dir[0] = '\0';
         verbose = 0;
@@ -139,9 +145,10 @@ TEST_F(Verify, ExistingExtractionDirectoryIsRefused) {
                             "Please remove it first then try again.\n");
 }
 
-TEST_F(Verify, FullTargetRelocatesToFirstWritableMountWithRoom) {
+TEST_F(Verify, FullTargetRelocatesToFirstWritableDiskMountWithRoom) {
     strcpy(features, ("VFYFS=" + target + ",FSSUB=pkg").c_str());
-    g_megs = {{target, 5}, {ro, 100}, {small, 5}, {room, 6}, {room2, 100}};
+    g_megs = {{target, 5}, {mem, 100}, {mem2, 100}, {mem3, 100}, {ro, 100}, {small, 5},
+              {room, 6}, {room2, 100}};
     EXPECT_EQ(run(), 0);
     EXPECT_EQ(err, target + "/pkg: not enough space. Looking for space in other filesystems.\n" +
                        "Trying " + room + " ...\n" + linked(room + "/pkg"));
