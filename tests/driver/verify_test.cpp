@@ -38,9 +38,9 @@ std::string lnk(const std::string &p) {
 class Verify : public testing::Test {
    protected:
     kt::TempDir d;
-    std::string target = d / "target", room = d / "room", room2 = d / "room2",
-                small = d / "small", ro = d / "ro", tdir = d / "tdir", mem = d / "mem",
-                mem2 = d / "mem2", mem3 = d / "mem3";
+    std::string target = d / "target", room = d / "room", room2 = d / "room2", small = d / "small",
+                ro = d / "ro", tdir = d / "tdir", mem = d / "mem", mem2 = d / "mem2",
+                mem3 = d / "mem3";
     int fd = -1;
     std::string err;
 
@@ -50,13 +50,11 @@ class Verify : public testing::Test {
         g_megs.clear();
         fs_statfs = fake_statfs;
         // Memory and kernel filesystems with room come first, as /dev and /dev/shm do.
-        kt::write_file(d / "mtab", "devtmpfs " + mem + " devtmpfs rw 0 0\n" +
-                                       "tmpfs " + mem2 + " tmpfs rw 0 0\n" +
-                                       "cgroup2 " + mem3 + " cgroup2 rw 0 0\n" +
+        kt::write_file(d / "mtab", "devtmpfs " + mem + " devtmpfs rw 0 0\n" + "tmpfs " + mem2 +
+                                       " tmpfs rw 0 0\n" + "cgroup2 " + mem3 + " cgroup2 rw 0 0\n" +
                                        "/dev/vdb " + ro + " ext4 ro 0 0\n" +
-                                       "none /nonexistent ext4 rw 0 0\n" +
-                                       "/dev/vdc " + small + " ext2 rw 0 0\n" +
-                                       "srv:/x " + room + " nfs rw 0 0\n" +
+                                       "none /nonexistent ext4 rw 0 0\n" + "/dev/vdc " + small +
+                                       " ext2 rw 0 0\n" + "srv:/x " + room + " nfs rw 0 0\n" +
                                        "/dev/vdd " + room2 + " xfs rw 0 0\n");
         ss_set_mtab_path((d / "mtab").c_str());
         uncompress_dir[0] = '\0';
@@ -147,9 +145,11 @@ TEST_F(Verify, ExistingExtractionDirectoryIsRefused) {
 
 TEST_F(Verify, FullTargetRelocatesToFirstWritableDiskMountWithRoom) {
     strcpy(features, ("VFYFS=" + target + ",FSSUB=pkg").c_str());
-    g_megs = {{target, 5}, {mem, 100}, {mem2, 100}, {mem3, 100}, {ro, 100}, {small, 5},
-              {room, 6}, {room2, 100}};
+    g_megs = {{target, 5}, {mem, 100}, {mem2, 100}, {mem3, 100},
+              {ro, 100},   {small, 5}, {room, 6},   {room2, 100}};
+    mode_t old = umask(077);
     EXPECT_EQ(run(), 0);
+    umask(old);
     EXPECT_EQ(err, target + "/pkg: not enough space. Looking for space in other filesystems.\n" +
                        "Trying " + room + " ...\n" + linked(room + "/pkg"));
     EXPECT_EQ(std::string(sympath), target + "/pkg");
@@ -229,20 +229,88 @@ TEST_F(Verify, RelativeVfyfsMakesARelativeLink) {
     ASSERT_EQ(chdir(cwd), 0);
 }
 
-TEST_F(Verify, LinkSiteIsClearedWithoutFollowingLinks) {
-    // With -t, whatever sits at VFYFS/FSSUB is replaced by the link; a link inside it that
-    // points elsewhere must not take the removal along.
+TEST_F(Verify, LinkSiteIsNeverReplaced) {
+    // With -t the extraction directory is elsewhere, but whatever sits where the link would
+    // go (a previous installation, a file, a link of the user's) stays, and nothing is made.
     strcpy(features, ("VFYFS=" + target + ",FSSUB=pkg").c_str());
-    strcpy(uncompress_dir, tdir.c_str());
     g_megs = {{target, 100}, {tdir, 100}};
-    ASSERT_EQ(mkdir((target + "/pkg").c_str(), 0755), 0);
-    ASSERT_EQ(mkdir((target + "/pkg/sub").c_str(), 0755), 0);
-    kt::write_file(target + "/pkg/sub/f", "x");
+    const std::string site = target + "/pkg";
     kt::write_file(room + "/keep", "keep");
-    ASSERT_EQ(symlink(room.c_str(), (target + "/pkg/sub/out").c_str()), 0);
-    EXPECT_EQ(run(), 0);
-    EXPECT_EQ(lnk(target + "/pkg"), tdir + "/pkg");
-    EXPECT_EQ(kt::read_file(room + "/keep"), "keep");
+    struct Row {
+        const char *what;
+        void (*make)(const std::string &site, const std::string &elsewhere);
+    } rows[] = {
+        {"installation",
+         [](const std::string &s, const std::string &) {
+             mkdir(s.c_str(), 0755);
+             kt::write_file(s + "/config", "keep");
+         }},
+        {"file", [](const std::string &s, const std::string &) { kt::write_file(s, "keep"); }},
+        {"link", [](const std::string &s, const std::string &e) { symlink(e.c_str(), s.c_str()); }},
+        {"dangling link", [](const std::string &s,
+                             const std::string &e) { symlink((e + "/gone").c_str(), s.c_str()); }},
+    };
+    for (const auto &row : rows) {
+        row.make(site, room);
+        strcpy(uncompress_dir, tdir.c_str());
+        EXPECT_EQ(run(), -1) << row.what;
+        EXPECT_EQ(err, site +
+                           ": extraction directory exists!\n"
+                           "Please remove it first then try again.\n")
+            << row.what;
+        EXPECT_STREQ(sympath, "");
+        EXPECT_FALSE(kt::file_exists(tdir + "/pkg")) << row.what;
+        struct stat st;
+        EXPECT_EQ(lstat(site.c_str(), &st), 0) << row.what;
+        EXPECT_EQ(kt::read_file(room + "/keep"), "keep");
+        if (std::string(row.what) == "installation") {
+            EXPECT_EQ(kt::read_file(site + "/config"), "keep");
+        }
+        kt::sh("rm -rf " + kt::quote(site));
+    }
+}
+
+TEST_F(Verify, UnsafeTempDirIsRefusedAndTheWalkFollows) {
+    // The directory is made where only root or the running user can change what was made.
+    strcpy(features, ("VFYFS=" + target + ",FSSUB=pkg").c_str());
+    g_megs = {{target, 1}, {room, 6}};
+    const std::string shared = tdir + "/shared";
+    struct Row {
+        int mode;
+        uid_t uid;
+        gid_t gid;
+        bool link;
+        std::string why;
+    } rows[] = {
+        {0755, 65534, 65534, false, "refusing to relocate under a directory owned by another user"},
+        {0777, 0, 0, false, "refusing to relocate under a directory that others can write"},
+        {0775, 0, 65534, false, "refusing to relocate under a directory that others can write"},
+        {0755, 0, 0, true, "refusing to relocate through a symbolic link"},
+    };
+    for (const auto &row : rows) {
+        std::string cand = shared;
+        if (row.link) {
+            ASSERT_EQ(symlink(room2.c_str(), shared.c_str()), 0);  // a root-owned directory
+        } else {
+            ASSERT_EQ(mkdir(shared.c_str(), 0700), 0);
+            ASSERT_EQ(chown(shared.c_str(), row.uid, row.gid), 0);
+            ASSERT_EQ(chmod(shared.c_str(), static_cast<mode_t>(row.mode)), 0);
+            cand = shared + "/inst";
+        }
+        strcpy(uncompress_dir, cand.c_str());
+        EXPECT_EQ(run(), 0) << row.why;
+        EXPECT_EQ(err,
+                  shared + ": " + row.why + "\nTrying " + room + " ...\n" + linked(room + "/pkg"));
+        EXPECT_EQ(lnk(target + "/pkg"), room + "/pkg");
+        EXPECT_FALSE(kt::file_exists(room2 + "/pkg"));
+        EXPECT_FALSE(kt::file_exists(shared + "/inst"));
+        unlink((target + "/pkg").c_str());
+        rmdir((room + "/pkg").c_str());
+        if (row.link)
+            unlink(shared.c_str());
+        else
+            rmdir(shared.c_str());
+    }
 }
 
 TEST_F(Verify, VerboseAnswersNoThenAcceptsEmptyLine) {
@@ -268,49 +336,6 @@ TEST(MegsForSize, OneMegabyteMoreThanTheWholeMegabytes) {
         int megs;
     } cases[] = {{8437760, 9}, {1048575, 1}, {1048576, 2}, {0, 1}, {4700000000ul, 4483}};
     for (const auto &c : cases) EXPECT_EQ(megs_for_size(c.size), c.megs) << c.size;
-}
-
-TEST(Mkdirp, CreatesEveryLevelWithModeDespiteUmask) {
-    kt::TempDir d;
-    mode_t old = umask(077);
-    std::string p = d / "a/b/c";
-    EXPECT_EQ(mkdirp(p.c_str(), 0755), 0);
-    umask(old);
-    for (const auto &q : {d / "a", d / "a/b", p}) {
-        struct stat st;
-        ASSERT_EQ(stat(q.c_str(), &st), 0) << q;
-        EXPECT_EQ(st.st_mode & 0777, 0755u) << q;
-    }
-    EXPECT_EQ(mkdirp((d / "a/b/c/").c_str(), 0755), 0) << "existing levels are fine";
-    kt::write_file(d / "file", "x");
-    EXPECT_EQ(mkdirp((d / "file/sub").c_str(), 0755), -1);
-}
-
-TEST(RemoveTree, RemovesFilesDirectoriesAndLinksButNotLinkTargets) {
-    kt::TempDir d;
-    std::string outside = d / "outside";
-    mkdir(outside.c_str(), 0755);
-    kt::write_file(outside + "/precious", "p");
-    std::string t = d / "tree with blank;$(x)";
-    ASSERT_EQ(mkdirp((t + "/a/b").c_str(), 0755), 0);
-    kt::write_file(t + "/a/b/f", "f");
-    kt::write_file(t + "/g", "g");
-    ASSERT_EQ(symlink(outside.c_str(), (t + "/a/link").c_str()), 0);
-    EXPECT_EQ(remove_tree(t.c_str()), 0);
-    EXPECT_FALSE(kt::file_exists(t));
-    EXPECT_EQ(kt::read_file(outside + "/precious"), "p");
-
-    // A link at the top is removed itself.
-    std::string top = d / "top";
-    ASSERT_EQ(symlink(outside.c_str(), top.c_str()), 0);
-    EXPECT_EQ(remove_tree(top.c_str()), 0);
-    EXPECT_FALSE(kt::file_exists(top));
-    EXPECT_TRUE(kt::file_exists(outside + "/precious"));
-
-    EXPECT_EQ(remove_tree((d / "absent").c_str()), 0);
-    kt::write_file(d / "plain", "x");
-    EXPECT_EQ(remove_tree((d / "plain").c_str()), 0);
-    EXPECT_FALSE(kt::file_exists(d / "plain"));
 }
 
 }  // namespace
