@@ -329,6 +329,41 @@ TEST_F(Verify, VerboseAnswersNoThenAcceptsEmptyLine) {
     EXPECT_FALSE(kt::file_exists(room + "/pkg")) << "a declined candidate gets no directory";
 }
 
+TEST_F(Verify, ControlCharactersInPathsAreShownAsOctal) {
+    // An OSC 52 clipboard write in the archive's FSSUB value reaches no terminal.
+    const std::string sub = "p\033]52;c;eA==\007kg", shown = "p\\033]52;c;eA==\\007kg";
+    strcpy(features, ("VFYFS=" + target + ",FSSUB=" + sub).c_str());
+    g_megs = {{target, 1}, {room, 6}};
+    verbose = 1;
+    kt::write_file(d / "answers", "\n");
+    ASSERT_NE(freopen((d / "answers").c_str(), "r", stdin), nullptr);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Creating temporary link to " + room + "/" +
+                                                          shown +
+                                                          "\nOK to create temporary link? [y]: ");
+    EXPECT_EQ(err, target + "/" + shown +
+                       ": not enough space. Looking for space in other filesystems.\nTrying " +
+                       room + " ...\n./arc: extracting into " + room + "/" + shown +
+                       " through the temporary link " + target + "/" + shown + "\n");
+    EXPECT_EQ(lnk(target + "/" + sub), room + "/" + sub);
+
+    EXPECT_EQ(run(), -1);
+    EXPECT_EQ(err, target + "/" + shown +
+                       ": extraction directory exists!\nPlease remove it first then try again.\n");
+    unlink((target + "/" + sub).c_str());
+    g_megs = {{target, 1}};
+    EXPECT_EQ(run(), -1);
+    EXPECT_EQ(err, target + "/" + shown +
+                       ": not enough space. Looking for space in other filesystems.\n" + target +
+                       "/" + shown + ": not enough space to extract the archive.\n" +
+                       "Please make at least 6Mb available in " + target + ".\n" +
+                       "Alternatively, you can make space available on another filesystem where "
+                       "a\n\"" +
+                       shown + "\" directory can be created. Ensure that the \"" + shown +
+                       "\" directory\ndoes not exist before trying again.\n");
+}
+
 TEST(MegsForSize, OneMegabyteMoreThanTheWholeMegabytes) {
     // 4,700,000,000 bytes: a 32-bit ISIZE would say 405,032,704 and ask for 387.
     struct Case {
