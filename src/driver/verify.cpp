@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <initializer_list>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -86,12 +87,16 @@ void seek_back(const Paths &p) {
     if (lseek(p.fd, p.pos, SEEK_SET) != p.pos) read_error();
 }
 
+void say_exists(const char *path) {
+    say(path, ": extraction directory exists!\nPlease remove it first then try again.\n");
+}
+
 // Anything at path, a symbolic link that leads nowhere included, is someone's: it is named
 // and never replaced.
 bool refuse_existing(const char *path) {
     struct stat st;
     if (lstat(path, &st) != 0) return false;
-    say(path, ": extraction directory exists!\nPlease remove it first then try again.\n");
+    say_exists(path);
     return true;
 }
 
@@ -164,12 +169,13 @@ int open_subdir(int dirfd, const char *name, const char *shown) {
     return fd;
 }
 
-// Makes the directory path (absolute) for the extraction, walking from "/" one component at
-// a time through descriptors, so no symbolic link is followed and nothing can be swapped in
-// between a check and its use. Missing levels are made with mode 0755; the last level must
-// not exist: it is made here and is the caller's alone. Every level passed through must pass
-// dir_is_safe. Returns the descriptor of the last level's parent and its name in last (to
-// remove it again), or -1 after saying why; levels made so far stay.
+// Makes the directory path (absolute: a relative one would be taken from "/") for the
+// extraction, walking from "/" one component at a time through descriptors, so no symbolic
+// link is followed and nothing can be swapped in between a check and its use. Missing levels
+// are made with mode 0755; the last level must not exist: it is made here and is the caller's
+// alone. Every level passed through must pass dir_is_safe. Returns the descriptor of the last
+// level's parent and its name in last (to remove it again), or -1 after saying why; levels
+// made so far stay.
 int make_private_dir(const char *path, char (&last)[NAME_SIZE]) {
     char shown[VFY_PATH_SIZE];  // path up to the level at hand
     snprintf(shown, sizeof shown, "%s", path);
@@ -192,10 +198,14 @@ int make_private_dir(const char *path, char (&last)[NAME_SIZE]) {
         char name[NAME_SIZE];
         const char cut = shown[end];
         shown[end] = '\0';
-        bool bad = end - i >= NAME_SIZE || strcmp(shown + i, "..") == 0 ||
-                   (is_last && strcmp(shown + i, ".") == 0) || end == i;
-        if (bad) {
-            say(shown, ": refusing to relocate through this name\n");
+        if (end - i >= NAME_SIZE) {
+            errno = ENAMETOOLONG;
+            say_errno(shown);
+            close(dirfd);
+            return -1;
+        }
+        if (strcmp(shown + i, "..") == 0 || (is_last && strcmp(shown + i, ".") == 0) || end == i) {
+            say(shown, ": refusing to relocate through \".\" or \"..\"\n");
             close(dirfd);
             return -1;
         }
@@ -262,7 +272,7 @@ Link make_link(Paths &p, const char *dir) {
         errno = e;
         // Something appeared at the link site since it was checked: it is not ours to replace.
         if (e == EEXIST) {
-            refuse_existing(p.site);
+            say_exists(p.site);
             r = Link::stop;
         } else {
             say_errno(dir);
@@ -276,7 +286,9 @@ Link make_link(Paths &p, const char *dir) {
 // Relocates the extraction directory into the candidate directory cand.
 Link try_link(Paths &p, const char *cand) {
     char dir[VFY_PATH_SIZE];
-    const char *sep = (p.fssub[0] == '/') ? "" : "/";
+    // One '/' between them: a mount on "/" gives "/pkg", not "//pkg".
+    const size_t n = strlen(cand);
+    const char *sep = (p.fssub[0] == '/' || (n > 0 && cand[n - 1] == '/')) ? "" : "/";
     if (!format_path(dir, cand, sep, p.fssub)) return Link::next;
     struct stat st;
     if (lstat(dir, &st) == 0) {
