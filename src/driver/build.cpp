@@ -146,6 +146,11 @@ int build_archive(int argc, char **argv) {
         return 1;
     }
     const bool raw_asked = get_feature("NOCOMPR") != nullptr;
+    if (get_feature(CHECK_KEY)) {
+        fprintf(stderr, "%s: the feature list may not hold %s: the builder writes that item\n",
+                progname, CHECK_KEY);
+        return 1;
+    }
 
     char item[ITEM_BUF_SIZE];
     int n = snprintf(item, sizeof item, "NAME=%s", gz_basename(argv[0]));
@@ -162,6 +167,20 @@ int build_archive(int argc, char **argv) {
                 "%s: %s: stored uncompressed, because the name puts \"NOCOMPR\" into the "
                 "feature list\n",
                 progname, argv[0]);
+    // The check item covers the preamble and the header zip will write for the first input,
+    // which is the member every extraction acts on: it must be there.
+    int first = open(argv[0], O_RDONLY);
+    if (first < 0) {
+        perror(argv[0]);
+        return 1;
+    }
+    close(first);
+    uch header[MEMBER_HEADER_MAX];
+    const size_t header_len = raw ? 0 : member_header(header, sizeof header, gz_basename(argv[0]));
+    if ((!raw && header_len == 0) || add_check_item(header, header_len) != 0) {
+        fprintf(stderr, "%s: the check item does not fit into the feature list\n", progname);
+        return 1;
+    }
     if (build_preamble(kelpa_path, ofd) != 0) return 1;
 
     for (int i = 0; i < argc; ++i) {

@@ -2,12 +2,13 @@
 // into the archive's extraction shell command, then runs its post-extraction command with
 // every feature item exported to the environment. Owns no state beyond one call.
 #include <cctype>
-#include <csetjmp>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,23 +22,14 @@ namespace {
 // Seconds the extraction command is given before its pipe is closed.
 constexpr unsigned PIPE_CLOSE_PAUSE = 2;
 
-// The extraction command's pipe while the payload is written into it (else -1), and where
-// a write into it returns to when the command has stopped reading.
-volatile sig_atomic_t command_fd = -1;
-sigjmp_buf command_gone;
-constexpr int COMMAND_GONE = -2;
+// How often the wait for the extraction command to empty its pipe looks again.
+constexpr int DRAIN_POLL_MS = 10;
 
-// A write into a pipe whose reader has gone raises SIGPIPE. When that pipe is the extraction
-// command's, the rest of the payload can go nowhere: the handler leaves the copy (it
-// interrupts a write, which is async-signal-safe) so that the command's own status is
-// reported rather than the broken pipe. A write to any other descriptor fails with EPIPE and
-// is reported as such. A handler (unlike SIG_IGN) is reset to the default by exec, so the
-// extraction and post-extraction commands still get the default SIGPIPE behaviour.
-void on_sigpipe(int) {
-    pollfd pipe_end = {command_fd, 0, 0};
-    if (command_fd >= 0 && poll(&pipe_end, 1, 0) == 1 && (pipe_end.revents & POLLERR) != 0)
-        siglongjmp(command_gone, 1);
-}
+// A write into a pipe whose reader has gone raises SIGPIPE. The extraction command may stop
+// reading before the end (tar leaves its record padding): the write must fail with EPIPE so
+// that the stream layer can tell what was never read. A handler that does nothing, unlike
+// SIG_IGN, is reset to the default by exec, so the commands still get the default behaviour.
+void on_sigpipe(int) {}
 
 void catch_sigpipe() {
     struct sigaction sa;
@@ -62,7 +54,7 @@ int copy_raw_payload(int fd) {
         ssize_t n = read(fd, buf, sizeof buf);
         if (n == 0) break;
         if (n < 0) read_error();  // a short copy must not pass for a complete one
-        write_buf(ofd, buf, static_cast<unsigned>(n));
+        write_output(reinterpret_cast<uch *>(buf), static_cast<unsigned>(n));
         bytes_out += n;
         progress_tick(static_cast<unsigned long>(bytes_out));
         copied = 1;
@@ -70,33 +62,40 @@ int copy_raw_payload(int fd) {
     return copied ? 0 : 1;
 }
 
-// Decodes the member (or copies the raw payload) into ofd, which is the extraction
-// command's pipe when into_command is set: unzip's or copy_raw_payload's result, or
-// COMMAND_GONE when the command stopped reading before the end.
-int move_payload(int data_compressed, bool into_command) {
-    if (sigsetjmp(command_gone, 1) != 0) {
-        command_fd = -1;
-        return COMMAND_GONE;
+// Waits until the command has read every byte of its pipe or no reader is left; what is
+// left unread then is counted by pipe_output.
+void wait_for_reader(int fd) {
+    for (;;) {
+        int unread = 0;
+        if (ioctl(fd, FIONREAD, &unread) != 0) {
+            pipe_output.lost_data = true;  // cannot tell: not taken as read
+            return;
+        }
+        if (unread == 0) return;
+        pollfd pfd = {fd, 0, 0};
+        if (poll(&pfd, 1, DRAIN_POLL_MS) == 1 && (pfd.revents & POLLERR) != 0) {
+            if (ioctl(fd, FIONREAD, &unread) != 0) unread = -1;
+            if (unread < 0) pipe_output.lost_data = true;
+            pipe_output_unread(static_cast<unsigned long>(unread < 0 ? 0 : unread));
+            return;
+        }
     }
-    command_fd = into_command ? ofd : -1;
-    int rtn = data_compressed ? unzip(ifd, ofd) : copy_raw_payload(ifd);
-    command_fd = -1;
-    return rtn;
 }
 
 // Reports a failed extraction command; true when the status from pclose means failure.
 bool command_failed(const char *program, const char *pcmd, int status) {
     if (status == -1) {
-        fprintf(stderr, "%s: extraction command could not be waited for: %s\n", program, pcmd);
-        return true;
+        fprintf(stderr, "%s: extraction command could not be waited for: ", program);
+    } else if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+        return false;
+    } else if (WIFSIGNALED(status)) {
+        fprintf(stderr, "%s: extraction command killed by signal %d: ", program, WTERMSIG(status));
+    } else {
+        fprintf(stderr, "%s: extraction command failed with status %d: ", program,
+                WEXITSTATUS(status));
     }
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return false;
-    if (WIFSIGNALED(status))
-        fprintf(stderr, "%s: extraction command killed by signal %d: %s\n", program,
-                WTERMSIG(status), pcmd);
-    else
-        fprintf(stderr, "%s: extraction command failed with status %d: %s\n", program,
-                WEXITSTATUS(status), pcmd);
+    print_visible(stderr, pcmd);
+    fputc('\n', stderr);
     return true;
 }
 
@@ -117,8 +116,8 @@ void on_link_signal(int sig) {
     raise(sig);  // delivered on return: the process ends as the signal would have ended it
 }
 
-// Called once a link is in place; the handlers stay for the rest of the process, which ends
-// with the extraction.
+// Set before the space verification can make a link, so that no signal finds one unguarded;
+// the handlers stay for the rest of the process, which ends with the extraction.
 void guard_temporary_link() {
     static bool at_exit_registered = false;
     if (!at_exit_registered) at_exit_registered = atexit(remove_temporary_link) == 0;
@@ -134,6 +133,67 @@ void guard_temporary_link() {
         if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
         sigaction(sig, &sa, nullptr);
     }
+}
+
+// The post-extraction command's process while kelpa waits for it, and the first signal of
+// kLinkSignals that came meanwhile.
+volatile sig_atomic_t command_pid = 0;
+volatile sig_atomic_t pending_signal = 0;
+
+// A signal that another process sent to kelpa is passed on to the command, whose work it is
+// meant to stop; one from the terminal (si_code SI_KERNEL) reached the whole process group
+// already. Either way kelpa ends as the signal would, once the command has ended.
+void on_command_signal(int sig, siginfo_t *info, void *) {
+    if (pending_signal == 0) pending_signal = sig;
+    if (command_pid > 0 && (info->si_code == SI_USER || info->si_code == SI_QUEUE))
+        kill(static_cast<pid_t>(command_pid), sig);
+}
+
+// Runs cmd through /bin/sh -c and returns its wait status, as system() does, but passes
+// SIGINT, SIGTERM and SIGHUP on to it (see on_command_signal) instead of ignoring them, then
+// removes the temporary link and ends by the signal.
+int run_command(const char *cmd) {
+    constexpr int N = sizeof kLinkSignals / sizeof kLinkSignals[0];
+    fflush(nullptr);  // nothing buffered may be written twice by the child
+    struct sigaction sa, old[N];
+    memset(&sa, 0, sizeof sa);
+    sa.sa_sigaction = on_command_signal;
+    sa.sa_flags = SA_SIGINFO | SA_RESTART;
+    sigset_t block, saved_mask;
+    sigemptyset(&block);
+    for (int sig : kLinkSignals) sigaddset(&block, sig);
+    sa.sa_mask = block;
+    // Blocked until the pid is known, so that no signal falls between the fork and it.
+    sigprocmask(SIG_BLOCK, &block, &saved_mask);
+    bool caught[N];
+    for (int i = 0; i < N; ++i) {
+        caught[i] = sigaction(kLinkSignals[i], nullptr, &old[i]) == 0 && old[i].sa_handler != SIG_IGN;
+        if (caught[i]) sigaction(kLinkSignals[i], &sa, nullptr);
+    }
+    pending_signal = 0;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        for (int i = 0; i < N; ++i)
+            if (caught[i]) signal(kLinkSignals[i], SIG_DFL);
+        sigprocmask(SIG_SETMASK, &saved_mask, nullptr);
+        execl("/bin/sh", "sh", "-c", cmd, static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    command_pid = pid > 0 ? pid : 0;
+    sigprocmask(SIG_SETMASK, &saved_mask, nullptr);
+    int status = -1;
+    if (pid > 0)
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    command_pid = 0;
+    for (int i = 0; i < N; ++i)
+        if (caught[i]) sigaction(kLinkSignals[i], &old[i], nullptr);
+    if (const int sig = pending_signal; sig != 0) {
+        remove_temporary_link();
+        signal(sig, SIG_DFL);
+        raise(sig);  // delivered at once: the signal is not blocked here
+    }
+    return status;
 }
 
 // Length of the payload: from the first payload byte to the end of the file. The input
@@ -155,10 +215,13 @@ int post_extraction(const char *program) {
     export_features();
     int rtn;
     if (!verbose) {
-        rtn = system(cmd);
+        rtn = run_command(cmd);
         if ((rtn & 0xff00) != 0) {
-            fprintf(stderr, "\n%s: final processing of %s failed\n", program, ofname);
-            fprintf(stderr, "\nCommand: %s\n", cmd);
+            fprintf(stderr, "\n%s: final processing of ", program);
+            print_visible(stderr, ofname);
+            fputs(" failed\n\nCommand: ", stderr);
+            print_text(stderr, cmd, 0);
+            fputc('\n', stderr);
         }
     } else {
         rtn = confirm_and_run(cmd, stdin, isatty(fileno(stdin)));
@@ -207,7 +270,7 @@ int confirm_and_run(const char *cmd, FILE *in, int in_is_tty) {
     printf("This archive requires more processing using the following command:\n");
     // The user must see every byte of what they are asked to run.
     fputs("    ", stdout);
-    print_visible(stdout, cmd);
+    print_text(stdout, cmd, 4);
     putchar('\n');
     if (!in_is_tty) {
         printf("but stdin is not a terminal. So forget it.\n");
@@ -216,15 +279,17 @@ int confirm_and_run(const char *cmd, FILE *in, int in_is_tty) {
     printf("OK to run the command? ");
     for (;;) {
         fflush(stdout);
+        // One line is one answer, however long: its first character decides.
         char buf[CONFIRM_LINE_SIZE];
-        // The end of input is taken as a refusal.
-        if (!fgets(buf, static_cast<int>(CONFIRM_LINE_SIZE - 1), in)) return 0;
+        if (!fgets(buf, static_cast<int>(CONFIRM_LINE_SIZE - 1), in)) return 0;  // end: refusal
+        if (!strchr(buf, '\n')) {
+            int c;
+            while ((c = getc(in)) != EOF && c != '\n') {
+            }
+        }
         int c = toupper(static_cast<unsigned char>(buf[0]));
         if (c == 'N') return 0;
-        if (c == 'Y') {
-            fflush(stdout);
-            return system(cmd);
-        }
+        if (c == 'Y') return run_command(cmd);
         printf("\n? (y/n): ");
     }
 }
@@ -249,6 +314,7 @@ int do_decompress(const char *program) {
         if (eq) snprintf(ofname, sizeof ofname, "%s", eq + 1);
     } else {
         data_compressed = 1;
+        clear_bufs();  // the header is read from empty buffers, as the check item needs
         method = get_method(ifd);
         if (method == -1) {
             // Nothing is checked, linked or started for a member that cannot be read.
@@ -256,6 +322,11 @@ int do_decompress(const char *program) {
             close(fd);
             return -1;
         }
+    }
+    // Nothing of the preamble or the header is acted on before it is known to be intact.
+    if (check_preamble(program, data_compressed != 0) < 0) {
+        close(fd);
+        return -1;
     }
 
     int rtn = 0;
@@ -268,8 +339,9 @@ int do_decompress(const char *program) {
         memcpy(stored, ofname, sizeof stored);
         int replaced = make_safe_name(ofname);
         if (replaced < 0) {
-            fprintf(stderr, "%s: refusing to extract under the stored name \"%s\"\n", program,
-                    stored);
+            fprintf(stderr, "%s: refusing to extract under the stored name \"", program);
+            print_visible(stderr, stored);
+            fputs("\"\n", stderr);
             close(fd);
             return -1;
         }
@@ -280,18 +352,21 @@ int do_decompress(const char *program) {
 
         // The whole member is decoded and checked before anything is linked or started, so a
         // damaged archive changes nothing on disk. The decoded size it gives is exact, which
-        // the trailer's 32-bit ISIZE is not for a payload of 4 GiB or more.
+        // the trailer's 32-bit ISIZE is not for a payload of 4 GiB or more. The check records
+        // what it read, and the extraction proves it reads the same bytes.
         size = payload_size(fd);
         if (data_compressed) {
             progress_begin("Checking", ofname, 0, size);
+            input_guard_record(size);
             size = static_cast<unsigned long>(check_member(ifd));
+            input_guard_verify();
             progress_end();
         }
+        guard_temporary_link();
         if (verify_fs(fd, size) != 0) {
             close(fd);
             return -1;
         }
-        if (sympath[0] != '\0') guard_temporary_link();
     }
 
     catch_sigpipe();
@@ -308,40 +383,49 @@ int do_decompress(const char *program) {
         fflush(nullptr);  // nothing buffered may be written twice by the child
         p = popen(pcmd, "w");
         if (!p) {
-            perror(pcmd);
+            perror("popen");
             free(pcmd);
             rtn = -1;
             goto finish;
         }
         to_stdout = 0;
         ofd = fileno(p);
+        pipe_output = PipeOutput{};
+        pipe_output.fd = ofd;
     }
 
     if (comment[0] != '\0') {
-        fprintf(stderr, "\n%s\n\n", comment);
-        fprintf(stderr, "Please wait...\n");
+        fputc('\n', stderr);
+        print_text(stderr, comment, 0);
+        fputs("\n\nPlease wait...\n", stderr);
     }
-    if (verbose || extract_only) fprintf(stderr, "Deflating %s...\n", ofname);
+    if (verbose || extract_only) {
+        fputs("Deflating ", stderr);
+        print_visible(stderr, ofname);
+        fputs("...\n", stderr);
+    }
 
     // With -x the data may be going to the terminal that would show the line.
     if (!extract_only || !isatty(fileno(stdout)))
         progress_begin("Extracting", ofname, static_cast<unsigned long>(bytes_out), size);
-    rtn = move_payload(data_compressed, p != nullptr);
+    rtn = data_compressed ? unzip(ifd, ofd) : copy_raw_payload(ifd);
     progress_end();
+    input_guard_off();
 
-    if (p)
-        fflush(p);
-    else
-        fflush(nullptr);
-    if (rtn != COMMAND_GONE) sleep(PIPE_CLOSE_PAUSE);
-
+    if (!p) fflush(nullptr);
+    if (!pipe_output.reader_gone) sleep(PIPE_CLOSE_PAUSE);
     if (!extract_only) {
+        if (!pipe_output.reader_gone) wait_for_reader(ofd);
+        pipe_output.fd = -1;
         int status = pclose(p);  // closes the pipe, so the command sees the end of its input
         if (command_failed(program, pcmd, status)) {
             rtn = 1;
-        } else if (rtn == COMMAND_GONE) {
-            fprintf(stderr, "%s: extraction command ended before reading all of its input: %s\n",
-                    program, pcmd);
+        } else if (pipe_output.lost_data) {
+            // All the command may leave unread is zero bytes: tar's record padding.
+            fprintf(stderr, "%s: extraction command ended before reading all of its input: ",
+                    program);
+            print_visible(stderr, pcmd);
+            fputc('\n', stderr);
             rtn = 1;
         }
         free(pcmd);

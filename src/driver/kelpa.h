@@ -67,6 +67,19 @@ int strtrim(char *s);
 // dropped outside quotes and doubled inside "...".
 char *replace_program_parms(const char *pgm);
 
+// The check item, last in the feature list of every archive the builder writes: CHECK_KEY and
+// CHECK_DIGITS lowercase hex digits of a CRC-32 over the four preamble strings with their NULs
+// (the digits taken as '0') and the first member's header (nothing for a raw payload).
+inline constexpr char CHECK_KEY[] = "KELPA_CRC=";
+inline constexpr size_t CHECK_DIGITS = 8;
+// Appends the check item for a payload whose first member header is hdr[0..hdr_len); -1 when
+// it does not fit into the feature list.
+int add_check_item(const unsigned char *hdr, size_t hdr_len);
+// Compares the check item, once the preamble is loaded and, for a compressed payload, the
+// member header was read from empty buffers by get_method. 1: it matches; 0: the archive has
+// none (built before it existed); -1: it does not match (reported with archive's name).
+int check_preamble(const char *archive, bool compressed);
+
 // Building.
 // Writes stub, marker and preamble; 0 on success, -1 after reporting the reason.
 int build_preamble(const char *path, int fd);
@@ -81,6 +94,10 @@ void do_list(const char *path);
 // backslash and three octal digits, so that text from an archive cannot drive the terminal;
 // other bytes, the backslash and UTF-8 included, are written as they are.
 void print_visible(FILE *f, const char *s);
+// The same for text meant to span lines (a comment, a command): a newline is kept and followed
+// by indent blanks, so that every further line stands under the first and none can pass for
+// another field; a tab is kept.
+void print_text(FILE *f, const char *s, int indent);
 
 // Paths of the space verification: the target, the extraction directory, the link name and
 // the candidate directory. At most 511 characters and the NUL; longer values are refused.

@@ -23,22 +23,37 @@ constexpr int METHOD_COUNT = sizeof methods / sizeof methods[0];
 constexpr int CTIME_DATE_OFFSET = 4;
 constexpr int LIST_DATE_LEN = 12;
 
-// A label, then text from the archive made visible, then a newline.
+// A label, then text from the archive made visible with its lines under the first, then a
+// newline.
 void print_line(const char *label, const char *text) {
     fputs(label, stdout);
-    print_visible(stdout, text);
+    print_text(stdout, text, static_cast<int>(strlen(label)));
     putchar('\n');
+}
+
+// Control characters as a backslash and three octal digits, except those print_text keeps.
+void put_visible(FILE *f, unsigned char c) {
+    if (c < 0x20 || c == 0x7f)
+        fprintf(f, "\\%03o", c);
+    else
+        putc(c, f);
 }
 
 }  // namespace
 
 void print_visible(FILE *f, const char *s) {
+    for (; *s; ++s) put_visible(f, static_cast<unsigned char>(*s));
+}
+
+void print_text(FILE *f, const char *s, int indent) {
     for (; *s; ++s) {
-        unsigned char c = static_cast<unsigned char>(*s);
-        if (c < 0x20 || c == 0x7f)
-            fprintf(f, "\\%03o", c);
-        else
-            putc(c, f);
+        if (*s == '\n') {
+            fprintf(f, "\n%*s", indent, "");
+        } else if (*s == '\t') {
+            putc('\t', f);
+        } else {
+            put_visible(f, static_cast<unsigned char>(*s));
+        }
     }
 }
 
@@ -64,6 +79,12 @@ void do_list(const char *path) {
             close(fd);
             return;
         }
+    }
+    // A damaged preamble is not shown as if it were the archive's.
+    if (check_preamble(path, compressed) < 0) {
+        exit_code = 1;
+        close(fd);
+        return;
     }
 
     if (features[0] != '\0') print_line("Feature: ", features);

@@ -23,7 +23,13 @@ int unzip(int in, int out);
 // Decodes the member whose body starts at the next input byte without writing any of it,
 // checking its CRC and length as unzip does (damage ends the process the same way), then
 // puts the input back on the body's first byte with empty buffers. Returns the exact decoded
-// size, which the trailer's ISIZE keeps only modulo 2^32. in must be seekable.
+// size, which the trailer's ISIZE keeps only modulo 2^32. in must be seekable. The check reads
+// the body from its first byte with empty buffers, as the decoding after it does.
 long check_member(int in);
 int zip(int in, int out);
+// The header zip writes for an input whose base name is name: the fixed part, then FNAME with
+// its NUL. Returns its length, or 0 when it does not fit into buf[0..size).
+size_t member_header(uch *buf, size_t size, const char *name);
+// The longest header member_header writes: the fixed part and a name of NAME_BUF_SIZE bytes.
+inline constexpr size_t MEMBER_HEADER_MAX = HEADER_FIXED_SIZE + NAME_BUF_SIZE;
 int file_read(char *buf, unsigned size);

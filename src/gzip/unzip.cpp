@@ -131,6 +131,10 @@ long check_member(int in) {
     const long in_before = bytes_in - static_cast<long>(insize - inptr);
     const long out_before = bytes_out;
 
+    // The check reads from the body's first byte with empty buffers, as the extraction after
+    // it does, so that both read the same fills (see the input guard).
+    if (lseek(in, body, SEEK_SET) != body) read_error();
+    insize = inptr = 0;
     check_only = 1;
     bytes_out = 0;
     unzip(in, ofd);

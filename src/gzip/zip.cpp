@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include "deflate/deflate.h"
 #include "gzip/gzip.h"
@@ -51,38 +52,39 @@ unsigned member_threads(int in, uint64_t *size) {
 
 }  // namespace
 
+size_t member_header(uch *buf, size_t size, const char *name) {
+    ush xfl = 0;
+    lm_config(level, &xfl);  // the XFL of the level every member is written at
+    const size_t name_len = save_orig_name ? strlen(name) + 1 : 0;
+    if (size < HEADER_FIXED_SIZE + name_len) return 0;
+    buf[0] = ID1;
+    buf[1] = ID2;
+    buf[2] = CM_DEFLATE;
+    buf[3] = save_orig_name ? FNAME : 0;                // FLG
+    for (unsigned i = 0; i < 4; ++i)                    // MTIME: 4 bytes little-endian
+        buf[4 + i] = static_cast<uch>((static_cast<ulg>(time_stamp) >> (8 * i)) & 0xff);
+    buf[8] = static_cast<uch>(xfl);                     // XFL
+    buf[9] = OS_UNIX;                                   // OS
+    memcpy(buf + HEADER_FIXED_SIZE, name, name_len);    // FNAME, with its NUL
+    return HEADER_FIXED_SIZE + name_len;
+}
+
 int zip(int in, int out) {
     ush attr = 0;  // binary: no text classification
-    ush deflate_flags = 0;
 
     ifd = in;
     ofd = out;
     method = CM_DEFLATE;
 
-    // ID1, ID2, CM, FLG, MTIME: written straight into the empty outbuf.
-    outbuf[0] = ID1;
-    outbuf[1] = ID2;
-    outbuf[2] = CM_DEFLATE;
-    outbuf[3] = save_orig_name ? FNAME : 0;
-    outbuf[4] = static_cast<uch>(time_stamp & 0xff);  // MTIME: 4 bytes little-endian
-    outbuf[5] = static_cast<uch>((time_stamp >> 8) & 0xff);
-    outbuf[6] = static_cast<uch>((time_stamp >> 16) & 0xff);
-    outbuf[7] = static_cast<uch>((time_stamp >> 24) & 0xff);
-    outcnt = 8;
-
     crc = updcrc(nullptr, 0);
     bi_init(out);
     read_buf = file_read;
     ct_init(&attr, &method);
-    lm_config(level, &deflate_flags);  // the encoder reads when it starts, below
-
-    put_output_byte(static_cast<uch>(deflate_flags));  // XFL
-    put_output_byte(OS_UNIX);                           // OS
-    if (save_orig_name) {
-        const char *p = gz_basename(ifname);
-        do put_output_byte(static_cast<uch>(*p));  // FNAME, with its NUL
-        while (*p++);
-    }
+    // The header goes straight into the empty outbuf, which holds the longest one; forming it
+    // also sets the encoder's level (lm_config), which the encoder reads when it starts.
+    static_assert(MEMBER_HEADER_MAX <= OUTBUFSIZ);
+    outcnt = static_cast<unsigned>(member_header(outbuf, OUTBUFSIZ, gz_basename(ifname)));
+    if (outcnt == 0) error("file name too long");  // ifname holds less than NAME_BUF_SIZE
 
     uint64_t size = 0;
     const unsigned threads = member_threads(in, &size);

@@ -21,6 +21,8 @@ inline constexpr uint8_t XFL_SLOW = 2;
 inline constexpr uint8_t XFL_FAST = 4;
 // OS.
 inline constexpr uint8_t OS_UNIX = 3;
+// The fixed part of a member header: ID1, ID2, CM, FLG, MTIME (4), XFL, OS.
+inline constexpr unsigned HEADER_FIXED_SIZE = 10;
 // The trailer: CRC32, then ISIZE (the input size modulo 2^32), 4 bytes each.
 inline constexpr unsigned TRAILER_SIZE = 8;
 inline constexpr unsigned TRAILER_ISIZE = 4;  // offset of ISIZE in the trailer

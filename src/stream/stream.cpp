@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "support/progress.h"
@@ -28,6 +29,113 @@ char ofname[NAME_BUF_SIZE];
 int exit_code = 0;
 int level = 9;
 int check_only;
+PipeOutput pipe_output;
+
+namespace {
+
+// The state of the input guard: where the pass stands and what the first pass recorded.
+struct InputGuard {
+    GuardMode mode = GuardMode::Off;
+    unsigned long stretch = INBUFSIZ;  // bytes per stretch, a whole number of fills
+    size_t index = 0;                  // the stretch being read
+    unsigned long filled = 0;          // its bytes so far
+    uint32_t crc = 0;                  // their CRC-32
+    size_t recorded = 0;               // stretches the first pass recorded
+    unsigned long last_len = 0;        // bytes of the last of them, which may be short
+};
+InputGuard guard;
+uint32_t guard_crcs[GUARD_STRETCHES];
+
+void close_stretch() {
+    InputGuard &g = guard;
+    if (g.mode == GuardMode::Record) {
+        // More input than the size given: the file grew while it was checked.
+        if (g.index >= GUARD_STRETCHES) error("the archive changed while it was being checked");
+        guard_crcs[g.index] = g.crc;
+        g.recorded = g.index + 1;
+        g.last_len = g.filled;
+    } else {
+        const unsigned long expected = g.index + 1 == g.recorded ? g.last_len : g.stretch;
+        if (g.index >= g.recorded || g.filled != expected || g.crc != guard_crcs[g.index])
+            error("the archive changed after it was checked; nothing more is extracted");
+    }
+    ++g.index;
+    g.filled = 0;
+    g.crc = 0;
+}
+
+// Passes one fill through the guard; a fill shorter than INBUFSIZ ends the input.
+void guard_fill(const uch *p, unsigned n) {
+    InputGuard &g = guard;
+    const bool at_end = n < INBUFSIZ;
+    while (n > 0) {
+        unsigned long take = g.stretch - g.filled;
+        if (take > n) take = n;
+        g.crc = crc32_of(g.crc, p, take);
+        g.filled += take;
+        p += take;
+        n -= static_cast<unsigned>(take);
+        if (g.filled == g.stretch) close_stretch();
+    }
+    if (at_end && g.filled > 0) close_stretch();
+}
+
+// Zero bytes that end p[0..n).
+unsigned long trailing_zeros(const uch *p, unsigned n) {
+    unsigned i = n;
+    while (i > 0 && p[i - 1] == 0) --i;
+    return n - i;
+}
+
+}  // namespace
+
+void input_guard_record(unsigned long size) {
+    // One fill more than the size needs: the decoder reads whole fills.
+    const unsigned long fills = size / INBUFSIZ + 2;
+    const unsigned long per = (fills + GUARD_STRETCHES - 1) / GUARD_STRETCHES;
+    guard = InputGuard{};
+    guard.mode = GuardMode::Record;
+    guard.stretch = per * INBUFSIZ;
+}
+
+void input_guard_verify() {
+    guard.mode = GuardMode::Verify;
+    guard.index = 0;
+    guard.filled = 0;
+    guard.crc = 0;
+}
+
+void input_guard_off() { guard.mode = GuardMode::Off; }
+
+void pipe_output_unread(unsigned long unread) {
+    if (unread > pipe_output.zero_run) pipe_output.lost_data = true;
+}
+
+void write_output(const uch *p, unsigned n) {
+    PipeOutput &po = pipe_output;
+    if (po.fd < 0 || po.fd != ofd) {
+        write_buf(ofd, const_cast<uch *>(p), n);
+        return;
+    }
+    while (n > 0 && !po.reader_gone) {
+        ssize_t w = write(ofd, p, n);
+        if (w > 0) {
+            const unsigned long z = trailing_zeros(p, static_cast<unsigned>(w));
+            po.zero_run = z == static_cast<unsigned long>(w) ? po.zero_run + z : z;
+            p += w;
+            n -= static_cast<unsigned>(w);
+        } else if (w < 0 && errno == EPIPE) {
+            po.reader_gone = true;
+            int unread = 0;
+            if (ioctl(ofd, FIONREAD, &unread) != 0) po.lost_data = true;
+            pipe_output_unread(static_cast<unsigned long>(unread));
+        } else if (!(w < 0 && errno == EINTR)) {
+            write_error();
+        }
+    }
+    // Past the reader's end: nothing is written, but the bytes still count.
+    for (unsigned i = 0; i < n && !po.lost_data; ++i) po.lost_data = p[i] != 0;
+}
 
 int fill_inbuf(int eof_ok) {
     insize = 0;
@@ -40,6 +148,7 @@ int fill_inbuf(int eof_ok) {
         insize += static_cast<unsigned>(len);
     } while (insize < INBUFSIZ);
 
+    if (guard.mode != GuardMode::Off) guard_fill(inbuf, insize);
     if (insize == 0) {
         if (eof_ok) return -1;
         read_error();
@@ -52,7 +161,7 @@ int fill_inbuf(int eof_ok) {
 void flush_window() {
     if (outcnt == 0) return;
     updcrc(window, outcnt);
-    if (!check_only) write_buf(ofd, window, outcnt);
+    if (!check_only) write_output(window, outcnt);
     bytes_out += outcnt;
     outcnt = 0;
     progress_tick(static_cast<unsigned long>(check_only ? bytes_in : bytes_out));

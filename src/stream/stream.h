@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -88,6 +89,41 @@ extern const std::array<ulg, 256> crc_32_tab;
 ulg updcrc(const uch *s, unsigned n);
 // The same register update on the portable table path only (tests compare both paths).
 ulg crc32_portable(ulg c, const uch *s, unsigned n);
+// CRC-32 of p[0..n) continuing crc (0 to start), apart from the process-wide register.
+uint32_t crc32_of(uint32_t crc, const void *p, size_t n);
+
+// Output to a reader that may stop before the end (the extraction command's pipe). While
+// fd == ofd, a write that finds no reader left (EPIPE) does not end the process: the rest of
+// the output is still decoded and checked, but not written. What the reader never read is
+// then known exactly: the bytes still in the pipe when it went, which are the last ones
+// written, and everything after them.
+struct PipeOutput {
+    int fd = -1;                 // the pipe, or -1
+    bool reader_gone = false;    // a write found no reader; nothing more is written
+    unsigned long zero_run = 0;  // zero bytes that end the output so far
+    bool lost_data = false;      // a byte other than zero was never read
+};
+extern PipeOutput pipe_output;
+// Writes p[0..n) to ofd, through pipe_output's rules when ofd is its pipe.
+void write_output(const uch *p, unsigned n);
+// Called when the reader of pipe_output.fd is gone with unread bytes still in the pipe:
+// records whether any of them was not a zero byte.
+void pipe_output_unread(unsigned long unread);
+
+// Proof that a second pass over the input reads what a first pass checked. RECORD keeps a
+// CRC-32 of every stretch of input that fill_inbuf reads; VERIFY compares each stretch with
+// its record as soon as it is complete, before the decoder uses a byte of it when a stretch
+// is one fill, and ends the process when they differ. Both passes start on the same byte with
+// empty buffers, so their fills fall on the same offsets.
+enum class GuardMode { Off, Record, Verify };
+// Stretches recorded: one CRC each. 2^17 of them cover 4 GiB of input in stretches of one
+// fill (INBUFSIZ); a longer input has stretches of several fills. The table is static and
+// only the entries used are ever touched (4 bytes per fill).
+inline constexpr size_t GUARD_STRETCHES = size_t{1} << 17;
+// Starts recording an input of about `size` bytes, or verifying what was recorded.
+void input_guard_record(unsigned long size);
+void input_guard_verify();
+void input_guard_off();
 
 // Fatal exits: print, then abort_gzip (exit status 1).
 [[noreturn]] void error(const char *m);

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "common/test_util.h"
@@ -17,6 +18,33 @@ inline const std::string kMarker = std::string("kelpa+") + "magik";
 inline std::string preamble(const std::string &f, const std::string &c, const std::string &r,
                             const std::string &p) {
     return kMarker + f + '\0' + c + '\0' + r + '\0' + p + '\0';
+}
+
+// CRC-32 (RFC 1952 section 8), bit by bit: an oracle apart from kelpa's own.
+inline uint32_t crc32(const std::string &data) {
+    uint32_t c = 0xffffffffu;
+    for (unsigned char b : data) {
+        c ^= b;
+        for (int k = 0; k < 8; k++) c = (c & 1) ? 0xedb88320u ^ (c >> 1) : c >> 1;
+    }
+    return ~c;
+}
+
+// The preamble the builder writes: the feature list ends with the check item, a CRC-32 of the
+// four strings with their NULs (its own digits as '0') and the first member's header.
+inline std::string checked_preamble(const std::string &f, const std::string &c,
+                                    const std::string &r, const std::string &p,
+                                    const std::string &header = "") {
+    std::string item = (f.empty() ? "" : ",") + std::string("KELPA_CRC=");
+    std::string rest = std::string(1, '\0') + c + '\0' + r + '\0' + p + '\0';
+    char digits[9];
+    snprintf(digits, sizeof digits, "%08x", crc32(f + item + "00000000" + rest + header));
+    return preamble(f + item + digits, c, r, p);
+}
+
+// The header the builder writes for a member stored under name.
+inline std::string member_header(const std::string &name) {
+    return std::string("\x1f\x8b\x08\x08\0\0\0\0\x02\x03", 10) + name + '\0';
 }
 
 // One gzip member (RFC 1952) of data: the gzip command's DEFLATE stream and trailer behind a

@@ -37,11 +37,6 @@ std::string archive_usage(const std::string &prog, const std::string &comment) {
            "    -v: verbose output\n";
 }
 
-std::string preamble(const std::string &f, const std::string &c, const std::string &r,
-                     const std::string &p) {
-    return kMarker + f + '\0' + c + '\0' + r + '\0' + p + '\0';
-}
-
 class Builder : public testing::Test {
    protected:
     kt::TempDir dir;
@@ -64,7 +59,7 @@ TEST_F(Builder, RawArchiveIsStubMarkerPreambleAndInputBytes) {
     RunResult r = kelpa({"-a", "-C", "My tool 1.0", "-f", "tar xf -", "-r", "./install.sh", "pkg.tar"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out, stub + preamble("NOCOMPR,NAME=pkg.tar", "My tool 1.0", "./install.sh", "tar xf -") + tar);
+    EXPECT_EQ(r.out, stub + kt::checked_preamble("NOCOMPR,NAME=pkg.tar", "My tool 1.0", "./install.sh", "tar xf -") + tar);
 }
 
 TEST_F(Builder, FeatureItemsInOptionOrderWithNameLast) {
@@ -76,17 +71,22 @@ TEST_F(Builder, FeatureItemsInOptionOrderWithNameLast) {
                          "a/b/file.tar", "c.tar"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, stub +
-                         preamble("VFYFS=/opt,FSSUB=sub,KV_VENDOR=acme,X=1,Y,NOCOMPR,NAME=file.tar",
-                                  "Self-Extracting archive file", "", "") +
+                         kt::checked_preamble(
+                             "VFYFS=/opt,FSSUB=sub,KV_VENDOR=acme,X=1,Y,NOCOMPR,NAME=file.tar",
+                             "Self-Extracting archive file", "", "") +
                          "firstsecond");
 }
 
 TEST_F(Builder, MissingInputIsReportedSkippedAndFailsTheBuild) {
     file("good", "GOOD");
-    RunResult r = kelpa({"-a", "missing", "good"});
+    RunResult r = kelpa({"-a", "good", "missing"});
     EXPECT_EQ(r.status, 1) << "an incomplete archive must not be reported as fine";
     EXPECT_NE(r.err.find("missing: No such file or directory"), std::string::npos) << r.err;
-    EXPECT_EQ(r.out, stub + preamble("NOCOMPR,NAME=missing", "Self-Extracting archive file", "", "") + "GOOD");
+    EXPECT_EQ(r.out, stub + kt::checked_preamble("NOCOMPR,NAME=good", "Self-Extracting archive file", "", "") + "GOOD");
+    // The first input is the one extracted: without it there is no archive at all.
+    r = kelpa({"-a", "missing", "good"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
 }
 
 TEST_F(Builder, UnreadableInputEndsTheBuildWithReadError) {
@@ -124,7 +124,7 @@ TEST_F(Builder, AnotherStubIsCopiedByteForByte) {
     file("in", "xyz");
     RunResult r = kelpa({"-a", "-p", dir / "other", "in"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, other + preamble("NOCOMPR,NAME=in", "Self-Extracting archive file", "", "") + "xyz");
+    EXPECT_EQ(r.out, other + kt::checked_preamble("NOCOMPR,NAME=in", "Self-Extracting archive file", "", "") + "xyz");
 }
 
 TEST_F(Builder, WriteFailureIsReportedAndExits1) {
@@ -182,7 +182,7 @@ TEST_F(Builder, NameHoldingNocomprIsStoredRawAndExtractsIntact) {
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.err.find("NOCOMPR.img: stored uncompressed"), std::string::npos) << r.err;
     EXPECT_EQ(r.out,
-              stub + preamble("NAME=NOCOMPR.img", "Self-Extracting archive file", "", "") + data);
+              stub + kt::checked_preamble("NAME=NOCOMPR.img", "Self-Extracting archive file", "", "") + data);
     std::string archive = file("img.run", r.out, 0755);
     EXPECT_EQ(run({archive, "-x"}, "", dir.path()).out, data);
 }

@@ -9,12 +9,12 @@
 #include <vector>
 
 #include "common/test_util.h"
+#include "e2e/archive_maker.h"
 
 namespace {
 
 using kt::RunResult;
 
-const std::string kMarker = std::string("kelpa+") + "magik";
 
 uint32_t le32(const std::string &s, size_t at) {
     uint32_t v = 0;
@@ -70,10 +70,13 @@ class CompressedBuild : public testing::Test {
         args.insert(args.begin(), bin);
         return kt::run(args, "", dir.path());
     }
-    // The payload after stub, marker and the four preamble strings.
-    std::string payload(const std::string &archive, const std::string &features) {
+    // The payload after stub, marker and the four preamble strings; the check item covers the
+    // header of the first member, stored under first.
+    std::string payload(const std::string &archive, const std::string &features,
+                        const std::string &first) {
         std::string stub = kt::read_file(bin);
-        std::string head = stub + kMarker + features + '\0' + "Self-Extracting archive file" + '\0' + '\0' + '\0';
+        std::string head = stub + kt::checked_preamble(features, "Self-Extracting archive file",
+                                                       "", "", kt::member_header(first));
         EXPECT_EQ(archive.substr(0, head.size()), head);
         return archive.size() >= head.size() ? archive.substr(head.size()) : "";
     }
@@ -102,7 +105,7 @@ TEST_F(CompressedBuild, EachInputBecomesOneMemberEqualToTheOracle) {
                          ": warning: only sub/dir/words.txt is extracted; also stored: bytes.bin "
                          "empty zeros\n" +
                          bin + ": for several files, build from one tarball with -f 'tar xf -'\n");
-    std::string rest = payload(r.out, "NAME=words.txt");
+    std::string rest = payload(r.out, "NAME=words.txt", "words.txt");
 
     uint32_t total = 0;
     for (const auto &in : ins) {
@@ -126,7 +129,7 @@ TEST_F(CompressedBuild, GzipRestoresASingleInputArchive) {
     file("pkg.bin", data);
     RunResult r = kelpa({"pkg.bin"});
     ASSERT_EQ(r.status, 0) << r.err;
-    std::string member = payload(r.out, "NAME=pkg.bin");
+    std::string member = payload(r.out, "NAME=pkg.bin", "pkg.bin");
     RunResult g = kt::run({"gzip", "-dc"}, member);
     EXPECT_EQ(g.status, 0) << g.err;
     EXPECT_TRUE(g.out == data);
@@ -153,7 +156,7 @@ TEST_F(CompressedBuild, UnreadableInputIsFatalNotATruncatedMember) {
     RunResult r = kelpa({"good", "adir", "good"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find(bin + ": adir: Is a directory"), std::string::npos) << r.err;
-    std::string rest = payload(r.out, "NAME=good");
+    std::string rest = payload(r.out, "NAME=good", "good");
     // The first member is complete; the directory's member never gets a trailer.
     size_t second = rest.find(std::string("\x1f\x8b\x08\x08", 4), 1);
     EXPECT_EQ(second, std::string::npos) << "no member written after the failure";
@@ -162,9 +165,9 @@ TEST_F(CompressedBuild, UnreadableInputIsFatalNotATruncatedMember) {
 
 TEST_F(CompressedBuild, InputThatCannotBeOpenedIsSkipped) {
     file("present", "here");
-    RunResult r = kelpa({"missing", "present"});
+    RunResult r = kelpa({"present", "missing"});
     EXPECT_EQ(r.err, "missing: No such file or directory\n") << "one member: no warning";
-    std::string rest = payload(r.out, "NAME=missing");
+    std::string rest = payload(r.out, "NAME=present", "present");
     EXPECT_EQ(rest.substr(0, 18), std::string("\x1f\x8b\x08\x08\0\0\0\0\x02\x03present\0", 18));
     RunResult g = kt::run({"gzip", "-dc"}, rest);
     EXPECT_EQ(g.out, "here");

@@ -200,7 +200,7 @@ TEST(Relocate, ThroughTemporaryLinkIntoRoomyFilesystems) {
 
     Case early;  // a command that stops reading is reported: the link goes too
     early.mounts = {{"/small", "2m"}, {"/big", kDisk}};
-    early.archive(pre(features, post, "head -c 1000 > /dev/null"), member);
+    early.archive(pre(features, post, "head -c 100 > /dev/null"), member);
     early.after = "test -e /small/pkg || echo link-gone";
 
     Case interrupted;  // an interrupt mid-extraction removes the link, then ends the process
@@ -281,7 +281,7 @@ TEST(Relocate, ThroughTemporaryLinkIntoRoomyFilesystems) {
 
     EXPECT_EQ(early.r.err, kLooking + "Trying /big ...\n" + kToBig + kBanner +
                                "./arc: extraction command ended before reading all of its "
-                               "input: head -c 1000 > /dev/null\n");
+                               "input: head -c 100 > /dev/null\n");
     EXPECT_EQ(early.r.out, "rc=1\nlink-gone\n");
     EXPECT_EQ(interrupted.r.out, "rc=130\nlink-gone\n");
 
