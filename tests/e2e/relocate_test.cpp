@@ -224,6 +224,13 @@ TEST(Relocate, ThroughTemporaryLinkIntoRoomyFilesystems) {
     owned.args = "-t /shared/mine";
     owned.after = "ls -A /shared/mine; wc -c < /big/pkg/sub/zeros";
 
+    Case writable;  // writable by all without the sticky bit: anyone could swap what is made
+    writable.mounts = owned.mounts;
+    writable.archive(pre(features, post, "cd /small/pkg && tar xf -"), member);
+    writable.before = "chmod 777 /shared; ";
+    writable.args = "-t /shared";
+    writable.after = "ls -A /shared; wc -c < /big/pkg/sub/zeros";
+
     Case planted;
     planted.mounts = owned.mounts;
     planted.archive(pre(features, post, "cd /small/pkg && tar xf -"), member);
@@ -247,7 +254,7 @@ TEST(Relocate, ThroughTemporaryLinkIntoRoomyFilesystems) {
     race.after = "ls -A /shared/pkg; wc -c < /big/pkg/sub/zeros";
 
     run_parallel({&full, &tdir, &none, &ask, &raw, &failing, &early, &interrupted, &huge, &owned,
-                  &planted, &race},
+                  &writable, &planted, &race},
                  roomy, full_disk);
 
     EXPECT_EQ(full.r.err, kLooking + "Trying /big ...\n" + kToBig + kBanner);
@@ -293,6 +300,9 @@ TEST(Relocate, ThroughTemporaryLinkIntoRoomyFilesystems) {
         owned.r.err,
         "/shared/mine: refusing to relocate under a directory owned by another user\n" + to_big);
     EXPECT_EQ(owned.r.out, "post:/big/pkg:pkg\nrc=0\n3000000\n");
+    EXPECT_EQ(writable.r.err,
+              "/shared: refusing to relocate under a directory that others can write\n" + to_big);
+    EXPECT_EQ(writable.r.out, "post:/big/pkg:pkg\nrc=0\n3000000\n");
     EXPECT_EQ(planted.r.err,
               "/shared/inst: refusing to relocate through a symbolic link\n" + to_big);
     EXPECT_EQ(planted.r.out, "post:/big/pkg:pkg\nrc=0\n3000000\n");

@@ -1,5 +1,4 @@
-// Mount table walk: order, end of table, read-only flag, the shared static entry, long fields,
-// which filesystem types keep files.
+// Mount table walk: order, end of table, read-only flag, the shared static entry, long fields.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -127,21 +126,6 @@ TEST_F(MountTable, MissingTableLooksEmpty) {
     ss_set_mtab_path((dir / "none").c_str());
     EXPECT_EQ(ss_getmntent(), nullptr);
     EXPECT_EQ(ss_getmntbyname("/"), nullptr);
-}
-
-TEST_F(MountTable, OnlyDiskAndNetworkFilesystemsKeepFiles) {
-    // The head of an ordinary host's table, and a container's root.
-    use("proc /proc proc rw 0 0\nsysfs /sys sysfs rw 0 0\ndevtmpfs /dev devtmpfs rw 0 0\n"
-        "tmpfs /dev/shm tmpfs rw 0 0\ndevpts /dev/pts devpts rw 0 0\n/dev/vda / ext4 rw 0 0\n"
-        "tmpfs /run tmpfs rw 0 0\ncgroup2 /sys/fs/cgroup cgroup2 rw 0 0\n"
-        "mqueue /dev/mqueue mqueue rw 0 0\nhugetlbfs /dev/hugepages hugetlbfs rw 0 0\n"
-        "systemd-1 /home autofs rw 0 0\n/dev/vdb /home xfs rw 0 0\nsrv:/x /mnt/nfs nfs4 rw 0 0\n"
-        "overlay /ctr overlay rw 0 0\nramfs /mnt/r ramfs rw 0 0\n");
-    std::vector<std::string> kept;
-    struct ssmnttab *e;
-    while ((e = ss_getmntent()) != nullptr)
-        if (ss_fstype_keeps_files(e->mt_fstype)) kept.push_back(e->mt_path);
-    EXPECT_EQ(kept, (std::vector<std::string>{"/", "/home", "/mnt/nfs", "/ctr"}));
 }
 
 TEST(MountTableReal, SystemTableListsTheRoot) {
