@@ -109,11 +109,9 @@ inline constexpr size_t VFY_FSSUB_SIZE = 256;
 inline constexpr size_t VFY_ANSWER_SIZE = 5;
 // Answer to the post-extraction prompt: lines of up to 510 characters.
 inline constexpr size_t CONFIRM_LINE_SIZE = 512;
-// Deepest directory tree that the link-site removal walks (one open descriptor per level).
-inline constexpr int REMOVE_TREE_MAX_DEPTH = 128;
 
-// The temporary link made by the space verification; empty when there is none. Removed by
-// do_decompress when extraction ends.
+// The temporary link made by the space verification; empty when there is none (it names the
+// link only once the link exists). Removed by do_decompress when extraction ends.
 extern char sympath[VFY_PATH_SIZE];
 
 // Space verification and relocation. Runs when the feature list has a "VFYFS=" item; fd is
@@ -123,12 +121,6 @@ extern char sympath[VFY_PATH_SIZE];
 int verify_fs(int fd, unsigned long size);
 // Megabytes needed for size bytes: (size >> 20) + 1, at most INT_MAX.
 int megs_for_size(unsigned long size);
-// Creates every missing directory of path with mode (umask does not apply); -1 on failure
-// with errno set.
-int mkdirp(const char *path, int mode);
-// Removes path and, when it is a directory, everything under it, without following
-// symbolic links (a link is removed, not its target); 0 when nothing is left at path.
-int remove_tree(const char *path);
 
 // Post-extraction step and its parts.
 // Exports every feature item to the environment; a bare KEY becomes "KEY=".

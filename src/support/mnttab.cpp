@@ -60,6 +60,20 @@ void ss_endmntent(void) {
     mtfp = nullptr;
 }
 
+int ss_fstype_keeps_files(const char *fstype) {
+    // Memory filesystems, then the kernel's interface filesystems. overlay is not here: its
+    // files persist where its upper layer does, which is a disk in the usual case, and it is
+    // the root filesystem of containers, where leaving it out would leave nothing to choose.
+    static const char *const forgetful[] = {
+        "tmpfs",      "devtmpfs", "ramfs",     "rootfs",  "hugetlbfs",  "mqueue",      "proc",
+        "sysfs",      "devpts",   "cgroup",    "cgroup2", "securityfs", "debugfs",     "tracefs",
+        "pstore",     "bpf",      "configfs",  "fusectl", "autofs",     "binfmt_misc", "efivarfs",
+        "rpc_pipefs", "nsfs",     "selinuxfs", "nfsd"};
+    for (const char *t : forgetful)
+        if (strcmp(fstype, t) == 0) return 0;
+    return 1;
+}
+
 struct ssmnttab *ss_getmntbyname(const char *name) {
     ss_endmntent();
     struct ssmnttab *e;

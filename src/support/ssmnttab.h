@@ -28,6 +28,12 @@ void ss_endmntent(void);
 // The first entry whose device or mount point equals name exactly; leaves the table closed.
 struct ssmnttab *ss_getmntbyname(const char *name);
 
+// 0 when files written to a filesystem of type fstype live only in memory or the type is made
+// up by the kernel (tmpfs, devtmpfs, proc, cgroup, ...): an installation placed there is gone
+// at the next boot or cannot be stored at all. 1 for every other type, disk and network
+// filesystems and overlay included.
+int ss_fstype_keeps_files(const char *fstype);
+
 // Test seam: reads the table from path instead of MTAB_PATH (NULL restores the default).
 // The path is copied. Closes any walk in progress.
 void ss_set_mtab_path(const char *path);

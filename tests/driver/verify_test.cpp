@@ -38,20 +38,24 @@ std::string lnk(const std::string &p) {
 class Verify : public testing::Test {
    protected:
     kt::TempDir d;
-    std::string target = d / "target", room = d / "room", room2 = d / "room2",
-                small = d / "small", ro = d / "ro", tdir = d / "tdir";
+    std::string target = d / "target", room = d / "room", room2 = d / "room2", small = d / "small",
+                ro = d / "ro", tdir = d / "tdir", mem = d / "mem", mem2 = d / "mem2",
+                mem3 = d / "mem3";
     int fd = -1;
     std::string err;
 
     void SetUp() override {
-        for (const auto &p : {target, room, room2, small, ro, tdir}) mkdir(p.c_str(), 0755);
+        for (const auto &p : {target, room, room2, small, ro, tdir, mem, mem2, mem3})
+            mkdir(p.c_str(), 0755);
         g_megs.clear();
         fs_statfs = fake_statfs;
-        kt::write_file(d / "mtab", "tmpfs " + ro + " tmpfs ro 0 0\n" +    //
-                                       "none /nonexistent tmpfs rw 0 0\n" +  //
-                                       "tmpfs " + small + " tmpfs rw 0 0\n" +
-                                       "tmpfs " + room + " tmpfs rw 0 0\n" +
-                                       "tmpfs " + room2 + " tmpfs rw 0 0\n");
+        // Memory and kernel filesystems with room come first, as /dev and /dev/shm do.
+        kt::write_file(d / "mtab", "devtmpfs " + mem + " devtmpfs rw 0 0\n" + "tmpfs " + mem2 +
+                                       " tmpfs rw 0 0\n" + "cgroup2 " + mem3 + " cgroup2 rw 0 0\n" +
+                                       "/dev/vdb " + ro + " ext4 ro 0 0\n" +
+                                       "none /nonexistent ext4 rw 0 0\n" + "/dev/vdc " + small +
+                                       " ext2 rw 0 0\n" + "srv:/x " + room + " nfs rw 0 0\n" +
+                                       "/dev/vdd " + room2 + " xfs rw 0 0\n");
         ss_set_mtab_path((d / "mtab").c_str());
         uncompress_dir[0] = '\0';
         verbose = 0;
@@ -139,10 +143,13 @@ TEST_F(Verify, ExistingExtractionDirectoryIsRefused) {
                             "Please remove it first then try again.\n");
 }
 
-TEST_F(Verify, FullTargetRelocatesToFirstWritableMountWithRoom) {
+TEST_F(Verify, FullTargetRelocatesToFirstWritableDiskMountWithRoom) {
     strcpy(features, ("VFYFS=" + target + ",FSSUB=pkg").c_str());
-    g_megs = {{target, 5}, {ro, 100}, {small, 5}, {room, 6}, {room2, 100}};
+    g_megs = {{target, 5}, {mem, 100}, {mem2, 100}, {mem3, 100},
+              {ro, 100},   {small, 5}, {room, 6},   {room2, 100}};
+    mode_t old = umask(077);
     EXPECT_EQ(run(), 0);
+    umask(old);
     EXPECT_EQ(err, target + "/pkg: not enough space. Looking for space in other filesystems.\n" +
                        "Trying " + room + " ...\n" + linked(room + "/pkg"));
     EXPECT_EQ(std::string(sympath), target + "/pkg");
@@ -222,20 +229,32 @@ TEST_F(Verify, RelativeVfyfsMakesARelativeLink) {
     ASSERT_EQ(chdir(cwd), 0);
 }
 
-TEST_F(Verify, LinkSiteIsClearedWithoutFollowingLinks) {
-    // With -t, whatever sits at VFYFS/FSSUB is replaced by the link; a link inside it that
-    // points elsewhere must not take the removal along.
+TEST_F(Verify, LinkSiteIsNeverReplaced) {
+    // With -t the extraction directory is elsewhere, but whatever sits where the link would
+    // go (a previous installation, a file, a link of the user's) stays, and nothing is made.
     strcpy(features, ("VFYFS=" + target + ",FSSUB=pkg").c_str());
-    strcpy(uncompress_dir, tdir.c_str());
     g_megs = {{target, 100}, {tdir, 100}};
-    ASSERT_EQ(mkdir((target + "/pkg").c_str(), 0755), 0);
-    ASSERT_EQ(mkdir((target + "/pkg/sub").c_str(), 0755), 0);
-    kt::write_file(target + "/pkg/sub/f", "x");
-    kt::write_file(room + "/keep", "keep");
-    ASSERT_EQ(symlink(room.c_str(), (target + "/pkg/sub/out").c_str()), 0);
-    EXPECT_EQ(run(), 0);
-    EXPECT_EQ(lnk(target + "/pkg"), tdir + "/pkg");
-    EXPECT_EQ(kt::read_file(room + "/keep"), "keep");
+    kt::write_file(room + "/keep", "kept\n");
+    const std::string vars = "S=" + kt::quote(target + "/pkg") + " R=" + kt::quote(room) + "; ";
+    struct Row {
+        std::string make, check;  // shell commands on the link site S and a directory R
+    } rows[] = {{"mkdir $S && echo kept > $S/keep", "cat $S/keep"},
+                {"echo kept > $S", "cat $S"},
+                {"ln -s $R $S", "cat $S/keep"},
+                {"ln -s $R/gone $S", "readlink $S | grep -q gone && cat $R/keep"}};
+    for (const auto &row : rows) {
+        kt::sh(vars + row.make);
+        strcpy(uncompress_dir, tdir.c_str());
+        EXPECT_EQ(run(), -1) << row.make;
+        EXPECT_EQ(err, target +
+                           "/pkg: extraction directory exists!\n"
+                           "Please remove it first then try again.\n")
+            << row.make;
+        EXPECT_STREQ(sympath, "");
+        EXPECT_FALSE(kt::file_exists(tdir + "/pkg")) << row.make;
+        EXPECT_EQ(kt::sh(vars + row.check).out, "kept\n") << row.make;
+        kt::sh(vars + "rm -rf $S");
+    }
 }
 
 TEST_F(Verify, VerboseAnswersNoThenAcceptsEmptyLine) {
@@ -254,6 +273,38 @@ TEST_F(Verify, VerboseAnswersNoThenAcceptsEmptyLine) {
     EXPECT_FALSE(kt::file_exists(room + "/pkg")) << "a declined candidate gets no directory";
 }
 
+TEST_F(Verify, ControlCharactersInPathsAreShownAsOctal) {
+    // An OSC 52 clipboard write in the archive's FSSUB value reaches no terminal.
+    const std::string sub = "p\033]52;c;eA==\007kg", shown = "p\\033]52;c;eA==\\007kg";
+    strcpy(features, ("VFYFS=" + target + ",FSSUB=" + sub).c_str());
+    g_megs = {{target, 1}, {room, 6}};
+    verbose = 1;
+    kt::write_file(d / "answers", "\n");
+    ASSERT_NE(freopen((d / "answers").c_str(), "r", stdin), nullptr);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(run(), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Creating temporary link to " + room + "/" +
+                                                          shown +
+                                                          "\nOK to create temporary link? [y]: ");
+    EXPECT_EQ(err, target + "/" + shown +
+                       ": not enough space. Looking for space in other filesystems.\nTrying " +
+                       room + " ...\n./arc: extracting into " + room + "/" + shown +
+                       " through the temporary link " + target + "/" + shown + "\n");
+    EXPECT_EQ(lnk(target + "/" + sub), room + "/" + sub);
+
+    unlink((target + "/" + sub).c_str());
+    g_megs = {{target, 1}};
+    EXPECT_EQ(run(), -1);
+    EXPECT_EQ(err, target + "/" + shown +
+                       ": not enough space. Looking for space in other filesystems.\n" + target +
+                       "/" + shown + ": not enough space to extract the archive.\n" +
+                       "Please make at least 6Mb available in " + target + ".\n" +
+                       "Alternatively, you can make space available on another filesystem where "
+                       "a\n\"" +
+                       shown + "\" directory can be created. Ensure that the \"" + shown +
+                       "\" directory\ndoes not exist before trying again.\n");
+}
+
 TEST(MegsForSize, OneMegabyteMoreThanTheWholeMegabytes) {
     // 4,700,000,000 bytes: a 32-bit ISIZE would say 405,032,704 and ask for 387.
     struct Case {
@@ -261,49 +312,6 @@ TEST(MegsForSize, OneMegabyteMoreThanTheWholeMegabytes) {
         int megs;
     } cases[] = {{8437760, 9}, {1048575, 1}, {1048576, 2}, {0, 1}, {4700000000ul, 4483}};
     for (const auto &c : cases) EXPECT_EQ(megs_for_size(c.size), c.megs) << c.size;
-}
-
-TEST(Mkdirp, CreatesEveryLevelWithModeDespiteUmask) {
-    kt::TempDir d;
-    mode_t old = umask(077);
-    std::string p = d / "a/b/c";
-    EXPECT_EQ(mkdirp(p.c_str(), 0755), 0);
-    umask(old);
-    for (const auto &q : {d / "a", d / "a/b", p}) {
-        struct stat st;
-        ASSERT_EQ(stat(q.c_str(), &st), 0) << q;
-        EXPECT_EQ(st.st_mode & 0777, 0755u) << q;
-    }
-    EXPECT_EQ(mkdirp((d / "a/b/c/").c_str(), 0755), 0) << "existing levels are fine";
-    kt::write_file(d / "file", "x");
-    EXPECT_EQ(mkdirp((d / "file/sub").c_str(), 0755), -1);
-}
-
-TEST(RemoveTree, RemovesFilesDirectoriesAndLinksButNotLinkTargets) {
-    kt::TempDir d;
-    std::string outside = d / "outside";
-    mkdir(outside.c_str(), 0755);
-    kt::write_file(outside + "/precious", "p");
-    std::string t = d / "tree with blank;$(x)";
-    ASSERT_EQ(mkdirp((t + "/a/b").c_str(), 0755), 0);
-    kt::write_file(t + "/a/b/f", "f");
-    kt::write_file(t + "/g", "g");
-    ASSERT_EQ(symlink(outside.c_str(), (t + "/a/link").c_str()), 0);
-    EXPECT_EQ(remove_tree(t.c_str()), 0);
-    EXPECT_FALSE(kt::file_exists(t));
-    EXPECT_EQ(kt::read_file(outside + "/precious"), "p");
-
-    // A link at the top is removed itself.
-    std::string top = d / "top";
-    ASSERT_EQ(symlink(outside.c_str(), top.c_str()), 0);
-    EXPECT_EQ(remove_tree(top.c_str()), 0);
-    EXPECT_FALSE(kt::file_exists(top));
-    EXPECT_TRUE(kt::file_exists(outside + "/precious"));
-
-    EXPECT_EQ(remove_tree((d / "absent").c_str()), 0);
-    kt::write_file(d / "plain", "x");
-    EXPECT_EQ(remove_tree((d / "plain").c_str()), 0);
-    EXPECT_FALSE(kt::file_exists(d / "plain"));
 }
 
 }  // namespace
