@@ -49,9 +49,9 @@ void set_option_string(char *dst, int opt, const char *arg) {
     memcpy(dst, arg, n + 1);
 }
 
-// Refuses an item of at most ITEM_BUF_SIZE - 1 characters (or, for -F, any of its
-// comma-separated items) that an extractor finding
-// keys anywhere would read as a known key it is not, since archives are read by both kinds.
+// Refuses items (an option's item of at most ITEM_BUF_SIZE - 1 characters, which for -F may
+// be several separated by commas) that an extractor finding keys anywhere would read as a
+// known key they are not: archives are read by extractors of both kinds.
 void refuse_two_way_items(const char *items) {
     for (const char *item = items;;) {
         const char *comma = strchr(item, ',');
