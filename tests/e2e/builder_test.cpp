@@ -184,7 +184,8 @@ TEST_F(Builder, EmptyProgramNameStillFindsTheOwnFile) {
     r = run({"unshare", "-m", "bash", "-c", "mount -t tmpfs none /proc && " + exec}, "",
             dir.path());
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, ": the program's own file could not be found\n");
+    // (A sanitizer's runtime adds its own lines when /proc is missing.)
+    EXPECT_NE(r.err.find(": the program's own file could not be found\n"), std::string::npos);
     EXPECT_EQ(r.out, "");
 }
 
