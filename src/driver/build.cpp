@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,12 +15,16 @@
 
 namespace {
 
-// Writes all n bytes; false on a write error.
+// Writes all n bytes, waiting for a non-blocking output to drain; false on a write error.
 bool write_all(int fd, const char *p, size_t n) {
     while (n > 0) {
         ssize_t w = write(fd, p, n);
         if (w < 0) {
             if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                struct pollfd pfd = {fd, POLLOUT, 0};
+                if (poll(&pfd, 1, -1) >= 0 || errno == EINTR) continue;
+            }
             return false;
         }
         p += w;
@@ -62,41 +67,83 @@ void warn_unextracted(int argc, char **argv) {
     int more = 0;
     for (int i = first + 1; i < argc; ++i) more += argv[i] != nullptr;
     if (more == 0) return;
-    fprintf(stderr, "%s: warning: only %s is extracted; also stored:", progname, argv[first]);
-    for (int i = first + 1; i < argc; ++i)
-        if (argv[i]) fprintf(stderr, " %s", argv[i]);
+    fprintf(stderr, "%s: warning: only ", progname);
+    print_visible(stderr, argv[first]);
+    fprintf(stderr, " is extracted; also stored:");
+    for (int i = first + 1; i < argc; ++i) {
+        if (!argv[i]) continue;
+        fputc(' ', stderr);
+        print_visible(stderr, argv[i]);
+    }
     fprintf(stderr, "\n%s: for several files, build from one tarball with -f 'tar xf -'\n",
             progname);
 }
 
+// "progname: NAME: text" with the name made visible.
+void say(const char *name, const char *text) {
+    fprintf(stderr, "%s: ", progname);
+    print_visible(stderr, name);
+    fprintf(stderr, ": %s\n", text);
+}
+
+// Keys the program reads from the feature list. Extractors before whole-item matching found
+// each of them anywhere in the list, so none may appear inside another item.
+constexpr const char *kKnownKeys[] = {
+    "NAME=", "VFYFS=", "FSSUB=", "NOCOMPR", "KV_VENDOR=", "KELPA_CRC="};
+
+bool is_bare(const char *key) {
+    return key[strlen(key) - 1] != '=';
+}
+
+// Replaces with '_' each comma of the base name and the '=' of each known key in it, so that
+// the NAME item is one item which every extractor reads alike; returns the number replaced.
+// A bare key (NOCOMPR) is left: both kinds of extractor find it in the NAME item.
+int make_name_one_item(char *name) {
+    int replaced = 0;
+    for (char *c = name; *c; ++c) {
+        if (*c == ',') {
+            *c = '_';
+            ++replaced;
+        }
+    }
+    for (const char *key : kKnownKeys) {
+        if (is_bare(key)) continue;
+        for (char *at = strstr(name, key); at; at = strstr(at, key)) {
+            at += strlen(key) - 1;
+            *at = '_';
+            ++replaced;
+        }
+    }
+    return replaced;
+}
+
 }  // namespace
 
-int build_preamble(const char *path, int fd) {
-    const char *stub_path = find_program(path);
-    if (!stub_path) {
-        fprintf(stderr, "%s: unable to find kelpa to build preamble\n", progname);
-        return -1;
+const char *key_read_two_ways(const char *item, size_t len) {
+    // Blanks before an item do not count: its start is where they end.
+    const size_t blanks = strspn(item, " \t");
+    item += blanks < len ? blanks : len;
+    len -= blanks < len ? blanks : len;
+    for (const char *key : kKnownKeys) {
+        const size_t klen = strlen(key);
+        for (size_t at = 0; at + klen <= len; ++at) {
+            if (strncmp(item + at, key, klen) != 0) continue;
+            if (at > 0) return key;
+            // At the item's start a bare key must be the whole item, but for trailing blanks.
+            if (is_bare(key) && strspn(item + klen, " \t\r\n") < len - klen) return key;
+        }
     }
-    struct stat st;
-    if (stat(stub_path, &st) != 0) {
-        perror(stub_path);
-        return -1;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        fprintf(stderr, "%s: %s: the stub is not a regular file\n", progname, stub_path);
-        return -1;
-    }
-    int sfd = open(stub_path, O_RDONLY);
-    if (sfd < 0) {
-        perror(stub_path);
-        return -1;
-    }
-    size_t size = static_cast<size_t>(st.st_size);
+    return nullptr;
+}
+
+namespace {
+
+// Reads the whole stub open on sfd (size bytes) into a new block; NULL after reporting.
+char *read_stub(int sfd, size_t size, const char *name) {
     char *stub = static_cast<char *>(malloc(size + 1));
     if (!stub) {
-        perror(stub_path);
-        close(sfd);
-        return -1;
+        perror_visible(name);
+        return nullptr;
     }
     size_t got = 0;
     while (got < size) {
@@ -105,21 +152,71 @@ int build_preamble(const char *path, int fd) {
         if (n <= 0) break;
         got += static_cast<size_t>(n);
     }
-    int read_errno = errno;
-    close(sfd);
     if (got != size) {
-        errno = got < size && read_errno ? read_errno : EIO;
-        perror(stub_path);
+        if (got < size && errno == 0) errno = EIO;
+        perror_visible(name);
         free(stub);
+        return nullptr;
+    }
+    return stub;
+}
+
+// Checks the stub open on sfd before anything is written to fd; false after reporting.
+bool stub_is_usable(int sfd, int fd, const char *name, struct stat *st) {
+    struct stat out;
+    if (fstat(sfd, st) != 0) {
+        perror_visible(name);
+        return false;
+    }
+    if (!S_ISREG(st->st_mode)) {
+        say(name, "the stub is not a regular file");
+        return false;
+    }
+    // "-p out.run ... > out.run": the shell has already emptied the file being read.
+    if (fstat(fd, &out) == 0 && out.st_dev == st->st_dev && out.st_ino == st->st_ino) {
+        say(name, "the stub is the archive being written; write the archive to another file");
+        return false;
+    }
+    if (st->st_size == 0) {
+        say(name, "the stub is empty");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int build_preamble(const char *path, int fd) {
+    // Without -p the stub is the program's own file, named in messages as the user typed it.
+    const bool own = path[0] == '\0';
+    const char *name = own ? progname : path;
+    errno = 0;
+    int sfd = own ? open_own_file() : open(path, O_RDONLY | O_CLOEXEC);
+    if (sfd < 0) {
+        if (own)
+            fprintf(stderr, "%s: the program's own file could not be found\n", progname);
+        else
+            perror_visible(path);
         return -1;
     }
+    struct stat st;
+    char *stub = nullptr;
+    size_t size = 0;
+    if (stub_is_usable(sfd, fd, name, &st)) {
+        size = static_cast<size_t>(st.st_size);
+        errno = 0;
+        stub = read_stub(sfd, size, name);
+    }
+    close(sfd);
+    if (!stub) return -1;
 
     get_eop();
     if (!stub_can_carry_marker(stub, size)) {
+        fprintf(stderr, "%s: ", progname);
+        print_visible(stderr, name);
         fprintf(stderr,
-                "%s: %s cannot be used as a stub: it contains the archive marker or ends with "
-                "'%c'\n",
-                progname, stub_path, eop[0]);
+                " cannot be used as a stub: it contains the archive marker or ends with '%c'\n",
+                eop[0]);
         free(stub);
         return -1;
     }
@@ -137,6 +234,61 @@ int build_preamble(const char *path, int fd) {
     return 0;
 }
 
+namespace {
+
+// Adds the NAME item for the first input, made one item that every extractor reads alike;
+// false after reporting when the name cannot be stored.
+bool add_name_item(char *first) {
+    const char *base = gz_basename(first);
+    char name[NAME_MAX + 1];
+    const size_t len = strlen(base);
+    char item[NAME_ITEM_SIZE];
+    if (len > NAME_MAX) {
+        say(first, "name too long for the feature list");
+        return false;
+    }
+    memcpy(name, base, len + 1);
+    if (make_name_one_item(name) > 0) {
+        fprintf(stderr, "%s: ", progname);
+        print_visible(stderr, base);
+        fprintf(stderr, ": named ");
+        print_visible(stderr, name);
+        fprintf(stderr,
+                " in the feature list: a comma or a feature key in a name would add to the "
+                "archive's features\n");
+    }
+    snprintf(item, sizeof item, "NAME=%s", name);
+    if (add_feature(item) != 0) {
+        say(first, "name too long for the feature list");
+        return false;
+    }
+    return true;
+}
+
+// Stores the input open on ifd; false when it gave fewer bytes than its size at open, which
+// is reported: the archive then holds less than the file the user named.
+bool store_input(bool raw, const struct stat &st) {
+    const long before = bytes_in;
+    const bool sized = S_ISREG(st.st_mode);
+    progress_begin(raw ? "Copying" : "Compressing", ifname, static_cast<unsigned long>(bytes_in),
+                   sized ? static_cast<unsigned long>(st.st_size) : 0);
+    if (raw) {
+        copy_raw(ifd, ofd);
+    } else {
+        zip(ifd, ofd);
+    }
+    progress_end();
+    const long got = bytes_in - before;
+    if (!sized || got >= st.st_size) return true;
+    fprintf(stderr, "%s: ", progname);
+    print_visible(stderr, ifname);
+    fprintf(stderr, ": warning: the file shrank while it was read; %ld of its %lld bytes stored\n",
+            got, static_cast<long long>(st.st_size));
+    return false;
+}
+
+}  // namespace
+
 int build_archive(int argc, char **argv) {
     ofd = fileno(stdout);
     if (isatty(ofd)) {
@@ -151,30 +303,28 @@ int build_archive(int argc, char **argv) {
                 progname, CHECK_KEY);
         return 1;
     }
-
-    char item[ITEM_BUF_SIZE];
-    int n = snprintf(item, sizeof item, "NAME=%s", gz_basename(argv[0]));
-    if (n < 0 || static_cast<size_t>(n) >= sizeof item || add_feature(item) != 0) {
-        fprintf(stderr, "%s: %s: name too long for the feature list\n", progname, argv[0]);
+    // The check item covers the header zip will write for the first input, the member every
+    // extraction acts on: without it there is no archive to build.
+    int first = open(argv[0], O_RDONLY);
+    struct stat first_st;
+    const int first_errno = first < 0                        ? errno
+                            : fstat(first, &first_st) != 0   ? errno
+                            : S_ISDIR(first_st.st_mode)      ? EISDIR
+                                                             : 0;
+    if (first >= 0) close(first);
+    if (first_errno != 0) {
+        errno = first_errno;
+        perror_visible(argv[0]);
         return 1;
     }
-    // The extractor and the listing look "NOCOMPR" up in the whole feature list, NAME item
-    // included, so the builder decides on the same list: otherwise a name holding it would
-    // have its gzip member extracted as raw bytes.
+    if (!add_name_item(argv[0])) return 1;
+    // Extractors find "NOCOMPR" inside the NAME item too (older ones anywhere in the list), so
+    // the builder decides on the same list: otherwise a name holding it would have its gzip
+    // member extracted as raw bytes.
     const bool raw = get_feature("NOCOMPR") != nullptr;
     if (raw && !raw_asked)
-        fprintf(stderr,
-                "%s: %s: stored uncompressed, because the name puts \"NOCOMPR\" into the "
-                "feature list\n",
-                progname, argv[0]);
-    // The check item covers the preamble and the header zip will write for the first input,
-    // which is the member every extraction acts on: it must be there.
-    int first = open(argv[0], O_RDONLY);
-    if (first < 0) {
-        perror(argv[0]);
-        return 1;
-    }
-    close(first);
+        say(argv[0],
+            "stored uncompressed, because the name puts \"NOCOMPR\" into the feature list");
     uch header[MEMBER_HEADER_MAX];
     const size_t header_len = raw ? 0 : member_header(header, sizeof header, gz_basename(argv[0]));
     if ((!raw && header_len == 0) || add_check_item(header, header_len) != 0) {
@@ -186,32 +336,31 @@ int build_archive(int argc, char **argv) {
     for (int i = 0; i < argc; ++i) {
         size_t len = strlen(argv[i]);
         if (len >= NAME_BUF_SIZE) {
-            fprintf(stderr, "%s: %s: file name too long\n", progname, argv[i]);
+            say(argv[i], "file name too long");
             exit_code = 1;
             argv[i] = nullptr;
             continue;
         }
         memcpy(ifname, argv[i], len + 1);
-        ifd = open(ifname, O_RDONLY);
+        ifd = open(ifname, O_RDONLY | O_CLOEXEC);
+        // A directory opens but cannot be read: skipped like an input that cannot be opened.
+        struct stat st;
+        if (ifd >= 0) {
+            const int e = fstat(ifd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
+            if (e != 0) {
+                close(ifd);
+                ifd = -1;
+                errno = e;
+            }
+        }
         if (ifd < 0) {
             // Reported and skipped, but the archive is incomplete: the status says so.
-            perror(ifname);
+            perror_visible(ifname);
             exit_code = 1;
             argv[i] = nullptr;
             continue;
         }
-        // The size of a file; a pipe's is unknown (lseek fails).
-        const off_t size = lseek(ifd, 0, SEEK_END);
-        if (size > 0 && lseek(ifd, 0, SEEK_SET) != 0) read_error();
-        progress_begin(raw ? "Copying" : "Compressing", ifname,
-                       static_cast<unsigned long>(bytes_in),
-                       size > 0 ? static_cast<unsigned long>(size) : 0);
-        if (raw) {
-            copy_raw(ifd, ofd);
-        } else {
-            zip(ifd, ofd);
-        }
-        progress_end();
+        if (!store_input(raw, st)) exit_code = 1;
         close(ifd);
     }
     if (!raw) warn_unextracted(argc, argv);

@@ -2,6 +2,7 @@
 // layout, feature list, command templates, building, extraction and listing.
 #pragma once
 
+#include <climits>
 #include <cstddef>
 #include <cstdio>
 
@@ -14,8 +15,14 @@ inline constexpr size_t PROGRAM_PATH_SIZE = 1025;
 // The marker scan reads MARKER_SCAN_READ bytes at a time into an MARKER_SCAN_SIZE buffer.
 inline constexpr size_t MARKER_SCAN_SIZE = 8192;
 inline constexpr size_t MARKER_SCAN_READ = MARKER_SCAN_SIZE - 1;
-// get_feature's copy: at most 255 characters and its NUL.
-inline constexpr size_t FEATURE_STR_SIZE = 256;
+// The NAME item: "NAME=" and a base name of up to NAME_MAX (255) bytes, the longest name a
+// directory entry can hold, and its NUL.
+inline constexpr size_t NAME_KEY_LEN = sizeof "NAME=" - 1;
+inline constexpr size_t NAME_ITEM_SIZE = NAME_KEY_LEN + NAME_MAX + 1;
+// get_feature's copy: at most FEATURE_STR_SIZE - 1 characters and its NUL; it holds a whole
+// NAME item, so the payload's name is never cut.
+inline constexpr size_t FEATURE_STR_SIZE = NAME_ITEM_SIZE;
+static_assert(FEATURE_STR_SIZE >= NAME_ITEM_SIZE, "a looked-up NAME item must not be cut");
 // An expanded command template: at most 2047 characters and its NUL.
 inline constexpr size_t EXPANDED_CMD_SIZE = 2048;
 // Feature items formed from options ("%s%s" of key and argument) and the raw copy chunk.
@@ -44,13 +51,28 @@ extern const char *F_OEM;
 
 // Archive layout and preamble locator.
 void get_eop();
+// Resolves a program name as exec would: a name with a '/' is returned as it stands (copied),
+// a bare name is searched on PATH alone for an executable regular file. NULL when none.
 char *find_program(const char *ref);
+// Opens the running program's own file read-only: the file the kernel started where /proc
+// shows it, else progname resolved by find_program. -1 when neither can be opened.
+int open_own_file();
+// perror for a name from the command line or an archive: the name made visible, ": ", the
+// text of errno, a newline.
+void perror_visible(const char *name);
 // The marker scan: advances the match state e (marker bytes matched so far, below
 // EOP_SIZE) over p[0..n). A byte that breaks a partial match is not compared with the
 // marker's first byte again; archives rely on the first occurrence found this way. Returns
 // the offset just past the marker when e reaches EOP_SIZE, else n.
 size_t scan_for_marker(const char *p, size_t n, size_t &e);
+// Opens the archive and loads its preamble (see read_preamble). program == progname, the very
+// pointer, means the program's own file (open_own_file); any other name is a file path opened
+// as it stands. Failures to find or open are reported; -1 then.
 int find_preamble(const char *program);
+// Scans the open file fd for the marker, loads the four preamble strings and returns fd
+// positioned at the payload; closes fd and returns -1 when there is no marker (silently) or a
+// string is too long (reported with name).
+int read_preamble(int fd, const char *name);
 
 // Feature list and command templates.
 // Appends f to the feature list; returns -1 (and leaves the list unchanged) when the list
@@ -81,8 +103,15 @@ int add_check_item(const unsigned char *hdr, size_t hdr_len);
 int check_preamble(const char *archive, bool compressed);
 
 // Building.
-// Writes stub, marker and preamble; 0 on success, -1 after reporting the reason.
+// Writes stub, marker and preamble; 0 on success, -1 after reporting the reason. The stub is
+// the file at path, or the program's own file when path is empty. An empty stub and a stub
+// that is fd's own file are refused.
 int build_preamble(const char *path, int fd);
+// The known feature key that the item item[0..len) would be taken for by an extractor that
+// finds keys anywhere in the list, though it is not that item: a key after the item's start,
+// or a bare key (NOCOMPR) that begins a longer item. NULL when every extractor reads the item
+// alike.
+const char *key_read_two_ways(const char *item, size_t len);
 // Builds an archive of the operands to standard output, which must not be a terminal;
 // returns the exit status. The operands that could not be stored become NULL.
 int build_archive(int argc, char **argv);

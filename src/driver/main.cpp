@@ -21,7 +21,9 @@ void Usage(int is_compressed) {
                 "[-F feature_sting] <files...>\n",
                 progname);
     } else {
-        fprintf(stderr, "\n%s\n\n", comment);
+        fputc('\n', stderr);
+        print_visible(stderr, comment);
+        fputs("\n\n", stderr);
         fprintf(stderr, "Usage: %s [-hclnvtx]\n", progname);
         fprintf(stderr,
                 "    -h: show this help\n"
@@ -47,13 +49,39 @@ void set_option_string(char *dst, int opt, const char *arg) {
     memcpy(dst, arg, n + 1);
 }
 
-// Adds "key" + arg as a feature item, refusing items that do not fit.
+// Refuses items (an option's item of at most ITEM_BUF_SIZE - 1 characters, which for -F may
+// be several separated by commas) that an extractor finding keys anywhere would read as a
+// known key they are not: archives are read by extractors of both kinds.
+void refuse_two_way_items(const char *items) {
+    for (const char *item = items;;) {
+        const char *comma = strchr(item, ',');
+        const size_t len = comma ? static_cast<size_t>(comma - item) : strlen(item);
+        if (const char *key = key_read_two_ways(item, len)) {
+            char shown[ITEM_BUF_SIZE];
+            snprintf(shown, sizeof shown, "%.*s", static_cast<int>(len), item);
+            fprintf(stderr, "%s: feature item ", progname);
+            print_visible(stderr, shown);
+            fprintf(stderr,
+                    " would be read as \"%s\" by extractors that find keys anywhere in the "
+                    "list\n",
+                    key);
+            exit(1);
+        }
+        if (!comma) return;
+        item = comma + 1;
+    }
+}
+
+// Adds "key" + arg as a feature item, refusing items that do not fit or read two ways.
 void add_option_feature(const char *key, const char *arg) {
     char buf[ITEM_BUF_SIZE];
     int n = snprintf(buf, sizeof buf, "%s%s", key, arg);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof buf || add_feature(buf) != 0) {
-        fprintf(stderr, "%s: feature item %s%s does not fit into the feature list\n", progname,
-                key, arg);
+    const bool fits = n >= 0 && static_cast<size_t>(n) < sizeof buf;
+    if (fits) refuse_two_way_items(buf);
+    if (!fits || add_feature(buf) != 0) {
+        fprintf(stderr, "%s: feature item %s", progname, key);
+        print_visible(stderr, arg);
+        fprintf(stderr, " does not fit into the feature list\n");
         exit(1);
     }
 }
@@ -69,14 +97,13 @@ int main(int argc, char **argv) {
     memset(uncompress_dir, 0, sizeof uncompress_dir);
     progname = argv[0];
 
-    // A builder whose own file cannot be resolved stays silent here; building reports it.
+    // The mode comes from the program's own file as the kernel started it, never from a
+    // file that merely has its name. A builder whose own file cannot be found stays silent
+    // here; building reports it.
     int is_compressed = 0;
-    if (find_program(argv[0])) {
-        int fd = find_preamble(argv[0]);
-        if (fd >= 0) {
-            close(fd);
-            is_compressed = 1;
-        }
+    if (int fd = open_own_file(); fd >= 0 && (fd = read_preamble(fd, argv[0])) >= 0) {
+        close(fd);
+        is_compressed = 1;
     }
 
     int opt_u = 0;
@@ -121,10 +148,7 @@ int main(int argc, char **argv) {
     }
 
     if (comment[0] == '\0') strcpy(comment, DEFAULT_COMMENT);
-    if (kelpa_path[0] == '\0') {
-        const char *self = find_program(argv[0]);
-        if (self && strlen(self) < sizeof kelpa_path) strcpy(kelpa_path, self);
-    }
+    // An empty kelpa_path (no -p) makes the builder copy the program's own file.
 
     int nops = argc - optind;
     char **ops = argv + optind;

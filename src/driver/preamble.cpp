@@ -25,6 +25,8 @@ char eop[EOP_SIZE];
 namespace {
 
 char program_path[PROGRAM_PATH_SIZE];
+// The kernel's link to the executable file of the running process.
+constexpr const char kOwnFileLink[] = "/proc/self/exe";
 char scan_buf[MARKER_SCAN_SIZE];
 
 // Copies src into program_path; false when it does not fit.
@@ -72,9 +74,13 @@ void get_eop() {
     e[10] = 'k';
 }
 
+// A bare name is looked up on PATH alone, as the kernel's exec of a bare name would be: a
+// file of that name in the current directory must not stand in for the program. A name with
+// a '/' is a path and is taken as it stands. Only executable regular files count, so that an
+// empty name does not resolve to a PATH directory.
 char *find_program(const char *ref) {
-    if (access(ref, X_OK) == 0) return set_program_path(ref) ? program_path : nullptr;
-    if (ref[0] == '.') return const_cast<char *>(ref);
+    if (ref[0] == '\0') return nullptr;
+    if (strchr(ref, '/')) return set_program_path(ref) ? program_path : nullptr;
 
     const char *path = getenv("PATH");
     if (!path) return nullptr;
@@ -86,7 +92,10 @@ char *find_program(const char *ref) {
         char *colon = strchr(save, ':');
         if (colon) *colon = '\0';
         int n = snprintf(program_path, PROGRAM_PATH_SIZE, "%s/%s", save, ref);
-        if (n >= 0 && static_cast<size_t>(n) < PROGRAM_PATH_SIZE && access(program_path, X_OK) == 0) {
+        struct stat st;
+        if (n >= 0 && static_cast<size_t>(n) < PROGRAM_PATH_SIZE &&
+            access(program_path, X_OK) == 0 && stat(program_path, &st) == 0 &&
+            S_ISREG(st.st_mode)) {
             result = program_path;
             break;
         }
@@ -95,6 +104,22 @@ char *find_program(const char *ref) {
     }
     free(copy);
     return result;
+}
+
+int open_own_file() {
+    // The file the kernel started, whatever argv[0] says and whatever has since been put
+    // under its name: opening this link opens that very file.
+    int fd = open(kOwnFileLink, O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) return fd;
+    // Without /proc, argv[0] is all there is: resolved as the shell that started us did.
+    const char *resolved = find_program(progname);
+    return resolved ? open(resolved, O_RDONLY | O_CLOEXEC) : -1;
+}
+
+void perror_visible(const char *name) {
+    const int e = errno;
+    print_visible(stderr, name);
+    fprintf(stderr, ": %s\n", strerror(e));
 }
 
 size_t scan_for_marker(const char *p, size_t n, size_t &e) {
@@ -118,20 +143,26 @@ size_t scan_for_marker(const char *p, size_t n, size_t &e) {
 }
 
 int find_preamble(const char *program) {
-    const char *resolved = find_program(program);
-    // An archive named on the command line (-l, -u) is a file, not a command: one that is
-    // not executable, or a bare name not on PATH, is still read when it exists as a file.
-    struct stat st;
-    if (!resolved && stat(program, &st) == 0 && S_ISREG(st.st_mode)) resolved = program;
-    if (!resolved) {
-        fprintf(stderr, "%s: unable to find kelpa to build preamble\n", progname);
-        return -1;
+    int fd;
+    if (program == progname) {
+        fd = open_own_file();
+        if (fd < 0) {
+            fprintf(stderr, "%s: the program's own file could not be found\n", progname);
+            return -1;
+        }
+    } else {
+        // An archive named on the command line (-l, -u) is a file, not a command: it is
+        // opened as the path it is, never looked up on PATH.
+        fd = open(program, O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            perror_visible(program);
+            return -1;
+        }
     }
-    int fd = open(resolved, O_RDONLY);
-    if (fd < 0) {
-        perror(resolved);
-        return -1;
-    }
+    return read_preamble(fd, program);
+}
+
+int read_preamble(int fd, const char *name) {
     get_eop();
 
     // One pass over each read; a partial match carries over to the next read.
@@ -158,7 +189,8 @@ int find_preamble(const char *program) {
     char *strings[] = {features, comment, run_program, pipe_program};
     for (char *s : strings) {
         if (!read_preamble_string(fd, s)) {
-            fprintf(stderr, "%s: damaged preamble: a string is longer than %zu bytes\n", resolved,
+            print_visible(stderr, name);
+            fprintf(stderr, ": damaged preamble: a string is longer than %zu bytes\n",
                     PREAMBLE_STR_SIZE - 1);
             close(fd);
             return -1;

@@ -22,20 +22,38 @@ ulg crc;  // CRC-32 of the member's input read so far, complemented
 // (1.22x) and of manual pages 1.33x (1.28x) faster, 320 KiB 1.51x (1.25x) and 1.21x (1.14x).
 inline constexpr long PARALLEL_MIN_INPUT = static_cast<long>(PARALLEL_CHUNK) + 1;
 
-// Threads to compress with: KELPA_THREADS if it is a positive number, else the CPUs this
-// process may run on.
+// KELPA_THREADS above this is refused: the encoder runs at most MAX_THREADS threads.
+inline constexpr unsigned long THREADS_SETTING_MAX = MAX_THREADS;
+
+// KELPA_THREADS as a number of threads: 1 to THREADS_SETTING_MAX, written in decimal digits
+// alone (no sign, no blanks); 0 when it is anything else.
+unsigned threads_setting(const char *env) {
+    unsigned long n = 0;
+    for (const char *c = env; *c; ++c) {
+        if (*c < '0' || *c > '9') return 0;
+        n = n * 10 + static_cast<unsigned long>(*c - '0');
+        if (n > THREADS_SETTING_MAX) return 0;  // before it can overflow
+    }
+    return static_cast<unsigned>(n);
+}
+
+// Threads to compress with: KELPA_THREADS if it is set to a number of threads, else the CPUs
+// this process may run on. Decided once per process, so a bad setting is reported once.
 unsigned encoder_threads() {
+    static unsigned decided = 0;
+    if (decided != 0) return decided;
     if (const char *env = getenv("KELPA_THREADS"); env && *env) {
-        char *end;
-        unsigned long n = strtoul(env, &end, 10);
-        if (*end == '\0' && n >= 1 && env[0] != '-')
-            return n < MAX_THREADS ? static_cast<unsigned>(n) : MAX_THREADS;
-        fprintf(stderr, "%s: ignoring KELPA_THREADS=%s: not a positive number\n", progname, env);
+        decided = threads_setting(env);
+        if (decided != 0) return decided;
+        fprintf(stderr, "%s: ignoring KELPA_THREADS=%s: not a number from 1 to %lu\n", progname,
+                env, THREADS_SETTING_MAX);
     }
     cpu_set_t cpus;
-    if (sched_getaffinity(0, sizeof cpus, &cpus) != 0) return 1;
-    int n = CPU_COUNT(&cpus);
-    return n < 1 ? 1 : n < static_cast<int>(MAX_THREADS) ? static_cast<unsigned>(n) : MAX_THREADS;
+    int n = sched_getaffinity(0, sizeof cpus, &cpus) == 0 ? CPU_COUNT(&cpus) : 1;
+    decided = n < 1                               ? 1
+              : n < static_cast<int>(MAX_THREADS) ? static_cast<unsigned>(n)
+                                                  : MAX_THREADS;
+    return decided;
 }
 
 // Threads for the input in: one unless it is a regular file of at least PARALLEL_MIN_INPUT

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -178,10 +179,19 @@ void flush_outbuf() {
 
 void write_buf(int fd, voidp buf, unsigned cnt) {
     const char *p = static_cast<const char *>(buf);
-    unsigned n;
-    while ((n = static_cast<unsigned>(write(fd, p, cnt))) != cnt) {
-        if (n == static_cast<unsigned>(-1)) write_error();
-        cnt -= n;
+    while (cnt > 0) {
+        ssize_t n = write(fd, p, cnt);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            // A non-blocking output (inherited from whoever opened it) is waited on until it
+            // drains rather than taken for a failed one.
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                struct pollfd pfd = {fd, POLLOUT, 0};
+                if (poll(&pfd, 1, -1) >= 0 || errno == EINTR) continue;
+            }
+            write_error();
+        }
+        cnt -= static_cast<unsigned>(n);
         p += n;
     }
 }

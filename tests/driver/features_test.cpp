@@ -44,10 +44,20 @@ TEST(GetFeature, Table) {
         {"VFYFS=/opt/x, FSSUB=sub ,NAME=a.tar", "FSSUB=", "FSSUB=sub"},  // trimmed before comma
         {"VFYFS=/opt/x, FSSUB=sub ,NAME=a.tar", "VFYFS=", "VFYFS=/opt/x"},
         {"NAME=a.tar,FSSUB=sub ", "FSSUB=", "FSSUB=sub "},  // last item: untrimmed
-        {"NAME=NOCOMPR.img", "NOCOMPR", "NOCOMPR.img"},     // plain substring search
         {"NOCOMPR,NAME=x", "NOCOMPR", "NOCOMPR"},
         {"NAME=x", "VFYFS=", nullptr},
         {"", "NAME=", nullptr},
+        // Keys match whole items: never inside another item's value or key.
+        {"PRODUCT_NAME=MyApp,NAME=in", "NAME=", "NAME=in"},
+        {"KV_VENDOR=ACME_NAME=x,NAME=in", "NAME=", "NAME=in"},
+        {"NAME=pkgVFYFS=v2.tar", "VFYFS=", nullptr},
+        // A bare key is still found anywhere, as builders that found keys anywhere stored it.
+        {"X=1,NOCOMPRESSION=1,NAME=in", "NOCOMPR", "NOCOMPRESSION=1"},
+        {"X=NOCOMPR,NAME=in", "NOCOMPR", "NOCOMPR"},
+        {"A=1,NOCOMPR ,NAME=x", "NOCOMPR", "NOCOMPR"},  // blanks around an item do not count
+        // Builders that found keys anywhere stored a name holding NOCOMPR raw: still raw.
+        {"NAME=NOCOMPR.img", "NOCOMPR", "NOCOMPR.img"},
+        {"VFYFS=/x,NAME=a_NOCOMPR", "NOCOMPR", "NOCOMPR"},
     };
     for (const auto &c : cases) {
         set_features(c.list);
@@ -61,14 +71,23 @@ TEST(GetFeature, Table) {
     }
 }
 
-TEST(GetFeature, LongItemCutAt255Untrimmed) {
+TEST(GetFeature, LongItemCutUntrimmed) {
     std::string item = "KEY=" + std::string(300, 'v');
     item[200] = ' ';
     set_features(("A=1," + item).c_str());
     char *got = get_feature("KEY=");
     ASSERT_NE(got, nullptr);
-    EXPECT_EQ(strlen(got), 255u);
-    EXPECT_EQ(std::string(got), item.substr(0, 255));
+    EXPECT_EQ(strlen(got), FEATURE_STR_SIZE - 1);
+    EXPECT_EQ(std::string(got), item.substr(0, FEATURE_STR_SIZE - 1));
+}
+
+// The longest base name a directory holds comes back whole from the NAME item.
+TEST(GetFeature, NameItemOfTheLongestNameIsWhole) {
+    const std::string item = "NAME=" + std::string(255, 'n');
+    set_features(("VFYFS=/x," + item + ",KELPA_CRC=0").c_str());
+    char *got = get_feature("NAME=");
+    ASSERT_NE(got, nullptr);
+    EXPECT_EQ(std::string(got), item);
 }
 
 TEST(StrTrim, TrailingWhiteSpaceOnly) {

@@ -198,11 +198,28 @@ TEST_F(Preamble, ArchiveFileThatIsNotExecutableIsStillRead) {
     close(l.fd);
 }
 
-TEST_F(Preamble, UnresolvableNameIsReported) {
+// An archive named on the command line is a file: a bare name is the file of that name in the
+// current directory, never a program found on PATH, and a missing one is reported as such.
+TEST_F(Preamble, BareArchiveNameIsAFileNotACommand) {
+    std::string bin = dir / "bin";
+    mkdir(bin.c_str(), 0755);
+    kt::write_file(bin + "/arc", "S" + preamble("FROM-PATH", "", "", ""), 0755);
+    kt::write_file(dir / "arc", "S" + preamble("FROM-CWD", "", "", ""), 0644);
+    std::string old_path = getenv("PATH") ? getenv("PATH") : "";
+    std::string old_cwd = kt::sh("pwd").out;
+    old_cwd.pop_back();
+    setenv("PATH", bin.c_str(), 1);
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    Located l = locate("arc");
+    EXPECT_GE(l.fd, 0);
+    EXPECT_STREQ(features, "FROM-CWD");
+    if (l.fd >= 0) close(l.fd);
     testing::internal::CaptureStderr();
-    EXPECT_EQ(find_preamble("no-such-program-kelpa-test"), -1);
+    EXPECT_EQ(find_preamble("no-such-archive\033[2J"), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "kelpa: unable to find kelpa to build preamble\n");
+              std::string("no-such-archive\\033[2J: ") + strerror(ENOENT) + "\n");
+    setenv("PATH", old_path.c_str(), 1);
+    ASSERT_EQ(chdir(old_cwd.c_str()), 0);
 }
 
 TEST_F(Preamble, UnopenableFileIsReportedWithPerror) {
@@ -213,23 +230,37 @@ TEST_F(Preamble, UnopenableFileIsReportedWithPerror) {
     EXPECT_EQ(err, std::string("./definitely/not/here: ") + strerror(ENOENT) + "\n");
 }
 
-TEST(FindProgram, ResolvesLikeTheShell) {
+TEST(FindProgram, ResolvesLikeExec) {
     kt::TempDir dir;
-    std::string d1 = dir / "d1", d2 = dir / "d2";
+    std::string d1 = dir / "d1", d2 = dir / "d2", d3 = dir / "d3";
     mkdir(d1.c_str(), 0755);
     mkdir(d2.c_str(), 0755);
+    mkdir(d3.c_str(), 0755);
     kt::write_file(d1 + "/tool", "x", 0644);  // not executable: skipped
-    kt::write_file(d2 + "/tool", "x", 0755);
+    mkdir((d2 + "/tool").c_str(), 0755);      // a directory: skipped
+    kt::write_file(d3 + "/tool", "x", 0755);
     std::string old_path = getenv("PATH") ? getenv("PATH") : "";
-    setenv("PATH", (d1 + ":" + d2).c_str(), 1);
+    std::string old_cwd = kt::sh("pwd").out;
+    old_cwd.pop_back();
+    setenv("PATH", (d1 + ":" + d2 + ":" + d3).c_str(), 1);
     char *r = find_program("tool");
     ASSERT_NE(r, nullptr);
-    EXPECT_EQ(std::string(r), d2 + "/tool");
+    EXPECT_EQ(std::string(r), d3 + "/tool");
+
+    // A bare name is looked up on PATH alone, never in the current directory.
+    kt::write_file(dir / "here", "x", 0755);
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    EXPECT_EQ(find_program("here"), nullptr);
+    // An empty name is no program (a PATH element joined with it is a directory).
+    EXPECT_EQ(find_program(""), nullptr);
+    ASSERT_EQ(chdir(old_cwd.c_str()), 0);
 
     EXPECT_EQ(find_program("absent-tool"), nullptr);
-    const char *dotted = "./absent-tool";
-    EXPECT_EQ(find_program(dotted), dotted) << "a dotted name is returned as it is";
-    std::string abs = d2 + "/tool";
+    // A name with a '/' is a path: taken as it stands.
+    r = find_program("./absent-tool");
+    ASSERT_NE(r, nullptr);
+    EXPECT_STREQ(r, "./absent-tool");
+    std::string abs = d3 + "/tool";
     r = find_program(abs.c_str());
     ASSERT_NE(r, nullptr);
     EXPECT_EQ(std::string(r), abs);

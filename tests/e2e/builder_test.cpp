@@ -95,23 +95,38 @@ TEST_F(Builder, MissingInputIsReportedSkippedAndFailsTheBuild) {
     EXPECT_EQ(r.out, "");
 }
 
-TEST_F(Builder, UnreadableInputEndsTheBuildWithReadError) {
-    ::mkdir((dir / "adir").c_str(), 0755);
-    RunResult r = kelpa({"-a", "adir"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("adir: Is a directory"), std::string::npos) << r.err;
+// Names in the builder's messages show control characters as \ooo.
+TEST_F(Builder, NamesInMessagesShowControlCharacters) {
+    file("a\033]52;c;eA==\007", "one");
+    file("b\033[2J", "two");
+    struct Case {
+        std::vector<std::string> args;
+        std::string shown;
+    } cases[] = {
+        {{"missing\033[2J"}, "missing\\033[2J: No such file or directory"},
+        {{"a\033]52;c;eA==\007", "b\033[2J"},
+         "only a\\033]52;c;eA==\\007 is extracted; also stored: b\\033[2J\n"},
+        {{"-p", "stub\033[2J", "b\033[2J"}, "stub\\033[2J: No such file or directory"},
+    };
+    for (const auto &c : cases) {
+        RunResult r = kelpa(c.args);
+        EXPECT_NE(r.err.find(c.shown), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find('\033'), std::string::npos) << r.err;
+    }
 }
 
 TEST_F(Builder, HeadFailuresWriteNothingAndExit1) {
     file("in", "data");
     file("stub-k", "STUB ENDING WITH k", 0755);
     file("stub-marker", "A" + kMarker + "B", 0755);
+    file("stub-empty", "", 0755);
     ::mkdir((dir / "stubdir").c_str(), 0755);
     struct Case {
         std::string stub;
         std::string message;
     } cases[] = {
-        {"no-such-stub", bin + ": unable to find kelpa to build preamble\n"},
+        {"no-such-stub", "no-such-stub: No such file or directory\n"},
+        {dir / "stub-empty", "stub-empty: the stub is empty\n"},
         {dir / "stub-k", "cannot be used as a stub"},
         {dir / "stub-marker", "cannot be used as a stub"},
         {dir / "stubdir", "the stub is not a regular file"},
@@ -122,6 +137,62 @@ TEST_F(Builder, HeadFailuresWriteNothingAndExit1) {
         EXPECT_EQ(r.out, "") << c.stub << ": no members without a head";
         EXPECT_NE(r.err.find(c.message), std::string::npos) << c.stub << ": " << r.err;
     }
+}
+
+// "-p out.run ... > out.run": the shell empties the output before kelpa reads it as the stub.
+TEST_F(Builder, StubThatIsTheOutputIsRefused) {
+    file("in", "data");
+    file("out.run", kt::read_file(bin), 0755);
+    RunResult r = kt::sh(kt::quote(bin) + " -a -p ./out.run in > out.run", "", dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, bin +
+                         ": ./out.run: the stub is the archive being written; write the "
+                         "archive to another file\n");
+    EXPECT_EQ(kt::read_file(dir / "out.run"), "");
+}
+
+// A file named like the program in the current directory is neither run nor copied when the
+// program, or an archive, is run by its bare name through PATH.
+TEST_F(Builder, FileNamedLikeTheProgramInTheCurrentDirectoryIsIgnored) {
+    file("in", "GENUINE");
+    file("evil", "HOSTILE");
+    RunResult genuine = kelpa({"-a", "-f", "cat", "in"});
+    RunResult hostile = kelpa({"-a", "-f", "cat", "-r", "touch PWNED", "evil"});
+    ASSERT_EQ(hostile.status, 0);
+    ::mkdir((dir / "bin").c_str(), 0755);
+    ::mkdir((dir / "work").c_str(), 0755);
+    file("bin/kelpa", kt::read_file(bin), 0755);
+    file("bin/pkg", genuine.out, 0755);
+    file("work/kelpa", hostile.out, 0755);
+    file("work/pkg", hostile.out, 0755);
+    file("work/in", "GENUINE");
+    const std::string path = "PATH=" + kt::quote(dir / "bin") + ":$PATH ";
+    RunResult b = kt::sh(path + "kelpa -a in > new.run", "", dir / "work");
+    EXPECT_EQ(b.status, 0) << b.err;
+    EXPECT_EQ(kt::read_file(dir / "work/new.run").substr(0, stub.size()), stub);
+    RunResult x = kt::sh(path + "pkg -x", "", dir / "work");
+    EXPECT_EQ(x.status, 0) << x.err;
+    EXPECT_EQ(x.out, "GENUINE");
+    RunResult list = kt::sh(path + "pkg -l", "", dir / "work");
+    EXPECT_NE(list.out.find("    Run: \n"), std::string::npos) << list.out;
+    EXPECT_FALSE(kt::file_exists(dir / "work/PWNED"));
+}
+
+// Started under an empty name (exec allows it), the builder copies its own file; without
+// /proc to find it, it says so.
+TEST_F(Builder, EmptyProgramNameStillFindsTheOwnFile) {
+    file("in", "data");
+    const std::string exec = "exec -a '' " + kt::quote(bin) + " -a in";
+    RunResult r = run({"bash", "-c", exec}, "", dir.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.substr(0, stub.size()), stub);
+    if (kt::sh("unshare -m true").status != 0) GTEST_SKIP() << "needs unshare -m";
+    r = run({"unshare", "-m", "bash", "-c", "mount -t tmpfs none /proc && " + exec}, "",
+            dir.path());
+    EXPECT_EQ(r.status, 1);
+    // (A sanitizer's runtime adds its own lines when /proc is missing.)
+    EXPECT_NE(r.err.find(": the program's own file could not be found\n"), std::string::npos);
+    EXPECT_EQ(r.out, "");
 }
 
 TEST_F(Builder, AnotherStubIsCopiedByteForByte) {
@@ -198,6 +269,106 @@ TEST_F(Builder, NameHoldingNocomprIsStoredRawAndExtractsIntact) {
     EXPECT_EQ(run({archive, "-x"}, "", dir.path()).out, data);
 }
 
+// The NAME item is one item that every extractor reads alike: a comma, or a feature key
+// after its start, would add to the archive's features. Such a name is stored with '_'.
+TEST_F(Builder, NameThatWouldAddFeaturesIsStoredAsOneItem) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"pkgVFYFS=v2.tar", "pkgVFYFS_v2.tar"},
+        {"a,FSSUB=x,KELPA_CRC=1", "a_FSSUB_x_KELPA_CRC_1"},
+        {"release.tar,PATH=nowhere", "release.tar_PATH=nowhere"},  // last: run below
+    };
+    RunResult r;
+    for (const auto &[name, stored] : cases) {
+        file(name, "data");
+        r = kelpa({"-a", "-f", "cat", "-r", "env > env.txt", name});
+        EXPECT_EQ(r.err, bin + ": " + name + ": named " + stored +
+                             " in the feature list: a comma or a feature key in a name would "
+                             "add to the archive's features\n");
+        EXPECT_NE(r.out.find(kMarker + "NOCOMPR,NAME=" + stored + ",KELPA_CRC="), std::string::npos);
+    }
+    RunResult x = run({file("n.run", r.out, 0755)}, "", dir.path());
+    EXPECT_EQ(x.out, "data") << x.err;
+    std::string env = kt::read_file(dir / "env.txt");
+    EXPECT_NE(env.find("\nNAME=release.tar_PATH=nowhere\n"), std::string::npos) << env;
+    EXPECT_EQ(env.find("\nPATH=nowhere\n"), std::string::npos) << env;
+}
+
+// An option item holding a known key after its start (or a longer item beginning with the
+// bare key NOCOMPR) would be read as that key by extractors that find keys anywhere.
+TEST_F(Builder, OptionItemsReadTwoWaysAreRefused) {
+    file("in", "data");
+    struct Case {
+        std::vector<std::string> args;
+        std::string item, key;
+    } cases[] = {
+        {{"-a", "-F", "PRODUCT_NAME=MyApp"}, "PRODUCT_NAME=MyApp", "NAME="},
+        {{"-O", "ACME_NAME=x"}, "KV_VENDOR=ACME_NAME=x", "NAME="},
+        {{"-F", "A=1,NOCOMPRESSION=1"}, "NOCOMPRESSION=1", "NOCOMPR"},
+        {{"-V", "/opt/NOCOMPR"}, "VFYFS=/opt/NOCOMPR", "NOCOMPR"},
+        {{"-F", " X=\033FSSUB=y"}, " X=\\033FSSUB=y", "FSSUB="},
+    };
+    for (auto &c : cases) {
+        c.args.push_back("in");
+        RunResult r = kelpa(c.args);
+        EXPECT_EQ(r.status, 1) << c.item;
+        EXPECT_EQ(r.out, "") << c.item;
+        EXPECT_EQ(r.err, bin + ": feature item " + c.item + " would be read as \"" + c.key +
+                             "\" by extractors that find keys anywhere in the list\n");
+    }
+}
+
+// A file whose reads give fewer bytes than its size at open (a file that shrank while it was
+// read; a sysfs file does so every time) is stored as far as it came, and the status says so.
+TEST_F(Builder, InputThatShrankIsReported) {
+    const std::string sys = "/sys/kernel/address_bits";
+    struct stat st;
+    if (::stat(sys.c_str(), &st) != 0 || st.st_size <= 16) GTEST_SKIP() << "no such sysfs file";
+    const std::string data = kt::read_file(sys);
+    for (const char *mode : {"-a", "-n"}) {  // raw, and compressed (-n: no effect here)
+        RunResult r = kelpa({mode, sys});
+        EXPECT_EQ(r.status, 1) << mode;
+        EXPECT_EQ(r.err, bin + ": " + sys + ": warning: the file shrank while it was read; " +
+                             std::to_string(data.size()) + " of its " + std::to_string(st.st_size) +
+                             " bytes stored\n");
+    }
+}
+
+// A non-blocking standard output is waited on until it drains: the reader here lets the pipe
+// fill before each read.
+TEST_F(Builder, NonBlockingOutputIsWaitedOn) {
+    file("big", kt::random_bytes(400000, 9));
+    static const char reader[] = R"(
+import fcntl, os, subprocess, sys, time
+r, w = os.pipe()
+fcntl.fcntl(w, fcntl.F_SETFL, os.O_NONBLOCK)
+p = subprocess.Popen(sys.argv[1:], stdout=w)
+os.close(w)
+while time.sleep(0.05) or (data := os.read(r, 1 << 20)):
+    sys.stdout.buffer.write(data)
+sys.exit(p.wait()))";
+    for (const char *mode : {"-a", "-n"}) {  // raw, and compressed (-n: no effect here)
+        RunResult r = run({"python3", "-c", reader, bin, mode, "big"}, "", dir.path());
+        EXPECT_EQ(r.status, 0) << mode << r.err;
+        EXPECT_TRUE(r.out == kelpa({mode, "big"}).out) << mode << " " << r.out.size();
+    }
+}
+
+// KELPA_THREADS takes decimal digits only, from 1 to 64; anything else is reported once per
+// build, however many members, and the CPUs decide.
+TEST_F(Builder, BadThreadSettingIsReportedOnce) {
+    file("a", kt::text_bytes(300000, 4));
+    for (const char *value : {" -1", "65", "18446744073709551617", "4x"}) {
+        RunResult r = kt::sh(
+            "KELPA_THREADS='" + std::string(value) + "' " + kt::quote(bin) + " a a > /dev/null", "",
+            dir.path());
+        EXPECT_EQ(r.status, 0) << value;
+        const std::string warning =
+            "ignoring KELPA_THREADS=" + std::string(value) + ": not a number from 1 to 64\n";
+        EXPECT_EQ(r.err.substr(0, bin.size() + 2 + warning.size()), bin + ": " + warning);
+        EXPECT_EQ(r.err.find(warning, bin.size() + 3), std::string::npos) << r.err;
+    }
+}
+
 TEST_F(Builder, ArchiveModeUsageShowsTheArchivesComment) {
     file("in", "payload");
     RunResult b = kelpa({"-a", "-C", "Installer of things", "in"});
@@ -209,6 +380,8 @@ TEST_F(Builder, ArchiveModeUsageShowsTheArchivesComment) {
     // A -C before -h replaces the comment in the usage text (the preamble is not read again).
     RunResult hc = run({archive, "-C", "other", "-h"}, "", dir.path());
     EXPECT_EQ(hc.err, archive_usage(archive, "other"));
+    RunResult esc = run({archive, "-C", "a\033]52;c;eA==\007b", "-h"}, "", dir.path());
+    EXPECT_EQ(esc.err, archive_usage(archive, "a\\033]52;c;eA==\\007b"));
     // -u without an operand: the archive extracts itself.
     RunResult self = run({archive, "-u", "-x"}, "", dir.path());
     EXPECT_EQ(self.status, 0) << self.err;
@@ -243,11 +416,17 @@ TEST_F(Builder, OverlongArgumentsAreRefused) {
     EXPECT_EQ(item.status, 1);
     EXPECT_NE(item.err.find("does not fit into the feature list"), std::string::npos);
 
-    std::string longname(251, 'n');  // "NAME=" + 251 characters exceeds an item
+    // The longest name a directory holds is stored whole, and extracted under it.
+    std::string longname(255, 'n');
     file(longname, "x");
-    RunResult name = kelpa({"-a", longname});
-    EXPECT_EQ(name.status, 1);
-    EXPECT_EQ(name.out, "");
+    RunResult name = kelpa({"-a", "-f", "cat > %o", longname});
+    EXPECT_EQ(name.status, 0) << name.err;
+    EXPECT_NE(name.out.find("NAME=" + longname + ",KELPA_CRC="), std::string::npos);
+    ::mkdir((dir / "x").c_str(), 0755);
+    std::string arc = file("x/long.run", name.out, 0755);
+    RunResult x = run({arc}, "", dir / "x");
+    EXPECT_EQ(x.status, 0) << x.err;
+    EXPECT_EQ(kt::read_file(dir / ("x/" + longname)), "x");
 }
 
 TEST_F(Builder, ArchivesAreReproducible) {
