@@ -307,10 +307,10 @@ int build_archive(int argc, char **argv) {
     // extraction acts on: without it there is no archive to build.
     int first = open(argv[0], O_RDONLY);
     struct stat first_st;
-    const int first_errno = first < 0                        ? errno
-                            : fstat(first, &first_st) != 0   ? errno
-                            : S_ISDIR(first_st.st_mode)      ? EISDIR
-                                                             : 0;
+    const int first_errno = first < 0                      ? errno
+                            : fstat(first, &first_st) != 0 ? errno
+                            : S_ISDIR(first_st.st_mode)    ? EISDIR
+                                                           : 0;
     if (first >= 0) close(first);
     if (first_errno != 0) {
         errno = first_errno;

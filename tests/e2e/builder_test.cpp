@@ -284,7 +284,8 @@ TEST_F(Builder, NameThatWouldAddFeaturesIsStoredAsOneItem) {
         EXPECT_EQ(r.err, bin + ": " + name + ": named " + stored +
                              " in the feature list: a comma or a feature key in a name would "
                              "add to the archive's features\n");
-        EXPECT_NE(r.out.find(kMarker + "NOCOMPR,NAME=" + stored + ",KELPA_CRC="), std::string::npos);
+        EXPECT_NE(r.out.find(kMarker + "NOCOMPR,NAME=" + stored + ",KELPA_CRC="),
+                  std::string::npos);
     }
     RunResult x = run({file("n.run", r.out, 0755)}, "", dir.path());
     EXPECT_EQ(x.out, "data") << x.err;
