@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdio>
 
+#include "support/err.h"  // print_visible, print_text
+
 // Every preamble string and option argument holds at most 1023 characters and its NUL.
 inline constexpr size_t PREAMBLE_STR_SIZE = 1024;
 // The marker "kelpa+magik" that ends the stub; never stored as one sequence (see get_eop).
@@ -119,14 +121,6 @@ int build_archive(int argc, char **argv);
 // Extraction and listing.
 int do_decompress(const char *program);
 void do_list(const char *path);
-// Writes s to f with every control character (a byte below 0x20, and 0x7f) shown as a
-// backslash and three octal digits, so that text from an archive cannot drive the terminal;
-// other bytes, the backslash and UTF-8 included, are written as they are.
-void print_visible(FILE *f, const char *s);
-// The same for text meant to span lines (a comment, a command): a newline is kept and followed
-// by indent blanks, so that every further line stands under the first and none can pass for
-// another field; a tab is kept.
-void print_text(FILE *f, const char *s, int indent);
 
 // Paths of the space verification: the target, the extraction directory, the link name and
 // the candidate directory. At most 511 characters and the NUL; longer values are refused.

@@ -31,31 +31,7 @@ void print_line(const char *label, const char *text) {
     putchar('\n');
 }
 
-// Control characters as a backslash and three octal digits, except those print_text keeps.
-void put_visible(FILE *f, unsigned char c) {
-    if (c < 0x20 || c == 0x7f)
-        fprintf(f, "\\%03o", c);
-    else
-        putc(c, f);
-}
-
 }  // namespace
-
-void print_visible(FILE *f, const char *s) {
-    for (; *s; ++s) put_visible(f, static_cast<unsigned char>(*s));
-}
-
-void print_text(FILE *f, const char *s, int indent) {
-    for (; *s; ++s) {
-        if (*s == '\n') {
-            fprintf(f, "\n%*s", indent, "");
-        } else if (*s == '\t') {
-            putc('\t', f);
-        } else {
-            put_visible(f, static_cast<unsigned char>(*s));
-        }
-    }
-}
 
 void do_list(const char *path) {
     int fd = find_preamble(path);

@@ -196,28 +196,34 @@ void write_buf(int fd, voidp buf, unsigned cnt) {
     }
 }
 
+namespace {
+
+// "name: text\n", the name without its control characters: names come from archives and
+// from the command line.
+void name_and_text(const char *name, const char *text) {
+    print_visible(stderr, name);
+    fprintf(stderr, ": %s\n", text);
+}
+
+}  // namespace
+
 void error(const char *m) {
-    fprintf(stderr, "\n%s: %s: %s\n", progname, ifname, m);
+    fprintf(stderr, "\n%s: ", progname);
+    name_and_text(ifname, m);
     abort_gzip();
 }
 
 void read_error() {
     int e = errno;
     fprintf(stderr, "\n%s: ", progname);
-    if (e != 0) {
-        errno = e;
-        perror(ifname);
-    } else {
-        fprintf(stderr, "%s: unexpected end of file\n", ifname);
-    }
+    name_and_text(ifname, e != 0 ? strerror(e) : "unexpected end of file");
     abort_gzip();
 }
 
 void write_error() {
     int e = errno;
     fprintf(stderr, "\n%s: ", progname);
-    errno = e;
-    perror(ofname);
+    name_and_text(ofname, strerror(e));
     abort_gzip();
 }
 

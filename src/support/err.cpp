@@ -1,5 +1,6 @@
-// Support library: the err_ message printers. Every message is "progname: " (when set),
-// the text and a CR LF ending; a copy may go to a catalog stream.
+// Support library: the err_ message printers (every message is "progname: " when set, the
+// text and a CR LF ending; a copy may go to a catalog stream), and the printers that show
+// names and text from outside without their control characters.
 #include "support/err.h"
 
 #include <cerrno>
@@ -117,4 +118,32 @@ int err_open(const char *file, const char *mode) {
     }
     fprintf(f, " because %s \r\n", why);
     return fflush(f);
+}
+
+namespace {
+
+// A control character as a backslash and three octal digits; any other byte as it is.
+void put_visible(FILE *f, unsigned char c) {
+    if (c < 0x20 || c == 0x7f)
+        fprintf(f, "\\%03o", c);
+    else
+        putc(c, f);
+}
+
+}  // namespace
+
+void print_visible(FILE *f, const char *s) {
+    for (; *s; ++s) put_visible(f, static_cast<unsigned char>(*s));
+}
+
+void print_text(FILE *f, const char *s, int indent) {
+    for (; *s; ++s) {
+        if (*s == '\n') {
+            fprintf(f, "\n%*s", indent, "");
+        } else if (*s == '\t') {
+            putc('\t', f);
+        } else {
+            put_visible(f, static_cast<unsigned char>(*s));
+        }
+    }
 }

@@ -18,5 +18,14 @@ void err_ret(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 [[noreturn]] void err_dump(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 int err_open(const char *file, const char *mode);
 
+// Writes s to f with every control character (a byte below 0x20, and 0x7f) shown as a
+// backslash and three octal digits, so that text from an archive cannot drive the terminal;
+// other bytes, the backslash and UTF-8 included, are written as they are.
+void print_visible(FILE *f, const char *s);
+// The same for text meant to span lines (a comment, a command): a newline is kept and followed
+// by indent blanks, so that every further line stands under the first and none can pass for
+// another field; a tab is kept.
+void print_text(FILE *f, const char *s, int indent);
+
 // Moves the text after the last '/' of fname to its start, in place; returns fname.
 char *to_basename(char *fname);

@@ -100,6 +100,12 @@ TEST_F(Listing, MultiLineTextAndMessagesShowNoControls) {
     EXPECT_EQ(x.status, 1);
     EXPECT_EQ(x.err.find_first_of("\x1b\a\r"), std::string::npos) << x.err;
     EXPECT_NE(x.err.find("status 3: exit 3; \\033[2J\n"), std::string::npos) << x.err;
+    // The fatal messages of the stream layer name the archive the same way.
+    const std::string cut = "t\x1b[2J.run";
+    kt::write_archive(dir / cut, kt::preamble("", "", "", ""), m.substr(0, 12));
+    RunResult t = list({kt::kelpa_bin(), "-u", cut});
+    EXPECT_EQ(t.status, 1);
+    EXPECT_NE(t.err.find("t\\033[2J.run: unexpected end of file"), std::string::npos) << t.err;
 }
 
 TEST_F(Listing, SeveralArchivesShareOneHeader) {
