@@ -98,7 +98,7 @@ TEST(ReplaceProgramParms, Table) {
         const char *in;
         std::string want;
     } cases[] = {
-        {"cat > %p/%o", std::string("cat > '") + cwd + "'/'stdout'"},
+        {"cat > %p/%o", std::string("cat > ") + cwd + "/stdout"},  // plain names stay bare
         {"no percent", "no percent"},
         {"", ""},
         {"ends with %", "ends with %"},
@@ -131,7 +131,7 @@ TEST(ReplaceProgramParms, CurrentDirectoryIsTheOneAtExpansionTime) {
     char old[4096];
     ASSERT_NE(getcwd(old, sizeof old), nullptr);
     ASSERT_EQ(chdir("/"), 0);
-    EXPECT_EQ(expand("cd %p"), "cd '/'");
+    EXPECT_EQ(expand("cd %p"), "cd /");
     ASSERT_EQ(chdir(old), 0);
 }
 
