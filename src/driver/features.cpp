@@ -822,6 +822,9 @@ Refusal encode(const ShellState &st, Expansion &e, const char *v, char special) 
     for (int i = 0; i < st.n; ++i)
         if (st.f[i].kind == Ctx::Layer && st.f[i].bs && !plain)
             return {"right after a backslash", special};
+    for (int i = 0; i < st.n; ++i)  // bash takes "${V:-"..."}" apart and lists {a,b} in it
+        if (st.f[i].kind == Ctx::Word && st.f[i].dq && strchr(v, '{'))
+            return {"inside \"${...}\"", '{'};
     if (t.bs && plain) return e.raw(v) ? WRITTEN : TOO_LONG;
     if (t.bs) {
         bool ok;
@@ -854,9 +857,6 @@ Refusal encode(const ShellState &st, Expansion &e, const char *v, char special) 
                 ok = e.raw(v);
             } else if (t.pattern) {
                 return {"in a ${...} pattern", special};
-            } else if (t.dq && strchr(v, '{')) {
-                // bash takes the quotes of "${V:-"..."}" apart and makes {a,b} a list
-                return {"in this ${...}", '{'};
             } else {
                 // In "..." also when the ${...} is not: bash misreads '\'' in a case's word.
                 ok = e.put('"') && e.escaped(v, "$`\"\\") && e.put('"');
@@ -876,7 +876,7 @@ Refusal encode(const ShellState &st, Expansion &e, const char *v, char special) 
             ok = st.docs[t.slot].quoted ? e.raw(v) : e.escaped(v, "$`\\");
             break;
         case Ctx::Layer:
-            return {"at this point", special};
+            return {"here", special};
     }
     return ok ? WRITTEN : TOO_LONG;
 }
@@ -901,7 +901,7 @@ Refusal place(ShellState &st, Expansion &e, const char *v) {
         if (!strchr("/.,:=+", v[0])) return {"right after a '$'", v[0]};
         if (!e.put(*v)) return TOO_LONG;
         st.feed(*v++);
-        if (!*v) return reads_on(before, st) ? WRITTEN : Refusal{"at this point", v[-1]};
+        if (!*v) return reads_on(before, st) ? WRITTEN : Refusal{"here", v[-1]};
     }
     const size_t start = e.w;
     Refusal r = encode(st, e, v, special);
@@ -912,8 +912,12 @@ Refusal place(ShellState &st, Expansion &e, const char *v) {
             return TOO_LONG;
     }
     for (size_t i = start; i < e.w; ++i) st.feed(e.out[i]);
-    if (!reads_on(before, st)) return {"at this point", special ? special : v[0]};
-    return WRITTEN;
+    if (reads_on(before, st)) return WRITTEN;
+    const Frame &t = before.f[before.n - 1];
+    return {t.kind == Ctx::Doc ? "in a here-document"
+            : t.comment        ? "in a comment"
+                               : "here",
+            special ? special : v[0]};
 }
 
 // Starts the one line that tells why pgm is not run.
