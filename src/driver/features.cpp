@@ -843,6 +843,9 @@ Refusal encode(const ShellState &st, Expansion &e, const char *v, char special) 
             ok = t.comment || (plain && bare_in_command(t)) ? e.raw(v) : e.in_quotes(v);
             break;
         case Ctx::Single:
+            // bash misreads '' next to \' in the word of ${V:-'...'} (a case's subject)
+            if (st.n > 1 && st.f[st.n - 2].kind == Ctx::Word && strchr(v, '\''))
+                return {"inside '...' in ${...}", '\''};
             ok = e.single_quoted(v);
             break;
         case Ctx::Ansi:
