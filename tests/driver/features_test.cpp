@@ -13,6 +13,7 @@
 #include "common/test_util.h"
 #include "driver/kelpa.h"
 #include "gzip/gzip.h"
+#include "support/err.h"
 
 namespace {
 
@@ -127,6 +128,32 @@ TEST(ReplaceProgramParms, ExpansionThatDoesNotFitIsRefused) {
     std::string fits = "printf %s" + std::string(36, ' ') + "%o";
     EXPECT_EQ(kt::sh(expand(fits.c_str())).out, ofname);
     EXPECT_EQ(expand((" " + fits).c_str()), "<refused>");
+}
+
+// A refusal is one line on stderr that names the template (control bytes shown as \ooo) and
+// the byte at fault.
+TEST(ReplaceProgramParms, RefusalSaysWhyOnOneLine) {
+    static char name[] = "kelpa";
+    progname = name;
+    strcpy(ofname, "a\nb");
+    struct Case {
+        const char *tmpl;
+        const char *why;
+    } cases[] = {
+        {"cat <<EOF\n%o\nEOF",
+         "the output name's '\\012' cannot be written safely in a "
+         "here-document"},
+        {"echo $[1] %o", "cannot place the output name safely after '[' (byte 7)"},
+        {"echo $%o", "the output name's 'a' cannot be written safely right after a '$'"},
+    };
+    for (const auto &c : cases) {
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(expand(c.tmpl), "<refused>") << c.tmpl;
+        std::string tmpl = c.tmpl;
+        for (size_t i; (i = tmpl.find('\n')) != std::string::npos;) tmpl.replace(i, 1, "\\012");
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  "kelpa: refusing to run \"" + tmpl + "\": " + c.why + "\n");
+    }
 }
 
 TEST(ReplaceProgramParms, CurrentDirectoryIsTheOneAtExpansionTime) {
