@@ -202,7 +202,11 @@ struct Gen {
         std::string body;
         const bool o = in.pick(2);
         const std::string &v = o ? oval : pval;
-        switch (in.pick(3)) {
+        switch (in.pick(quoted ? 3 : 4)) {
+            case 3:  // a substitution in the body, which drops trailing newlines
+                line = "$(printf %s " + word(body) + ")";
+                while (!body.empty() && body.back() == '\n') body.pop_back();
+                break;
             case 0:
                 line = o ? "%o" : "%p";
                 body = v;
