@@ -227,7 +227,8 @@ struct Gen {
     }
 };
 
-// The directory the process started in: libFuzzer writes a finding's input relative to it.
+// The directory the process started in: libFuzzer writes a finding's input relative to it,
+// so the process is elsewhere only while a template is expanded.
 char start_dir[4096];
 char scratch[] = "/tmp/kelpa-fuzz-quoting.XXXXXX";
 
@@ -243,14 +244,15 @@ const char *scratch_dir() {
     return scratch;
 }
 
-// Runs shell ("dash" or "bash") with extra (an option or nullptr) on cmd in the current
-// directory, with nothing on standard input or output; returns the exit status or -1.
-int run_shell(const char *shell, const char *extra, const char *cmd) {
+// Runs shell ("dash" or "bash") with extra (an option or nullptr) on cmd in directory dir,
+// with nothing on standard input or output; returns the exit status or -1.
+int run_shell(const char *shell, const char *extra, const char *cmd, const char *dir) {
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addchdir_np(&fa, dir);
     const char *argv[5] = {shell, "-c", cmd, nullptr, nullptr};
     if (extra) argv[1] = extra, argv[2] = "-c", argv[3] = cmd;
     pid_t pid;
@@ -267,9 +269,9 @@ int run_shell(const char *shell, const char *extra, const char *cmd) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::string slurp(const char *path) {
+std::string slurp(const std::string &path) {
     std::string s;
-    FILE *f = fopen(path, "rb");
+    FILE *f = fopen(path.c_str(), "rb");
     if (!f) return s;
     char buf[4096];
     size_t n;
@@ -282,13 +284,12 @@ void finding(const char *what, const char *shell, const char *cmd, const std::st
              const std::string &got) {
     fprintf(stderr, "fuzz_quoting: %s under %s\ncommand: [%s]\nwanted: [%s]\ngot: [%s]\n", what,
             shell, cmd, want.c_str(), got.c_str());
-    if (chdir(start_dir) != 0) perror(start_dir);
     abort();
 }
 
-// True when the current directory holds nothing.
-bool empty_dir() {
-    DIR *d = opendir(".");
+// True when directory dir holds nothing.
+bool empty_dir(const std::string &dir) {
+    DIR *d = opendir(dir.c_str());
     if (!d) abort();
     bool empty = true;
     while (const dirent *e = readdir(d))
@@ -297,14 +298,15 @@ bool empty_dir() {
     return empty;
 }
 
-// Runs cmd under one shell and checks what it left in the directory.
-void check(const char *shell, const char *extra, const char *cmd, const std::string &want) {
-    const int status = run_shell(shell, extra, cmd);
-    const std::string got = slurp("out");
-    unlink("out");
+// Runs cmd under one shell in dir and checks what it left there.
+void check(const char *shell, const char *extra, const char *cmd, const std::string &dir,
+           const std::string &want) {
+    const int status = run_shell(shell, extra, cmd, dir.c_str());
+    const std::string out = dir + "/out", got = slurp(out);
+    unlink(out.c_str());
     if (status == 0 && got != want)
         finding("the file does not hold what was written", shell, cmd, want, got);
-    if (!empty_dir()) finding("the name ran as code", shell, cmd, want, got);
+    if (!empty_dir(dir)) finding("the name ran as code", shell, cmd, want, got);
 }
 
 }  // namespace
@@ -321,12 +323,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (tmpl.size() >= PREAMBLE_STR_SIZE) return 0;
 
     if (mkdir(g.pval.c_str(), 0700) != 0 || chdir(g.pval.c_str()) != 0) abort();
-    if (char *cmd = replace_program_parms(tmpl.c_str())) {
-        if (!g.ansi) check("dash", nullptr, cmd, want);
-        check("bash", "--posix", cmd, want);
-        if (g.ansi) check("bash", nullptr, cmd, want);
+    char *cmd = replace_program_parms(tmpl.c_str());
+    if (chdir(start_dir) != 0) abort();
+    if (cmd) {
+        if (!g.ansi) check("dash", nullptr, cmd, g.pval, want);
+        check("bash", "--posix", cmd, g.pval, want);
+        if (g.ansi) check("bash", nullptr, cmd, g.pval, want);
         free(cmd);
     }
-    if (chdir(top) != 0 || rmdir(g.pval.c_str()) != 0) abort();
+    if (rmdir(g.pval.c_str()) != 0) abort();
     return 0;
 }
