@@ -22,6 +22,7 @@
 #include "driver/kelpa.h"
 #include "gzip/gzip.h"
 #include "harness.h"
+#include "support/err.h"
 
 extern char **environ;
 
@@ -312,6 +313,8 @@ void check(const char *shell, const char *extra, const char *cmd, const std::str
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    static char name[] = "kelpa";
+    progname = name;
     Choices in{data, data + size};
     const char *top = scratch_dir();
     Gen g{in, hostile(in, false), std::string(top) + "/" + hostile(in, true)};

@@ -58,7 +58,7 @@ constexpr int CASE_MAX = 4;         // case commands nested in one command line
 constexpr int DOC_MAX = 4;          // here-documents announced and not yet ended
 constexpr size_t DELIM_SIZE = 32;   // a here-document's end marker (31 bytes) and its NUL
 constexpr size_t KEYWORD_SIZE = 9;  // "function", the longest word looked up, and its NUL
-constexpr unsigned char PARENS_MAX = 255;
+constexpr unsigned char PARENS_MAX = 255;  // parentheses open in one frame: its counter's range
 
 const char *const RESERVED[] = {
     "if",  "then", "else", "elif", "fi", "do", "done", "while", "until",  "case",   "esac",
@@ -989,7 +989,8 @@ char *replace_program_parms(const char *pgm) {
                 refusing(pgm);
                 fprintf(stderr, "cannot get the current directory (%s)\n", strerror(errno));
                 ok = false;
-            } else if (st.lost && first_special(value)) {
+            } else if (st.lost && (first_special(value) || memmem(pgm, r, "<<", 2))) {
+                // Past a here-document's start even a plain name could end its body.
                 refusing(pgm);
                 fprintf(stderr, "cannot place the %s safely after ", what);
                 print_byte(pgm[lost_at]);

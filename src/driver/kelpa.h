@@ -68,7 +68,8 @@ int strtrim(char *s);
 // ${V:-word}, and with the escapes that each enclosing `...` removes. Such a value is refused where no writing is safe (a newline in a comment or a
 // here-document, anything in $((...)) or a ${V#pattern}, right after a '$' or a backslash
 // that would take its first byte) and, from the byte on, wherever the shell's reading is not
-// followed (an unknown or bash-only construct, nesting deeper than 16). Also NULL when the
+// followed (an unknown or bash-only construct, nesting deeper than 16), where after a "<<"
+// even a plain value is refused, as it could end a here-document. Also NULL when the
 // expansion exceeds 2047 bytes or the working directory cannot be obtained.
 char *replace_program_parms(const char *pgm);
 
