@@ -53,11 +53,11 @@ enum class Pos : unsigned char { Yes, No, Unclear };
 // The part of a case command being read: its subject, "in", a pattern, the commands.
 enum class Case : unsigned char { Subject, In, Pattern, Body };
 
-constexpr int FRAME_MAX = 16;       // quotes, expansions and substitutions open at once
-constexpr int CASE_MAX = 4;         // case commands nested in one command line
-constexpr int DOC_MAX = 4;          // here-documents announced and not yet ended
-constexpr size_t DELIM_SIZE = 32;   // a here-document's end marker (31 bytes) and its NUL
-constexpr size_t KEYWORD_SIZE = 9;  // "function", the longest word looked up, and its NUL
+constexpr int FRAME_MAX = 16;              // quotes, expansions and substitutions open at once
+constexpr int CASE_MAX = 4;                // case commands nested in one command line
+constexpr int DOC_MAX = 4;                 // here-documents announced and not yet ended
+constexpr size_t DELIM_SIZE = 32;          // a here-document's end marker (31 bytes) and its NUL
+constexpr size_t KEYWORD_SIZE = 9;         // "function", the longest word looked up, and its NUL
 constexpr unsigned char PARENS_MAX = 255;  // parentheses open in one frame: its counter's range
 
 const char *const RESERVED[] = {

@@ -64,13 +64,14 @@ int strtrim(char *s);
 // of letters, digits and _ . / - + , : @ = as it is (quoted only where bare it could become
 // a reserved word or an assignment, or follow a '~' or fall into a {a,b} list); otherwise
 // in '...' on a command line, with '\'' inside '...', escaped inside "..." and an unquoted
-// here-document, as '...' between a closed and a reopened $'...', inside "..." in the word of
-// ${V:-word}, and with the escapes that each enclosing `...` removes. Such a value is refused where no writing is safe (a newline in a comment or a
-// here-document, anything in $((...)) or a ${V#pattern}, right after a '$' or a backslash
-// that would take its first byte) and, from the byte on, wherever the shell's reading is not
-// followed (an unknown or bash-only construct, nesting deeper than 16), where after a "<<"
-// even a plain value is refused, as it could end a here-document. Also NULL when the
-// expansion exceeds 2047 bytes or the working directory cannot be obtained.
+// here-document, as '...' between a closed and a reopened $'...', inside "..." in the word
+// of ${V:-word}, and with the escapes that each enclosing `...` removes. Such a value is
+// refused where no writing is safe (a newline in a comment or a here-document, anything in
+// $((...)) or a ${V#pattern}, right after a '$' or a backslash that would take its first
+// byte) and, from the byte on, wherever the shell's reading is not followed (an unknown or
+// bash-only construct, nesting deeper than 16); there, after a "<<", even a plain value is
+// refused, as it could end a here-document. Also NULL when the expansion exceeds 2047 bytes
+// or the working directory cannot be obtained.
 char *replace_program_parms(const char *pgm);
 
 // Building.
