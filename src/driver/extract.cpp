@@ -224,10 +224,7 @@ void warn_after_member(const char *program, int fd, long member_end) {
 int post_extraction(const char *program) {
     if (dont_run_program || run_program[0] == '\0') return 0;
     char *cmd = replace_program_parms(run_program);
-    if (!cmd) {
-        fprintf(stderr, "%s: post-extraction command too long after expansion\n", program);
-        return 1;
-    }
+    if (!cmd) return 1;  // refused, with its own message
     export_features();
     int rtn;
     if (!verbose) {
@@ -393,8 +390,7 @@ int do_decompress(const char *program) {
     } else {
         if (pipe_program[0] == '\0') strcpy(pipe_program, DEFAULT_PIPE_PROGRAM);
         pcmd = replace_program_parms(pipe_program);
-        if (!pcmd) {
-            fprintf(stderr, "%s: extraction command too long after expansion\n", program);
+        if (!pcmd) {  // refused, with its own message
             rtn = -1;
             goto finish;
         }

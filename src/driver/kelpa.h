@@ -82,13 +82,20 @@ int read_preamble(int fd, const char *name);
 int add_feature(const char *f);
 char *get_feature(const char *f);
 int strtrim(char *s);
-// Expanded copy of pgm (free it), or NULL when the expansion does not fit, the working
-// directory cannot be obtained or command substitutions nest more than 8 deep. "%o" and "%p"
-// become the output name and the working directory quoted for the place where pgm puts
-// them: in single quotes outside quotes, with '\'' for a quote inside '...', and with the
-// characters $ ` " \ escaped by a backslash inside "..."; inside a command substitution,
-// $(...) or `...`, as on a command line of its own. A backslash of pgm just before them is
-// dropped outside quotes and doubled inside "...".
+// Expanded copy of pgm (free it), or NULL after one line on stderr that names pgm and says
+// why it is not to be run. "%o" and "%p" become the output name and the working directory,
+// written so that the shell reads exactly their bytes where pgm puts them: a value made only
+// of letters, digits and _ . / - + , : @ = as it is (quoted only where bare it could become
+// a reserved word or an assignment, or follow a '~' or fall into a {a,b} list); otherwise
+// in '...' on a command line, with '\'' inside '...', escaped inside "..." and an unquoted
+// here-document, as '...' between a closed and a reopened $'...', inside "..." in the word
+// of ${V:-word}, and with the escapes that each enclosing `...` removes. Such a value is
+// refused where no writing is safe (a newline in a comment or a here-document, anything in
+// $((...)) or a ${V#pattern}, right after a '$' or a backslash that would take its first
+// byte) and, from the byte on, wherever the shell's reading is not followed (an unknown or
+// bash-only construct, nesting deeper than 16); there, after a "<<", even a plain value is
+// refused, as it could end a here-document. Also NULL when the expansion exceeds 2047 bytes
+// or the working directory cannot be obtained.
 char *replace_program_parms(const char *pgm);
 
 // The check item, last in the feature list of every archive the builder writes: CHECK_KEY and

@@ -1,16 +1,19 @@
 // Feature list and command templates: adding, looking up, trimming and expansion.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
 
 #include "common/test_util.h"
 #include "driver/kelpa.h"
 #include "gzip/gzip.h"
+#include "support/err.h"
 
 namespace {
 
@@ -117,7 +120,7 @@ TEST(ReplaceProgramParms, Table) {
         const char *in;
         std::string want;
     } cases[] = {
-        {"cat > %p/%o", std::string("cat > '") + cwd + "'/'stdout'"},
+        {"cat > %p/%o", std::string("cat > ") + cwd + "/stdout"},  // plain names stay bare
         {"no percent", "no percent"},
         {"", ""},
         {"ends with %", "ends with %"},
@@ -146,26 +149,70 @@ TEST(ReplaceProgramParms, ExpansionThatDoesNotFitIsRefused) {
     EXPECT_EQ(expand((" " + fits).c_str()), "<refused>");
 }
 
+// A refusal is one line on stderr that names the template (control bytes shown as \ooo) and
+// the byte at fault.
+TEST(ReplaceProgramParms, RefusalSaysWhyOnOneLine) {
+    static char name[] = "kelpa";
+    progname = name;
+    strcpy(ofname, "a\nb");
+    struct Case {
+        const char *tmpl;
+        const char *why;
+    } cases[] = {
+        {"cat <<EOF\n%o\nEOF",
+         "the output name's '\\012' cannot be written safely in a "
+         "here-document"},
+        {"echo $[1] %o", "cannot place the output name safely after '[' (byte 7)"},
+        {"echo $%o", "the output name's 'a' cannot be written safely right after a '$'"},
+    };
+    for (const auto &c : cases) {
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(expand(c.tmpl), "<refused>") << c.tmpl;
+        std::string tmpl = c.tmpl;
+        for (size_t i; (i = tmpl.find('\n')) != std::string::npos;) tmpl.replace(i, 1, "\\012");
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  "kelpa: refusing to run \"" + tmpl + "\": " + c.why + "\n");
+    }
+}
+
 TEST(ReplaceProgramParms, CurrentDirectoryIsTheOneAtExpansionTime) {
     char old[4096];
     ASSERT_NE(getcwd(old, sizeof old), nullptr);
     ASSERT_EQ(chdir("/"), 0);
-    EXPECT_EQ(expand("cd %p"), "cd '/'");
+    EXPECT_EQ(expand("cd %p"), "cd /");
     ASSERT_EQ(chdir(old), 0);
 }
 
+// The names in directory d, sorted, one a line.
+std::string entries(const std::string &d) {
+    std::set<std::string> names;
+    DIR *dir = opendir(d.c_str());
+    while (const dirent *e = dir ? readdir(dir) : nullptr)
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.insert(e->d_name);
+    if (dir) closedir(dir);
+    std::string s;
+    for (const std::string &n : names) s += n + "\n";
+    return s;
+}
+
 // Directories whose names are shell code, each made the working directory; the expanded
-// command, run by /bin/sh, must write exactly the file the template names and nothing else.
+// command, run by dash and by bash --posix, must write exactly the files the template names
+// and nothing else, or be refused where the name cannot be written safely. Rows after the
+// first "%o" test the state an expansion leaves behind for the next one.
 TEST(ReplaceProgramParms, ValuesReachTheShellAsPlainText) {
     kt::TempDir top;
     char old[4096];
     ASSERT_NE(getcwd(old, sizeof old), nullptr);
     const char *dirs[] = {"dir with space",       "it's \"hi\"",        "a$(touch HACKED)b",
                           "a`touch HACKED`b",     "x;touch HACKED & y", "'\"$(touch HACKED)\"'",
-                          "b\\$(touch HACKED)\\", "new\nline"};
+                          "b\\$(touch HACKED)\\", "new\nline",          "n\ntouch HACKED\n#",
+                          "\";touch HACKED;\""};
     struct Case {
         const char *tmpl;
-        const char *prefix;  // what the template puts before the name in the directory
+        const char *prefix;             // what the template puts before the payload file's name
+        const char *v = nullptr;        // the file v, '@' standing for the directory
+        const char *refused = nullptr;  // the directory bytes (any: "*") that make it refused
+        bool bash_only = false;
     } cases[] = {
         {"cat > %p/%o", ""},
         {"cat > \"%p/%o\"", ""},
@@ -177,6 +224,16 @@ TEST(ReplaceProgramParms, ValuesReachTheShellAsPlainText) {
         {"cat > \"$(printf %s %p)/%o\"", ""},
         {"d=\"$( (printf %s %p) )\"; cat > \"$d\"/%o", ""},
         {"cat > \"`printf %s %p`\"/%o", ""},
+        // The quote after "\%o" ends the "...": the next name stands outside quotes.
+        {"cat > \"\\%o\"; printf %s %p > v", "\\", "@"},
+        {"cat > %o; cat > v <<EOF\n%p\nEOF", "", "@\n", "\n"},
+        {"cat > %o; cat > v <<-'EOF'\n\t%p\n\tEOF", "", "@\n", "\n"},
+        {"cat > %o # %p", "", nullptr, "\n"},
+        {"cat > %o; : $(( 1 + %p ))", "", nullptr, "*"},
+        {"cat > %o; : \"$(case x in x) printf %s %p > v;; esac)\"", "", "@"},
+        {"cat > %o; printf %s \"${V:-\"%p\"}\" > v", "", "@"},
+        {"cat > %o; : \"`printf %s \\\"%p\\\" > v`\"", "", "@"},
+        {"cat > %o; printf %s $'%p' > v", "", "@", nullptr, true},
     };
     strcpy(ofname, "$(touch HACKED)'\"n");
     for (const char *dir : dirs) {
@@ -185,14 +242,27 @@ TEST(ReplaceProgramParms, ValuesReachTheShellAsPlainText) {
             ASSERT_EQ(mkdir(at.c_str(), 0755), 0) << dir;
             ASSERT_EQ(chdir(at.c_str()), 0);
             std::string cmd = expand(c.tmpl);
-            kt::RunResult r = kt::sh(cmd, "payload");
             ASSERT_EQ(chdir(old), 0);
-            EXPECT_EQ(r.status, 0) << cmd << "\n" << r.err;
-            std::string want = std::string(c.prefix) + ofname;
-            EXPECT_EQ(kt::read_file(at + "/" + want), "payload") << cmd;
-            EXPECT_EQ(kt::sh("ls -A", "", top.path()).out, dir + std::string("\n")) << cmd;
-            EXPECT_EQ(kt::sh("ls -A", "", at).out, want + "\n") << cmd;
-            kt::sh("rm -rf " + kt::quote(at));
+            const bool refused = c.refused && strpbrk(dir, c.refused[0] == '*' ? dir : c.refused);
+            EXPECT_EQ(cmd == "<refused>", refused) << c.tmpl << " in " << dir << ": " << cmd;
+            std::string want = std::string(c.prefix) + ofname, v;
+            for (const char *b = c.v; b && *b; ++b) v += *b == '@' ? at : std::string(1, *b);
+            for (const char *shell : {"dash", "bash"}) {
+                if (refused || (c.bash_only && shell[0] == 'd')) continue;
+                kt::RunResult r = kt::run({shell, "--posix", "-c", cmd}, "payload", at);
+                if (shell[0] == 'd') r = kt::run({shell, "-c", cmd}, "payload", at);
+                EXPECT_EQ(r.status, 0) << shell << ": " << cmd << "\n" << r.err;
+                EXPECT_EQ(kt::read_file(at + "/" + want), "payload") << shell << ": " << cmd;
+                if (c.v) {
+                    EXPECT_EQ(kt::read_file(at + "/v"), v) << shell << ": " << cmd;
+                }
+                std::string files = want + "\n" + (c.v ? "v\n" : "");
+                EXPECT_EQ(entries(at), files) << shell << ": " << cmd;
+                for (const std::string &f : {want, std::string("v")})
+                    unlink((at + "/" + f).c_str());
+            }
+            EXPECT_EQ(entries(top.path()), dir + std::string("\n")) << cmd;
+            ASSERT_EQ(rmdir(at.c_str()), 0) << cmd;
         }
     }
 }

@@ -474,7 +474,9 @@ TEST(Stub, NeedsOnlyTheCLibraryAndStaysSmall) {
         EXPECT_EQ(needed.find(lib), std::string::npos) << lib << " in\n" << needed;
     if (std::string(KELPA_BUILD_TYPE) == "Release") {
         std::string self = kt::read_file(kt::kelpa_bin());
-        EXPECT_LT(self.size(), 128u * 1024u);
+        // 139 KB with the shell-grammar tracker of the templates (about 8 KB) and the checks
+        // of the trust rounds; the bound keeps it from growing unnoticed.
+        EXPECT_LT(self.size(), 144u * 1024u);
         RunResult syms = kt::sh("readelf -S " + kt::quote(kt::kelpa_bin()) + " | grep -c symtab");
         EXPECT_EQ(syms.out, "0\n") << "a Release kelpa is stripped";
     }

@@ -374,8 +374,8 @@ TEST(Extract, FailedCommandsAreReported) {
                                       "> /dev/null; kill -9 $$\n");
     // The shell gives up before reading, whether or not the data fitted into the pipe.
     EXPECT_EQ(bad_output.r.err.substr(bad_output.r.err.find("./arc: ")),
-              "./arc: extraction command failed with status 2: cat > '" + bad_output.dir.path() +
-                  "'/missing/'data.bin'\n");
+              "./arc: extraction command failed with status 2: cat > " + bad_output.dir.path() +
+                  "/missing/data.bin\n");
     for (Job *j : {&early_exit_gz, &early_exit_raw, &early_killed, &bad_output, &early_small}) {
         EXPECT_EQ(j->r.status, 1) << j->r.err;
         EXPECT_FALSE(kt::file_exists(*j / "ran"));
