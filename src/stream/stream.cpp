@@ -100,6 +100,9 @@ void input_guard_record(unsigned long size) {
 }
 
 void input_guard_verify() {
+    // A stretch of several fills that the pass left unfinished (it stopped reading at the
+    // member's end) is recorded as it stands, and compared when the next pass stops.
+    if (guard.mode == GuardMode::Record && guard.filled > 0) close_stretch();
     guard.mode = GuardMode::Verify;
     guard.index = 0;
     guard.filled = 0;
@@ -107,6 +110,7 @@ void input_guard_verify() {
 }
 
 void input_guard_off() {
+    if (guard.mode == GuardMode::Verify && guard.filled > 0) close_stretch();
     guard.mode = GuardMode::Off;
 }
 

@@ -109,6 +109,46 @@ TEST(FillInbuf, FillsOf32768ThenTheRestThenEndOfFile) {
     EXPECT_EXIT(fill_inbuf(0), ExitedWithCode(1), testing::Eq("\nkelpa: in.gz: unexpected end of file\n"));
 }
 
+// The input guard: a second pass over the bytes a first pass read ends the process where a
+// byte changed, and goes on where none did. Stretches of one fill (the input's own size) and
+// of many (an input said to be 1 TiB), changed in the first fill or the last; a pass reads
+// the fills the data needs and no more, as the decoder stops at the member's end.
+TEST(InputGuard, SecondPassEndsWhereAByteChanged) {
+    struct Case {
+        unsigned long size_said;  // 0: the input's own
+        size_t len, changed_at;
+    } cases[] = {{0, 100000, 5},         {0, 100000, 99999},      {0, 98304, 98303},
+                 {1ul << 40, 100000, 5}, {1ul << 40, 98304, 98303}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::to_string(c.size_said) + "/" + std::to_string(c.changed_at));
+        kt::TempDir dir;
+        string data = kt::random_bytes(c.len, 3);
+        kt::write_file(dir / "in", data);
+        auto pass = [&] {
+            kt::open_input(dir / "in");
+            insize = inptr = 0;
+            for (size_t f = 0; f < (c.len + INBUFSIZ - 1) / INBUFSIZ; ++f) fill_inbuf(0);
+        };
+        kt::reset_stream_state();
+        input_guard_record(c.size_said ? c.size_said : c.len);
+        pass();
+        input_guard_verify();
+        pass();  // the same bytes
+        input_guard_off();
+        input_guard_verify();
+        data[c.changed_at] = static_cast<char>(data[c.changed_at] ^ 1);
+        kt::write_file(dir / "in", data);
+        EXPECT_EXIT(
+            {
+                pass();
+                input_guard_off();
+                exit(0);
+            },
+            ExitedWithCode(1), testing::HasSubstr("the archive changed after it was checked"));
+        input_guard_off();
+    }
+}
+
 TEST(FillInbuf, ReadsASlowPipeUntilTheBufferIsFull) {
     int p[2];
     ASSERT_EQ(pipe(p), 0);
