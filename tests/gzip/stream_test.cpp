@@ -117,8 +117,11 @@ TEST(InputGuard, SecondPassEndsWhereAByteChanged) {
     struct Case {
         unsigned long size_said;  // 0: the input's own
         size_t len, changed_at;
-    } cases[] = {{0, 100000, 5},         {0, 100000, 99999},      {0, 98304, 98303},
-                 {1ul << 40, 100000, 5}, {1ul << 40, 98304, 98303}};
+    } cases[] = {{0, 100000, 5},
+                 {0, 100000, 99999},
+                 {0, 98304, 98303},
+                 {1ul << 40, 100000, 5},
+                 {1ul << 40, 98304, 98303}};
     for (const Case &c : cases) {
         SCOPED_TRACE(std::to_string(c.size_said) + "/" + std::to_string(c.changed_at));
         kt::TempDir dir;
