@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,24 +13,6 @@
 #include "support/progress.h"
 
 namespace {
-
-// Writes all n bytes, waiting for a non-blocking output to drain; false on a write error.
-bool write_all(int fd, const char *p, size_t n) {
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                struct pollfd pfd = {fd, POLLOUT, 0};
-                if (poll(&pfd, 1, -1) >= 0 || errno == EINTR) continue;
-            }
-            return false;
-        }
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
 
 // True when a reader scanning stub + marker would recognise the marker exactly after the
 // stub. The scan never re-compares the byte that broke a partial match, so a stub that

@@ -181,11 +181,11 @@ void flush_outbuf() {
     outcnt = 0;
 }
 
-void write_buf(int fd, voidp buf, unsigned cnt) {
+bool write_all(int fd, const void *buf, size_t n) {
     const char *p = static_cast<const char *>(buf);
-    while (cnt > 0) {
-        ssize_t n = write(fd, p, cnt);
-        if (n < 0) {
+    while (n > 0) {
+        ssize_t w = write(fd, p, n);
+        if (w < 0) {
             if (errno == EINTR) continue;
             // A non-blocking output (inherited from whoever opened it) is waited on until it
             // drains rather than taken for a failed one.
@@ -193,11 +193,16 @@ void write_buf(int fd, voidp buf, unsigned cnt) {
                 struct pollfd pfd = {fd, POLLOUT, 0};
                 if (poll(&pfd, 1, -1) >= 0 || errno == EINTR) continue;
             }
-            write_error();
+            return false;
         }
-        cnt -= static_cast<unsigned>(n);
-        p += n;
+        n -= static_cast<size_t>(w);
+        p += w;
     }
+    return true;
+}
+
+void write_buf(int fd, voidp buf, unsigned cnt) {
+    if (!write_all(fd, buf, cnt)) write_error();
 }
 
 namespace {

@@ -82,6 +82,9 @@ inline void put_output_long(ulg n) {
     put_output_short(static_cast<unsigned>(n & 0xffff));
     put_output_short(static_cast<unsigned>((n >> 16) & 0xffff));
 }
+// Writes all n bytes, waiting for a non-blocking fd to drain; false on a write error (errno
+// set). write_buf does the same and ends the process on an error.
+bool write_all(int fd, const void *buf, size_t n);
 void write_buf(int fd, voidp buf, unsigned cnt);
 
 // CRC-32 (RFC 1952 section 8): one process-wide register.
