@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Builds kelpa and passes every test, one phase at a time: the Release build with the unit,
-# end-to-end and documentation tests; the same tests under AddressSanitizer and
-# UndefinedBehaviorSanitizer; the parallel encoder's tests under ThreadSanitizer; the fully
-# static build's checks; every fuzz target for
+# Builds kelpa and passes every test, one phase at a time: the Release build (the static
+# kelpa) with the unit, end-to-end and documentation tests; the same tests under
+# AddressSanitizer and UndefinedBehaviorSanitizer; the parallel encoder's tests under
+# ThreadSanitizer; every fuzz target for
 # FUZZ_SECONDS (default 15) on its seed corpus; clang-tidy on the product code; clang-format
 # on the lines changed since the format base. Each phase prints one line with its time and
 # test count; build and test output goes to build-logs/, and only a failing phase shows its
@@ -52,10 +52,6 @@ build_and_test() {
 build_and_test release
 build_and_test sanitize
 build_and_test tsan
-
-t=$(date +%s)
-run_logged "$logs/static.log" scripts/static-check.sh
-echo "== static: $(tail -n 1 "$logs/static.log") in $(elapsed "$t")"
 
 t=$(date +%s)
 run_logged "$logs/fuzz.log" env JOBS="$jobs" scripts/fuzz.sh "${FUZZ_SECONDS:-15}"

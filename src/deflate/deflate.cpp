@@ -670,9 +670,7 @@ void slide_sse2(ush *to, const ush *from, unsigned n) {
 namespace {
 
 void slide_positions(ush *to, const ush *from, unsigned n) {
-    // A load of what the C library found before main: no cached flag for the threads to
-    // share.
-    if (CPU_FEATURE_ACTIVE(AVX2)) {
+    if (cpu_has(CPU_AVX2)) {
         slide_avx2(to, from, n);
     } else {
         slide_sse2(to, from, n);

@@ -16,6 +16,11 @@
 
 #include "deflate/deflate_internal.h"
 
+// Linux 5.14's value (asm-generic/mman-common.h), which musl's headers do not name yet.
+#ifndef MADV_POPULATE_WRITE
+#define MADV_POPULATE_WRITE 23
+#endif
+
 namespace {
 
 inline constexpr size_t OVERLAP = PARALLEL_OVERLAP;
@@ -185,12 +190,14 @@ uch *prefault_from;
 size_t prefault_bytes;
 
 void *worker(void *tables) {
+    // start_worker holds the lock until it has placed this thread on its start CPU: only
+    // then may the thread widen to all the allowed ones, or the placing would undo it.
+    pthread_mutex_lock(&lock);
+    pthread_mutex_unlock(&lock);
     if (cpus_known) sched_setaffinity(0, sizeof allowed_cpus, &allowed_cpus);
     if (uch *p = __atomic_exchange_n(&prefault_from, nullptr, __ATOMIC_ACQ_REL)) {
-#ifdef MADV_POPULATE_WRITE
         // Kernels before 5.14 refuse it: the calling thread then faults these in as it goes.
         madvise(p, prefault_bytes, MADV_POPULATE_WRITE);
-#endif
     }
     use_match_tables(static_cast<MatchTables *>(tables));
     pthread_mutex_lock(&lock);
@@ -226,23 +233,23 @@ void wait_done(Slot &s, bool take_over) {
 // waits there for the scheduler to move it: 3.6-4.2 ms on the AMD guest, against 0.12-0.28
 // ms when started on another CPU (a chunk of manual pages takes about 4 ms).
 bool start_worker(pthread_t *tid, MatchTables *tables, int *cpu) {
-    pthread_attr_t attr;
-    if (pthread_attr_init(&attr) != 0) return false;
-    if (cpus_known) {
+    pthread_mutex_lock(&lock);
+    const bool ok = pthread_create(tid, nullptr, worker, tables) == 0;
+    if (ok && cpus_known) {
         for (int i = 1; i <= CPU_SETSIZE; i++) {
             const int c = (*cpu + i) % CPU_SETSIZE;
             if (CPU_ISSET(c, &allowed_cpus)) {
                 cpu_set_t one;
                 CPU_ZERO(&one);
                 CPU_SET(c, &one);
-                pthread_attr_setaffinity_np(&attr, sizeof one, &one);  // only a start place
+                // Moves the new thread while it waits in a run queue: only a start place.
+                pthread_setaffinity_np(*tid, sizeof one, &one);
                 *cpu = c;
                 break;
             }
         }
     }
-    const bool ok = pthread_create(tid, &attr, worker, tables) == 0;
-    pthread_attr_destroy(&attr);
+    pthread_mutex_unlock(&lock);
     return ok;
 }
 

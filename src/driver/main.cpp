@@ -12,6 +12,18 @@ namespace {
 
 const char kOptions[] = "h?ucvxnlap:C:r:f:V:S:t:O:F:";
 
+// getopt's message for an unknown letter or a missing argument, in one wording whatever C
+// library kelpa is linked with (its own messages are off). Nothing for -? itself.
+void option_error(const char *argv0) {
+    if (optopt == 0 || optopt == '?') return;
+    const char *at = optopt != ':' ? strchr(kOptions, optopt) : nullptr;
+    if (at && at[1] == ':') {
+        fprintf(stderr, "%s: option requires an argument -- '%c'\n", argv0, optopt);
+    } else if (!at) {
+        fprintf(stderr, "%s: invalid option -- '%c'\n", argv0, optopt);
+    }
+}
+
 void Usage(int is_compressed) {
     fprintf(stderr, "Version: %s\n", scid);
     if (!is_compressed) {
@@ -108,6 +120,7 @@ int main(int argc, char **argv) {
 
     int opt_u = 0;
     int c;
+    opterr = 0;
     while ((c = getopt(argc, argv, kOptions)) != -1) {
         switch (c) {
             case 'u':
@@ -142,6 +155,7 @@ int main(int argc, char **argv) {
                 if (is_compressed) set_option_string(uncompress_dir, c, optarg);
                 break;
             default:  // -h, -?, an unknown letter or a missing argument
+                if (c == '?') option_error(argv[0]);
                 Usage(is_compressed);
                 exit(1);
         }

@@ -428,7 +428,7 @@ template <bool kBmi2>
 }  // namespace
 
 int inflate_codes(packed_code tl, packed_code td) {
-    static const bool bmi2 = CPU_FEATURE_ACTIVE(BMI2);
+    const bool bmi2 = cpu_has(CPU_BMI2);
     // Constant index masks in the fast loop: packed_build makes every root as wide as asked.
     assert(tl.bits == PACKED_LBITS && td.bits == PACKED_DBITS);
     codes_state s{bb, bk, outcnt, inptr, 0, 0};

@@ -1,13 +1,21 @@
-// The CPU's features as the C library found them before main: CPU_FEATURE_ACTIVE(NAME), a
-// load. The compiler's __builtin_cpu_supports links a constructor that probes the CPU again
-// in every process, with about ten CPUID instructions at 9 us each on the Intel guest.
+// Stream state: the CPU features the fast paths choose by, probed with CPUID and XGETBV on
+// first use and kept in one word that every thread reads (Intel SDM vol. 2A, CPUID; vol. 1
+// section 13.3, XCR0). The C library is not asked: the stub links none that knows.
 #pragma once
 
-// The header gives its helpers C's boolean type, _Bool, which clang's C++ does not know.
-#if defined(__clang__)
-#define _Bool bool
-#include <sys/platform/x86.h>
-#undef _Bool
-#else
-#include <sys/platform/x86.h>
-#endif
+// Feature bits of cpu_has's mask. "Usable" as the C library's dispatch counts it: a feature
+// that works on AVX's 256-bit registers counts only if the OS saves them (XCR0).
+enum cpu_feature : unsigned {
+    CPU_SSE2 = 1u << 0,        // CPUID.1:EDX bit 26
+    CPU_PCLMULQDQ = 1u << 1,   // CPUID.1:ECX bit 1
+    CPU_BMI2 = 1u << 2,        // CPUID.(7,0):EBX bit 8
+    CPU_AVX2 = 1u << 3,        // CPUID.(7,0):EBX bit 5, with AVX usable
+    CPU_VPCLMULQDQ = 1u << 4,  // CPUID.(7,0):ECX bit 10, with AVX usable
+};
+
+// True if the CPU has every feature in mask. The first call in a process probes (three
+// CPUID instructions and an XGETBV); the rest load one relaxed atomic word.
+bool cpu_has(unsigned mask);
+
+// The probe itself, every call: the features the CPU has, as cpu_feature bits.
+unsigned cpu_probe();

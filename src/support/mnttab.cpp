@@ -1,20 +1,23 @@
-// Support library: mount table access. Owns the open table stream between calls and the
-// one static entry that every successful lookup fills and returns. Parsing of the table is
-// the platform's (getmntent, hasmntopt).
+// Support library: mount table access. Owns the open table stream between calls, the line
+// being parsed and the one static entry that every successful lookup fills and returns. The
+// table's format is proc(5)'s /proc/[pid]/mounts, parsed here: the C library's parser in
+// the static stub would bring its whole scanf machinery (12 KB) for two numbers we ignore.
 #include "support/ssmnttab.h"
 
 #include <cstdio>
 #include <cstring>
-#include <mntent.h>
 
 namespace {
 
 // Longest table path the test seam accepts: PATH_MAX.
 constexpr size_t MTAB_PATH_SIZE = 4096;
+// Longest table line read whole; the rest of a longer line is skipped, so the entry is cut.
+constexpr size_t MT_LINE_SIZE = 4096;
 
 FILE *mtfp = nullptr;
 // Empty means MTAB_PATH; kept in zeroed storage so the stub carries no 4 KiB of data.
 char mtab_path[MTAB_PATH_SIZE];
+char line[MT_LINE_SIZE];
 struct ssmnttab entry;
 
 // Copies src into a field of width n, padding with NULs; false when src does not fit
@@ -28,35 +31,94 @@ bool copy_field(char *dst, const char *src, size_t n) {
     return fits;
 }
 
-// Fills the static entry from mt. A mount point that does not fit is refused (NULL): a cut
-// path names a different directory, and callers create directories under mt_path. A device
-// name or type that does not fit is only cut, since nothing acts on them.
-struct ssmnttab *mt_copy(struct mntent *mt) {
-    copy_field(entry.mt_dev, mt->mnt_fsname, MT_DEV_SIZE);
-    if (!copy_field(entry.mt_path, mt->mnt_dir, MT_PATH_SIZE)) return nullptr;
-    copy_field(entry.mt_fstype, mt->mnt_type, MT_FSTYPE_SIZE);
-    entry.mt_read_only = hasmntopt(mt, "ro") != nullptr ? 1 : 0;
-    entry.mt_time = 0;
-    return &entry;
+// The table writes a space, tab, newline or backslash in a field as a backslash and three
+// octal digits; two backslashes stand for one, and any other backslash for itself.
+void decode_field(char *s) {
+    static const struct {
+        const char *code;  // what follows the backslash
+        char byte;
+    } escapes[] = {{"040", ' '}, {"011", '\t'}, {"012", '\n'}, {"134", '\\'}, {"\\", '\\'}};
+    char *out = s;
+    while (*s) {
+        char c = *s++;
+        if (c == '\\') {
+            for (const auto &e : escapes) {
+                const size_t n = strlen(e.code);
+                if (strncmp(s, e.code, n) == 0) {
+                    c = e.byte;
+                    s += n;
+                    break;
+                }
+            }
+        }
+        *out++ = c;
+    }
+    *out = '\0';
+}
+
+// The next field of the line at *p, cut at spaces and tabs and decoded; "" past the last.
+char *next_field(char **p) {
+    char *s = *p + strspn(*p, " \t");
+    char *e = s + strcspn(s, " \t");
+    *p = *e ? e + 1 : e;
+    *e = '\0';
+    decode_field(s);
+    return s;
+}
+
+// True when the comma-separated options hold opt itself, alone or with a value.
+bool has_option(const char *opts, const char *opt) {
+    const size_t n = strlen(opt);
+    for (const char *o = opts; *o; o += strcspn(o, ",")) {
+        if (*o == ',') ++o;
+        if (strncmp(o, opt, n) == 0 && (o[n] == '\0' || o[n] == ',' || o[n] == '=')) return true;
+    }
+    return false;
+}
+
+// Fills the static entry from the table's next line that names a mount point (blank lines
+// and # comments name none); NULL after the last. A mount point that does not fit is
+// refused and the walk goes on: a cut path names a different directory, and callers create
+// directories under mt_path. A device name or type that does not fit is only cut, since
+// nothing acts on them.
+struct ssmnttab *read_entry() {
+    while (fgets(line, sizeof line, mtfp)) {
+        const size_t len = strlen(line);
+        if (len > 0 && line[len - 1] == '\n') {
+            line[len - 1] = '\0';
+        } else {
+            int c;
+            while ((c = getc(mtfp)) != EOF && c != '\n') {
+            }
+        }
+        char *p = line + strspn(line, " \t");
+        if (*p == '\0' || *p == '#') continue;
+        const char *dev = next_field(&p);
+        const char *dir = next_field(&p);
+        const char *type = next_field(&p);
+        const char *opts = next_field(&p);
+        copy_field(entry.mt_dev, dev, MT_DEV_SIZE);
+        if (!copy_field(entry.mt_path, dir, MT_PATH_SIZE)) continue;
+        copy_field(entry.mt_fstype, type, MT_FSTYPE_SIZE);
+        entry.mt_read_only = has_option(opts, "ro") ? 1 : 0;
+        entry.mt_time = 0;
+        return &entry;
+    }
+    return nullptr;
 }
 
 }  // namespace
 
 struct ssmnttab *ss_getmntent(void) {
     if (!mtfp) {
-        mtfp = setmntent(mtab_path[0] ? mtab_path : MTAB_PATH, "r");
+        mtfp = fopen(mtab_path[0] ? mtab_path : MTAB_PATH, "re");
         if (!mtfp) return nullptr;
     }
-    struct mntent *mt;
-    while ((mt = getmntent(mtfp)) != nullptr) {
-        struct ssmnttab *e = mt_copy(mt);
-        if (e) return e;
-    }
-    return nullptr;
+    return read_entry();
 }
 
 void ss_endmntent(void) {
-    if (mtfp) endmntent(mtfp);
+    if (mtfp) fclose(mtfp);
     mtfp = nullptr;
 }
 

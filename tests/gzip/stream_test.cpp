@@ -2,6 +2,7 @@
 // boundaries, ratio printing, the fatal exits, and the small stream utilities.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/platform/x86.h>
 #include <sys/syscall.h>
 
 #include <atomic>
@@ -9,6 +10,7 @@
 #include <thread>
 
 #include "common/decode_harness.h"
+#include "stream/cpu.h"
 
 // Every write of this test program passes through here: writes to one chosen descriptor can
 // be cut short (as a pipe may) and counted.
@@ -89,6 +91,24 @@ TEST(Updcrc, FastPathMatchesTablePathAndPython) {
     auto r = kt::run({"python3", "-c", "import sys, zlib; print(zlib.crc32(sys.stdin.buffer.read()))"}, data);
     ASSERT_EQ(r.status, 0);
     EXPECT_EQ(kt::crc_of(data), std::stoul(r.out));
+}
+
+// The host C library's answers as the oracle: the fast paths are chosen as they were when
+// it was asked.
+TEST(CpuFeatures, AsTheHostCLibraryFindsThem) {
+    const struct {
+        unsigned bit;
+        bool host;
+    } rows[] = {{CPU_SSE2, CPU_FEATURE_ACTIVE(SSE2)},
+                {CPU_PCLMULQDQ, CPU_FEATURE_ACTIVE(PCLMULQDQ)},
+                {CPU_BMI2, CPU_FEATURE_ACTIVE(BMI2)},
+                {CPU_AVX2, CPU_FEATURE_ACTIVE(AVX2)},
+                {CPU_VPCLMULQDQ, CPU_FEATURE_ACTIVE(VPCLMULQDQ)}};
+    for (const auto &r : rows) {
+        EXPECT_EQ((cpu_probe() & r.bit) != 0, r.host) << r.bit;
+        EXPECT_EQ(cpu_has(r.bit), r.host) << r.bit;
+    }
+    EXPECT_TRUE(cpu_has(0));
 }
 
 TEST(FillInbuf, FillsOf32768ThenTheRestThenEndOfFile) {

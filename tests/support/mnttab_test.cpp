@@ -1,5 +1,6 @@
 // Mount table walk: order, end of table, read-only flag, the shared static entry, long fields.
 #include <gtest/gtest.h>
+#include <mntent.h>
 
 #include <string>
 #include <vector>
@@ -126,6 +127,41 @@ TEST_F(MountTable, MissingTableLooksEmpty) {
     ss_set_mtab_path((dir / "none").c_str());
     EXPECT_EQ(ss_getmntent(), nullptr);
     EXPECT_EQ(ss_getmntbyname("/"), nullptr);
+}
+
+// The host C library's parser as the oracle: each entry as ss_getmntent must give it.
+std::vector<std::string> host_walk(const std::string &path) {
+    std::vector<std::string> out;
+    FILE *f = setmntent(path.c_str(), "r");
+    if (!f) return out;
+    while (struct mntent *m = getmntent(f)) {
+        if (strlen(m->mnt_dir) >= MT_PATH_SIZE) continue;
+        out.push_back(std::string(m->mnt_fsname).substr(0, MT_DEV_SIZE - 1) + "|" + m->mnt_dir +
+                      "|" + std::string(m->mnt_type).substr(0, MT_FSTYPE_SIZE - 1) + "|" +
+                      (hasmntopt(m, "ro") ? "ro" : "rw"));
+    }
+    endmntent(f);
+    return out;
+}
+
+TEST_F(MountTable, ParsesEveryLineAsTheHostCLibraryDoes) {
+    const std::string long_line = "dev /long tmpfs rw," + std::string(5000, 'o') + " 0 0\n";
+    for (const std::string &text : {
+             std::string("/dev/sda1 /mnt/with\\040space ext4 rw 0 0\n"
+                         "a\\011b /tab\\012nl\\134back\\\\two\\x vfat ro,noexec 0 0\n"),
+             std::string("# a comment\n\n   \t\n  dev\t/indented\t\text4  ro=x,sync 0 0\n"
+                         "   # indented comment\nnofields\nlast /no/newline ext2 ro"),
+             long_line + "after /after ext4 rw 0 0\n",
+             kt::read_file("/proc/self/mounts"),
+         }) {
+        use(text);
+        std::vector<std::string> ours;
+        while (struct ssmnttab *e = ss_getmntent())
+            ours.push_back(std::string(e->mt_dev) + "|" + e->mt_path + "|" + e->mt_fstype + "|" +
+                           (e->mt_read_only ? "ro" : "rw"));
+        ss_endmntent();
+        EXPECT_EQ(ours, host_walk(table)) << text.substr(0, 200);
+    }
 }
 
 TEST(MountTableReal, SystemTableListsTheRoot) {
