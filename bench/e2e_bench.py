@@ -30,12 +30,18 @@ thread (KELPA_THREADS=1) and gzip -9: wall and CPU seconds, the three interleave
 whether the two archives' members are identical.
 --threads prints only that table, --decoders only the second.
 
+--versus OTHER prints only a table of kelpa against another kelpa binary (by default
+kelpa-host, the same program against the host's C library; or an older build): building on
+one thread and -x on each file, the two interleaved in each round, CPU seconds (best of the
+runs), their ratio, peak memory and whether the two archives are identical.
+
 --memory N adds a fifth table: kelpa's peak memory building from and extracting a 1 MB
 and an N MB input (-x to standard output, and the default extraction command writing the
 file), which must be the same for both sizes.
 
 Usage: bench/e2e_bench.py [--kelpa build/src/driver/kelpa] [--corpus DIR] [--repeat N]
-                          [--only NAME...] [--memory MB] [--threads | --decoders]
+                          [--only NAME...] [--memory MB]
+                          [--threads | --decoders | --versus [OTHER]]
 """
 import argparse
 import atexit
@@ -321,6 +327,40 @@ def decoders_table(kelpa, files, names, repeat, work):
     print_decoders(peers, decoders)
 
 
+def versus_table(kelpa, other, files, names, repeat, work):
+    """kelpa against another kelpa binary: one-thread builds and -x, interleaved."""
+    print("%s against %s (CPU s, best of %d interleaved runs; x: other / this)" % (kelpa, other, repeat))
+    print("%-13s %6s | %9s %9s %6s | %9s %9s %6s | %13s %13s | %s" % (
+        "file", "MB", "build", "other", "x", "-x", "other", "x", "peak MB b/x", "other b/x", "same"))
+    one = dict(os.environ, KELPA_THREADS="1")
+    for name in names:
+        path = files[name]
+        runs = {k: os.path.join(work, name + "." + k + ".run") for k in ("a", "b")}
+        best, rss = {}, {}
+        for round_ in range(repeat + 1):  # the last round measures peak memory only
+            for key, argv, out in [
+                ("ab", [kelpa, path], runs["a"]),
+                ("bb", [other, path], runs["b"]),
+                ("ax", [kelpa, "-u", "-x", runs["a"]], os.devnull),
+                ("bx", [other, "-u", "-x", runs["a"]], os.devnull),
+            ]:
+                measuring_peak = round_ == repeat
+                cpu, peak_kib = timed(argv, out, peak=measuring_peak, env=one)
+                if measuring_peak:
+                    rss[key] = peak_kib / 1024
+                else:
+                    best[key] = min(cpu, best.get(key, cpu))
+        same = "yes" if (deflate_data_of_archive(runs["a"], os.path.basename(path)) ==
+                         deflate_data_of_archive(runs["b"], os.path.basename(path))) else "NO"
+        cpu = lambda k: max(best[k], 1e-6)
+        print("%-13s %6.1f | %9.4f %9.4f %5.3fx | %9.4f %9.4f %5.3fx | %6.1f %6.1f %6.1f %6.1f | %s" % (
+            name, os.path.getsize(path) / MB, cpu("ab"), cpu("bb"), cpu("bb") / cpu("ab"),
+            cpu("ax"), cpu("bx"), cpu("bx") / cpu("ax"), rss["ab"], rss["ax"], rss["bb"], rss["bx"], same))
+        sys.stdout.flush()
+        for f in runs.values():
+            os.unlink(f)
+
+
 def main():
     ap = argparse.ArgumentParser()
     here = os.path.dirname(os.path.abspath(__file__))
@@ -331,6 +371,8 @@ def main():
     ap.add_argument("--memory", type=int, metavar="MB", help="also check memory on a 1 MB and an MB-sized input")
     ap.add_argument("--threads", action="store_true", help="only the table of compression on all cores")
     ap.add_argument("--decoders", action="store_true", help="only the table of kelpa -x against other decoders")
+    ap.add_argument("--versus", nargs="?", metavar="OTHER", const=os.path.join(here, "..", "build", "src", "driver", "kelpa-host"),
+                    help="only the table of kelpa against another kelpa binary (default: kelpa-host)")
     args = ap.parse_args()
     kelpa = os.path.abspath(args.kelpa)
     files = make_corpus(os.path.abspath(args.corpus))
@@ -352,6 +394,9 @@ def main():
         return
     if args.decoders:
         decoders_table(kelpa, files, names, args.repeat, work)
+        return
+    if args.versus:
+        versus_table(kelpa, os.path.abspath(args.versus), files, names, args.repeat, work)
         return
     print("%-13s %6s | %-31s | %-31s | %-17s | %-23s | %s" % (
         "file", "MB", "compress MB/s (cpu s)", "decompress MB/s (cpu s)", "ratio", "peak MB c / d",

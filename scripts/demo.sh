@@ -6,6 +6,7 @@ cd "$(dirname "$0")/.."
 if [ -n "${KELPA:-}" ]; then
   kelpa=$KELPA  # an already built kelpa (the documentation tests use this)
 else
+  scripts/deps.sh build
   cmake --preset release >/dev/null
   cmake --build --preset release -j "$(nproc)" --target kelpa >/dev/null
   kelpa=$PWD/build/src/driver/kelpa

@@ -9,6 +9,7 @@
 # log.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+scripts/deps.sh test
 jobs=${JOBS:-$(nproc)}
 # The end-to-end tests mostly wait (each extraction pauses 2 seconds before closing its
 # pipe), so twice as many run at once as there are cores.

@@ -202,6 +202,16 @@ int build_preamble(const char *path, int fd) {
         return -1;
     }
 
+    char interp[STUB_INTERP_SIZE], version[STUB_VERSION_SIZE];
+    if (stub_interpreter(stub, size, interp, sizeof interp, version, sizeof version)) {
+        fprintf(stderr, "%s: warning: ", progname);
+        print_visible(stderr, name);
+        fputs(" is not static: the archive will need ", stderr);
+        print_visible(stderr, interp);
+        fprintf(stderr, " and the C library it loads%s%s%s on the target\n", version[0] ? " (" : "",
+                version, version[0] ? " or newer)" : "");
+    }
+
     bool ok = write_all(fd, stub, size);
     free(stub);
     ok = ok && write_all(fd, eop, EOP_SIZE);

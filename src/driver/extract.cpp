@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -83,7 +84,42 @@ void wait_for_reader(int fd) {
     }
 }
 
-// Reports a failed extraction command; true when the status from pclose means failure.
+// Starts /bin/sh -c cmd reading a new pipe, whose write end it returns (close-on-exec, so
+// no later command holds it open), with the child in *pid; -1 with errno set on failure.
+int start_command_writer(const char *cmd, pid_t *pid) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return -1;
+    fflush(nullptr);  // nothing buffered may be written twice by the child
+    const pid_t child = fork();
+    if (child == 0) {
+        // dup2 clears close-on-exec on the copy; a read end already at 0 keeps the flag.
+        if (fds[0] == STDIN_FILENO ? fcntl(STDIN_FILENO, F_SETFD, 0) == 0
+                                   : dup2(fds[0], STDIN_FILENO) == STDIN_FILENO)
+            execl("/bin/sh", "sh", "-c", cmd, static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    const int saved = errno;
+    close(fds[0]);
+    if (child < 0) {
+        close(fds[1]);
+        errno = saved;
+        return -1;
+    }
+    *pid = child;
+    return fds[1];
+}
+
+// Closes the command's pipe, so that it sees the end of its input, and returns its wait
+// status (-1 when it cannot be waited for).
+int finish_command_writer(int fd, pid_t pid) {
+    close(fd);
+    int status;
+    while (waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR) return -1;
+    return status;
+}
+
+// Reports a failed extraction command; true when its wait status means failure.
 bool command_failed(const char *program, const char *pcmd, int status) {
     if (status == -1) {
         fprintf(stderr, "%s: extraction command could not be waited for: ", program);
@@ -344,7 +380,7 @@ int do_decompress(const char *program) {
 
     int rtn = 0;
     unsigned long size = 0;  // of the decoded payload; unknown with -x
-    FILE *p = nullptr;
+    pid_t command = 0;       // the extraction command, once started
     char *pcmd = nullptr;
     if (!extract_only) {
         // The output name comes from the file and reaches a shell command line through "%o".
@@ -394,16 +430,15 @@ int do_decompress(const char *program) {
             rtn = -1;
             goto finish;
         }
-        fflush(nullptr);  // nothing buffered may be written twice by the child
-        p = popen(pcmd, "w");
-        if (!p) {
-            perror("popen");
+        ofd = start_command_writer(pcmd, &command);
+        if (ofd < 0) {
+            fprintf(stderr, "%s: extraction command could not be started: %s\n", program,
+                    strerror(errno));
             free(pcmd);
             rtn = -1;
             goto finish;
         }
         to_stdout = 0;
-        ofd = fileno(p);
         pipe_output = PipeOutput{};
         pipe_output.fd = ofd;
     }
@@ -426,12 +461,12 @@ int do_decompress(const char *program) {
     progress_end();
     input_guard_off();
 
-    if (!p) fflush(nullptr);
+    if (extract_only) fflush(nullptr);
     if (!pipe_output.reader_gone) sleep(PIPE_CLOSE_PAUSE);
     if (!extract_only) {
         if (!pipe_output.reader_gone) wait_for_reader(ofd);
         pipe_output.fd = -1;
-        int status = pclose(p);  // closes the pipe, so the command sees the end of its input
+        const int status = finish_command_writer(ofd, command);
         if (command_failed(program, pcmd, status)) {
             rtn = 1;
         } else if (pipe_output.lost_data) {

@@ -111,6 +111,17 @@ int add_check_item(const unsigned char *hdr, size_t hdr_len);
 // none (built before it existed); -1: it does not match (reported with archive's name).
 int check_preamble(const char *archive, bool compressed);
 
+// Sizes of what stub_interpreter copies out, each with its NUL: an interpreter's path (a
+// longer one is cut) and a version name such as "GLIBC_2.34".
+inline constexpr size_t STUB_INTERP_SIZE = 256;
+inline constexpr size_t STUB_VERSION_SIZE = 32;
+// True when the stub (n bytes in memory) is an ELF-64 file that names a program interpreter,
+// so that it starts only where that interpreter and its libraries are: the interpreter's path
+// goes into interp and the newest C library version it asks for into version ("" when the
+// headers tell none). False for a static program and for what is not ELF-64.
+bool stub_interpreter(const char *stub, size_t n, char *interp, size_t interp_size, char *version,
+                      size_t version_size);
+
 // Building.
 // Writes stub, marker and preamble; 0 on success, -1 after reporting the reason. The stub is
 // the file at path, or the program's own file when path is empty. An empty stub and a stub

