@@ -10,7 +10,7 @@
   demo:     scripts/demo.sh runs with the built kelpa and says what happened.
 
 Indented (non-fenced) commands in the README, such as the fresh-machine commands and the
-static build, are run by CI itself (scripts/test.sh, scripts/static-check.sh).
+release and development builds, are run by CI itself (scripts/test.sh).
 """
 import os
 import re

@@ -112,7 +112,12 @@ TEST(Extract, CommandsOutputNamesAndEnvironment) {
     kt::sh("mkdir " + kt::quote(hostile_dir / sub));
     hostile_dir.argv = {"sh", "-c", "cd " + kt::quote(sub) + " && exec ../arc"};
 
-    run_parallel({&raw, &gz, &tar, &two, &raw2, &to_stdout, &util, &evil, &evil_raw, &hostile_dir});
+    Job no_stdin;  // started with standard input closed: the command's pipe lands on fd 0
+    no_stdin.archive(pre("", "", "cat > %p/%o"), kt::gzip_member(text, "in.txt"));
+    no_stdin.argv = {"sh", "-c", "exec ./arc <&-"};
+
+    run_parallel({&raw, &gz, &tar, &two, &raw2, &to_stdout, &util, &evil, &evil_raw, &hostile_dir,
+                  &no_stdin});
 
     EXPECT_EQ(raw.r.status, 0) << raw.r.err;
     EXPECT_EQ(kt::read_file(raw / "payload.txt"), text);
@@ -159,6 +164,9 @@ TEST(Extract, CommandsOutputNamesAndEnvironment) {
     EXPECT_EQ(kt::sh("ls -A", "", hostile_dir.dir.path()).out, "arc\n" + sub + "\n");
     EXPECT_EQ(kt::sh("ls -A", "", hostile_dir / sub).out, "data.txt\n");
     EXPECT_EQ(kt::read_file(hostile_dir / sub + "/data.txt"), "landed\n");
+
+    EXPECT_EQ(no_stdin.r.status, 0) << no_stdin.r.err;
+    EXPECT_EQ(kt::read_file(no_stdin / "in.txt"), text);
 }
 
 TEST(Extract, OptionsSkipOrConfirmThePostExtractionCommand) {
