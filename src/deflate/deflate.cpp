@@ -4,7 +4,9 @@
 // RFC 1951 sections 2 and 4.
 #include "deflate/deflate_internal.h"
 
+#if defined(__x86_64__)
 #include <immintrin.h>
+#endif
 #include <sched.h>
 
 #include <cassert>
@@ -13,6 +15,7 @@
 #include <cstring>
 
 #include "stream/cpu.h"
+#include "stream/vec128.h"
 
 // Every thread that runs the match finder has its own copy of its state: the sequential
 // encoder on the calling thread, and each parsing thread of the parallel one.
@@ -219,13 +222,12 @@ inline void insert_run(unsigned s, unsigned n) {
 // Writes first, first + 1, ..., first + n - 1, modulo 2^16, to to[0], ..., to[n - 1]: eight
 // per store (the compiler leaves the plain loop at one per store).
 inline void count_from(ush *to, unsigned first, unsigned n) {
-    __m128i v = _mm_add_epi16(_mm_set1_epi16(static_cast<short>(first)),
-                              _mm_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7));
-    const __m128i step = _mm_set1_epi16(8);
+    vec128 v = vec_add16(vec_splat16(static_cast<uint16_t>(first)), vec_iota16());
+    const vec128 step = vec_splat16(8);
     unsigned j = 0;
     for (; j + 8 <= n; j += 8) {
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(to + j), v);
-        v = _mm_add_epi16(v, step);
+        vec_store(to + j, v);
+        v = vec_add16(v, step);
     }
     for (; j < n; j++) to[j] = static_cast<ush>(first + j);
 }
@@ -647,6 +649,7 @@ static_assert(NIL == 0, "the saturating subtraction gives NIL");
 
 }  // namespace
 
+#if defined(__x86_64__)
 [[gnu::target("avx2")]] void slide_avx2(ush *to, const ush *from, unsigned n) {
     const __m256i w = _mm256_set1_epi16(static_cast<short>(WSIZE));
     for (unsigned i = 0; i < n; i += SLIDE_STEP) {
@@ -657,24 +660,26 @@ static_assert(NIL == 0, "the saturating subtraction gives NIL");
     }
 }
 
-void slide_sse2(ush *to, const ush *from, unsigned n) {
-    const __m128i w = _mm_set1_epi16(static_cast<short>(WSIZE));
+#endif
+
+void slide_128(ush *to, const ush *from, unsigned n) {
+    const vec128 w = vec_splat16(static_cast<uint16_t>(WSIZE));
     for (unsigned i = 0; i < n; i += SLIDE_STEP) {
-        for (unsigned k = 0; k < SLIDE_STEP; k += 8) {
-            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(from + i + k));
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(to + i + k), _mm_subs_epu16(a, w));
-        }
+        for (unsigned k = 0; k < SLIDE_STEP; k += 8)
+            vec_store(to + i + k, vec_subs_u16(vec_load(from + i + k), w));
     }
 }
 
 namespace {
 
 void slide_positions(ush *to, const ush *from, unsigned n) {
+#if defined(__x86_64__)
     if (cpu_has(CPU_AVX2)) {
         slide_avx2(to, from, n);
-    } else {
-        slide_sse2(to, from, n);
+        return;
     }
+#endif
+    slide_128(to, from, n);
 }
 
 // Clears the MIN_MATCH - 1 bytes after the input that its last strings hash.

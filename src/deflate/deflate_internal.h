@@ -364,10 +364,13 @@ inline constexpr size_t PARALLEL_PAST_STOP = 1024;
 static_assert(PARALLEL_PAST_STOP >= MAX_MATCH + MIN_LOOKAHEAD + 8);
 
 // Slides n window positions (n a multiple of SLIDE_STEP): to[i] = from[i] - WSIZE, NIL for
-// those below WSIZE, whose strings leave the window. Two builds, one for CPUs with AVX2.
+// those below WSIZE, whose strings leave the window. Two builds: 16-byte vectors on every
+// CPU (stream/vec128.h), 32-byte ones on x86-64 CPUs with AVX2.
 inline constexpr unsigned SLIDE_STEP = 32;
-void slide_sse2(ush *to, const ush *from, unsigned n);
+void slide_128(ush *to, const ush *from, unsigned n);
+#if defined(__x86_64__)
 void slide_avx2(ush *to, const ush *from, unsigned n);
+#endif
 
 // A parsing thread's window and chains: allocated (null if out of memory), made this
 // thread's before it parses, freed after it.

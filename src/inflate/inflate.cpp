@@ -5,10 +5,10 @@
 #include <cassert>
 #include <cstdlib>
 #include <cstring>
-#include <emmintrin.h>
 
 #include "inflate/inflate_internal.h"
 #include "stream/cpu.h"
+#include "stream/vec128.h"
 
 // The bit buffer. Bits above bk are either zero or the stream's own next bits (a wide
 // refill loads a partial byte ahead); ORing the same byte in again later leaves them equal.
@@ -155,18 +155,18 @@ unsigned copy_match_careful(unsigned w, unsigned dist, unsigned n) {
 constexpr unsigned COPY_CHUNK = 16;
 static_assert(WSIZE + 2 * COPY_CHUNK <= sizeof(window), "chunk overrun stays inside window");
 
-inline __m128i load16(const uch *p) {
-    return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+inline vec128 load16(const uch *p) {
+    return vec_load(p);
 }
-inline void store16(uch *p, __m128i v) {
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(p), v);
+inline void store16(uch *p, vec128 v) {
+    vec_store(p, v);
 }
 
 inline unsigned copy_match_fast(unsigned w, unsigned src, unsigned n) {
     assert(w + n < WSIZE && src + n <= WSIZE && src != w && n >= 1);
     uch *dst = window + w;
     const uch *from = window + src;
-    const __m128i tail = load16(dst + n);
+    const vec128 tail = load16(dst + n);
     if (w - src >= COPY_CHUNK) {
         // Two chunks per step: one step takes every match up to 32 bytes (86-97% of them on
         // text, tarballs and executables), so the step count rarely varies. Each chunk is
@@ -175,7 +175,7 @@ inline unsigned copy_match_fast(unsigned w, unsigned src, unsigned n) {
         // further behind (or ahead: src > w wraps the difference far above 16) never
         // overlap what the step writes. One class for both: the test between them
         // mispredicted on executables (11% of their matches are this close).
-        const __m128i tail2 = load16(dst + n + COPY_CHUNK);
+        const vec128 tail2 = load16(dst + n + COPY_CHUNK);
         unsigned i = 0;
         do {
             store16(dst + i, load16(from + i));
@@ -190,7 +190,7 @@ inline unsigned copy_match_fast(unsigned w, unsigned src, unsigned n) {
             memcpy(dst + i, &v, 8);
         }
     } else if (w - src == 1) {
-        const __m128i v = _mm_set1_epi8(static_cast<char>(*from));
+        const vec128 v = vec_splat8(*from);
         for (unsigned i = 0; i < n; i += COPY_CHUNK) store16(dst + i, v);
     } else {
         // A period of 2 to 7 bytes: each 8-byte move reads only bytes already final in its
@@ -414,11 +414,13 @@ template <bool kBmi2>
 // and BZHI masks without a table: the bit buffer's critical path is shorter. Extracting
 // the 32 MB executable, best/median of 31 interleaved runs: 0.0576/0.0610 CPU s without,
 // 0.0566/0.0589 with.
+#if defined(__x86_64__)
 [[gnu::target("bmi2"), gnu::noinline]] fast_exit decode_fast_bmi2(const uint32_t *lt,
                                                                   const uint32_t *dt,
                                                                   codes_state &s) {
     return decode_fast<true>(lt, dt, s);
 }
+#endif
 
 [[gnu::noinline]] fast_exit decode_fast_generic(const uint32_t *lt, const uint32_t *dt,
                                                 codes_state &s) {
@@ -428,14 +430,20 @@ template <bool kBmi2>
 }  // namespace
 
 int inflate_codes(packed_code tl, packed_code td) {
+#if defined(__x86_64__)
     const bool bmi2 = cpu_has(CPU_BMI2);
+#endif
     // Constant index masks in the fast loop: packed_build makes every root as wide as asked.
     assert(tl.bits == PACKED_LBITS && td.bits == PACKED_DBITS);
     codes_state s{bb, bk, outcnt, inptr, 0, 0};
 
     for (;;) {
+#if defined(__x86_64__)
         const fast_exit r =
             bmi2 ? decode_fast_bmi2(tl.t, td.t, s) : decode_fast_generic(tl.t, td.t, s);
+#else
+        const fast_exit r = decode_fast_generic(tl.t, td.t, s);
+#endif
         if (r == fast_exit::invalid) return 1;
         inptr = s.in;
         if (r == fast_exit::eob) break;
