@@ -57,9 +57,11 @@ for f in text random pattern zeros tiny; do
     fail "$f: the x86-64 kelpa did not extract the aarch64 archive"
 done
 
-# An installer built on x86-64 for aarch64 runs there: the default extraction writes the
-# file, the post command runs.
-"$x86" -r 'echo installed > done.txt' -p "$arm" text > installer.run 2>/dev/null
+# An installer built on x86-64 for aarch64 runs there: the builder says once that it is for
+# aarch64, the default extraction writes the file, the post command runs.
+"$x86" -r 'echo installed > done.txt' -p "$arm" text > installer.run 2> warning
+[ "$(cat warning)" = "$x86: warning: $arm is a program for aarch64, not x86-64: the archive will run on aarch64 only" ] ||
+  fail "the builder's warning for an aarch64 stub: $(cat warning)"
 chmod +x installer.run
 mkdir target
 (cd target && "${emu[@]}" ../installer.run > /dev/null 2>&1) || fail "the aarch64 installer failed"

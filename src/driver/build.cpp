@@ -202,6 +202,19 @@ int build_preamble(const char *path, int fd) {
         return -1;
     }
 
+    // Building for another architecture is allowed (-p with its kelpa): said, not refused.
+    if (const unsigned m = stub_machine(stub, size);
+        m != 0 && own_machine() != 0 && m != own_machine()) {
+        fprintf(stderr, "%s: warning: ", progname);
+        print_visible(stderr, name);
+        if (const char *arch = machine_name(m))
+            fprintf(stderr, " is a program for %s, not %s: the archive will run on %s only\n", arch,
+                    machine_name(own_machine()), arch);
+        else
+            fprintf(stderr,
+                    " is a program for ELF machine %u, not %s: the archive will not run here\n", m,
+                    machine_name(own_machine()));
+    }
     char interp[STUB_INTERP_SIZE], version[STUB_VERSION_SIZE];
     if (stub_interpreter(stub, size, interp, sizeof interp, version, sizeof version)) {
         fprintf(stderr, "%s: warning: ", progname);

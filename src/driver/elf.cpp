@@ -15,10 +15,15 @@ constexpr size_t EI_CLASS = 4;
 constexpr size_t EI_DATA = 5;
 constexpr unsigned char ELFCLASS64 = 2;
 constexpr unsigned char ELFDATA2LSB = 1;
+constexpr size_t E_MACHINE = 0x12;    // 2 bytes
 constexpr size_t E_PHOFF = 0x20;      // 8 bytes
 constexpr size_t E_PHENTSIZE = 0x36;  // 2 bytes
 constexpr size_t E_PHNUM = 0x38;      // 2 bytes
 constexpr size_t EHDR_SIZE = 0x40;
+
+// e_machine values of the architectures kelpa is built for.
+constexpr unsigned EM_X86_64 = 62;
+constexpr unsigned EM_AARCH64 = 183;
 
 // Program header fields, ELF-64.
 constexpr size_t P_TYPE = 0x00;    // 4 bytes
@@ -121,6 +126,35 @@ void newest_version(const Image &im, uint64_t phoff, unsigned phnum, uint64_t dy
 }
 
 }  // namespace
+
+unsigned stub_machine(const char *stub, size_t n) {
+    const Image im{reinterpret_cast<const unsigned char *>(stub), n};
+    if (!im.has(0, EHDR_SIZE) || memcmp(stub, ELFMAG, SELFMAG) != 0 ||
+        im.p[EI_CLASS] != ELFCLASS64 || im.p[EI_DATA] != ELFDATA2LSB)
+        return 0;
+    return static_cast<unsigned>(im.le(E_MACHINE, 2));
+}
+
+unsigned own_machine() {
+#if defined(__x86_64__)
+    return EM_X86_64;
+#elif defined(__aarch64__)
+    return EM_AARCH64;
+#else
+    return 0;
+#endif
+}
+
+const char *machine_name(unsigned machine) {
+    switch (machine) {
+        case EM_X86_64:
+            return "x86-64";
+        case EM_AARCH64:
+            return "aarch64";
+        default:
+            return nullptr;
+    }
+}
 
 bool stub_interpreter(const char *stub, size_t n, char *interp, size_t interp_size, char *version,
                       size_t version_size) {

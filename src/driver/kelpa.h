@@ -121,6 +121,11 @@ inline constexpr size_t STUB_VERSION_SIZE = 32;
 // headers tell none). False for a static program and for what is not ELF-64.
 bool stub_interpreter(const char *stub, size_t n, char *interp, size_t interp_size, char *version,
                       size_t version_size);
+// The ELF e_machine of the stub (n bytes in memory), 0 when it is not a little-endian ELF-64
+// file; the one this kelpa is built for (0 when unknown); a name for it, or NULL.
+unsigned stub_machine(const char *stub, size_t n);
+unsigned own_machine();
+const char *machine_name(unsigned machine);
 
 // Building.
 // Writes stub, marker and preamble; 0 on success, -1 after reporting the reason. The stub is

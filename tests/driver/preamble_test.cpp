@@ -329,4 +329,29 @@ TEST(StubInterpreter, AsReadelfReadsItAndNoReadOutsideTheStub) {
     }
 }
 
+// The stub's architecture from its ELF header alone: e_machine of a little-endian ELF-64 file,
+// 0 for anything else; hand-built headers.
+TEST(StubMachine, ElfHeaderMachineOrZero) {
+    auto header = [](char cls, char data, unsigned machine, size_t size) {
+        std::string h(size, '\0');
+        h.replace(0, 4, "\177ELF");
+        if (size > 5) h[4] = cls, h[5] = data;
+        if (size > 0x13)
+            h[0x12] = static_cast<char>(machine & 0xff), h[0x13] = static_cast<char>(machine >> 8);
+        return h;
+    };
+    const struct {
+        std::string stub;
+        unsigned machine;
+    } rows[] = {{header(2, 1, 183, 64), 183}, {header(2, 1, 62, 4096), 62},
+                {header(2, 1, 183, 63), 0},   {header(1, 1, 40, 64), 0},
+                {header(2, 2, 183, 64), 0},   {std::string(64, 'x'), 0}};
+    for (const auto &r : rows) {
+        std::vector<char> copy(r.stub.begin(), r.stub.end());
+        EXPECT_EQ(stub_machine(copy.data(), copy.size()), r.machine) << r.stub.size();
+    }
+    const std::string self = kt::read_file(kt::kelpa_bin());
+    EXPECT_EQ(stub_machine(self.data(), self.size()), own_machine()) << "kelpa is its own stub";
+}
+
 }  // namespace
