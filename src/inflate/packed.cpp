@@ -33,7 +33,7 @@ constexpr std::array<uint8_t, 256> reversed_bytes = make_reversed_bytes();
 // significant (RFC 1951 3.1.1), while the bit buffer hands out the next bit as bit 0. Two
 // byte lookups rather than a loop per bit: the loop was two thirds of the table building.
 inline unsigned reverse_bits(unsigned v, unsigned n) {
-    assert(n >= 1 && n <= 16 && v < (1u << n));
+    assert(n >= 1 && n <= 16 && v < (1u << 16));  // v >> 8 indexes a 256-entry table
     return (static_cast<unsigned>(reversed_bytes[v & 0xff]) << 8 | reversed_bytes[v >> 8]) >>
            (16 - n);
 }
