@@ -56,6 +56,11 @@ struct Image {
     const unsigned char *p;
     size_t n;
     bool has(uint64_t off, uint64_t len) const { return off <= n && len <= n - off; }
+    // A little-endian ELF-64 file header is there, the only kind read here.
+    bool elf64_lsb() const {
+        return has(0, EHDR_SIZE) && memcmp(p, ELFMAG, SELFMAG) == 0 && p[EI_CLASS] == ELFCLASS64 &&
+               p[EI_DATA] == ELFDATA2LSB;
+    }
     uint64_t le(uint64_t off, unsigned width) const {
         uint64_t v = 0;
         for (unsigned i = width; i-- > 0;) v = v << 8 | p[off + i];
@@ -129,10 +134,7 @@ void newest_version(const Image &im, uint64_t phoff, unsigned phnum, uint64_t dy
 
 unsigned stub_machine(const char *stub, size_t n) {
     const Image im{reinterpret_cast<const unsigned char *>(stub), n};
-    if (!im.has(0, EHDR_SIZE) || memcmp(stub, ELFMAG, SELFMAG) != 0 ||
-        im.p[EI_CLASS] != ELFCLASS64 || im.p[EI_DATA] != ELFDATA2LSB)
-        return 0;
-    return static_cast<unsigned>(im.le(E_MACHINE, 2));
+    return im.elf64_lsb() ? static_cast<unsigned>(im.le(E_MACHINE, 2)) : 0;
 }
 
 unsigned own_machine() {
@@ -160,10 +162,7 @@ bool stub_interpreter(const char *stub, size_t n, char *interp, size_t interp_si
                       size_t version_size) {
     interp[0] = version[0] = '\0';
     const Image im{reinterpret_cast<const unsigned char *>(stub), n};
-    if (!im.has(0, EHDR_SIZE) || memcmp(stub, ELFMAG, SELFMAG) != 0 ||
-        im.p[EI_CLASS] != ELFCLASS64 || im.p[EI_DATA] != ELFDATA2LSB ||
-        im.le(E_PHENTSIZE, 2) != PHDR_SIZE)
-        return false;
+    if (!im.elf64_lsb() || im.le(E_PHENTSIZE, 2) != PHDR_SIZE) return false;
     const uint64_t phoff = im.le(E_PHOFF, 8);
     const unsigned phnum = static_cast<unsigned>(im.le(E_PHNUM, 2));
     if (!im.has(phoff, uint64_t{phnum} * PHDR_SIZE)) return false;
