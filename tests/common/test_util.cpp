@@ -100,8 +100,14 @@ std::string without_own_stub_warning(std::string err) {
 RunResult run(const std::vector<std::string> &argv_in, const std::string &stdin_data,
               const std::string &cwd) {
     const std::vector<std::string> argv = wrapped(argv_in, cwd);
+    // Close-on-exec: tests run commands from several threads at once, and a child started
+    // by one must not hold another's pipes open (its reader would wait for that child too).
     int in_pipe[2], out_pipe[2], err_pipe[2];
-    if (pipe(in_pipe) || pipe(out_pipe) || pipe(err_pipe)) throw std::runtime_error("pipe");
+    if (pipe2(in_pipe, O_CLOEXEC) || pipe2(out_pipe, O_CLOEXEC) || pipe2(err_pipe, O_CLOEXEC))
+        throw std::runtime_error("pipe");
+    std::vector<char *> args;
+    for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
     pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork");
     if (pid == 0) {
@@ -112,9 +118,6 @@ RunResult run(const std::vector<std::string> &argv_in, const std::string &stdin_
             close(fd);
         signal(SIGPIPE, SIG_DFL);
         if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
-        std::vector<char *> args;
-        for (const auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
         execvp(args[0], args.data());
         _exit(127);
     }

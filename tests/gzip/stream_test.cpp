@@ -3,7 +3,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #if defined(__x86_64__)
+// glibc's header spells C's _Bool, which g++ accepts in C++ and clang does not.
+#define _Bool bool
 #include <sys/platform/x86.h>
+#undef _Bool
 #endif
 #include <sys/syscall.h>
 
