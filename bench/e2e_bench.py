@@ -18,7 +18,7 @@ directly, so the CPU seconds are the tool's own, without /usr/bin/time's start-u
 
 A second table sets kelpa -x against the fastest decoders on the same members, run in the
 same rounds: igzip -d -c f.gz and libdeflate-gunzip -c f.gz (each column only when the tool is
-installed; scripts/bench.sh installs them), with kelpa's CPU time over theirs.
+installed; scripts/deps.sh bench installs them), with kelpa's CPU time over theirs.
 
 A third table sets extraction against -x on the same data: the extractor decodes and
 checks the whole member before it starts the extraction command, then decodes it again into

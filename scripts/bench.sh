@@ -6,23 +6,18 @@
 #   scripts/bench.sh                 everything
 #   scripts/bench.sh e2e [args...]   only the end-to-end table; args go to e2e_bench.py
 #                                    (e.g. --repeat 5 --memory 1024)
-# Needs Google Benchmark (Debian: libbenchmark-dev), gzip, tar, python3 and /usr/bin/time;
-# installs igzip (Debian: isal) and libdeflate-gunzip (libdeflate-tools) when missing, the
-# decoders kelpa -x is set against.
+# Needs Google Benchmark (Debian: libbenchmark-dev), gzip, tar, python3 and /usr/bin/time,
+# and igzip (isal) and libdeflate-gunzip (libdeflate-tools), the decoders kelpa -x is set
+# against: `scripts/deps.sh bench` installs them all. A missing decoder's column is left out.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=${JOBS:-$(nproc)}
 cmake --preset bench >/dev/null
 cmake --build --preset bench -j "$jobs" >/dev/null
 
-install_missing() {  # install_missing COMMAND PACKAGE
-    command -v "$1" >/dev/null && return
-    local sudo=()
-    if [ "$(id -u)" -ne 0 ]; then sudo=(sudo); fi
-    "${sudo[@]}" apt-get install -y "$2" >/dev/null || echo "== $1 not installed: its column is left out"
-}
-install_missing igzip isal
-install_missing libdeflate-gunzip libdeflate-tools
+for c in igzip libdeflate-gunzip; do
+    command -v "$c" >/dev/null || echo "== $c is not installed (scripts/deps.sh bench): its column is left out"
+done
 
 echo "== machine: $(lscpu | sed -n 's/^Model name: *//p'), $(nproc) cores"
 if [[ "${1:-}" != e2e ]]; then

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Makes sure the Debian packages a task needs are installed: `deps.sh build` for building
 # kelpa, `deps.sh test` for scripts/test.sh, `deps.sh aarch64` for the cross build and its
-# checks under emulation (scripts/aarch64-check.sh). As root it installs what is missing
+# checks under emulation (scripts/aarch64-check.sh), `deps.sh bench` for scripts/bench.sh. As root it installs what is missing
 # with apt-get (adding the arm64 architecture for musl-dev:arm64); otherwise it prints the
 # apt-get line to run and fails. Without dpkg (not Debian) it checks nothing.
 set -euo pipefail
@@ -10,11 +10,13 @@ build=(cmake ninja-build g++ musl-tools musl-dev)
 test=("${build[@]}" googletest libgtest-dev clang-format clang-tidy clang libclang-rt-14-dev
       gzip tar binutils python3 groff-base time e2fsprogs mount busybox-static)
 aarch64=("${build[@]}" g++-aarch64-linux-gnu qemu-user-static musl-dev:arm64 gzip)
+bench=("${build[@]}" libbenchmark-dev gzip tar python3 time isal libdeflate-tools)
 case "${1:-}" in
   build) wanted=("${build[@]}") ;;
   test) wanted=("${test[@]}") ;;
   aarch64) wanted=("${aarch64[@]}") ;;
-  *) echo "usage: $0 build|test|aarch64" >&2; exit 2 ;;
+  bench) wanted=("${bench[@]}") ;;
+  *) echo "usage: $0 build|test|aarch64|bench" >&2; exit 2 ;;
 esac
 
 command -v dpkg >/dev/null || exit 0

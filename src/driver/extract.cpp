@@ -364,6 +364,7 @@ int do_decompress(const char *program) {
     } else {
         data_compressed = 1;
         clear_bufs();  // the header is read from empty buffers, as the check item needs
+        member_settings = {to_stdout, list, verbose};
         method = get_method(ifd);
         if (method == -1) {
             // Nothing is checked, linked or started for a member that cannot be read.
@@ -457,6 +458,7 @@ int do_decompress(const char *program) {
     // With -x the data may be going to the terminal that would show the line.
     if (!extract_only || !isatty(fileno(stdout)))
         progress_begin("Extracting", ofname, static_cast<unsigned long>(bytes_out), size);
+    member_settings = {to_stdout, list, verbose};
     rtn = data_compressed ? unzip(ifd, ofd) : copy_raw_payload(ifd);
     progress_end();
     input_guard_off();

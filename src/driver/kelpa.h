@@ -43,7 +43,10 @@ extern char pipe_program[PREAMBLE_STR_SIZE];
 extern long preamble_end;
 extern char eop[EOP_SIZE];
 
-// Option flags (verbose, to_stdout and list live in the stream layer).
+// Option flags.
+extern int to_stdout;
+extern int list;
+extern int verbose;
 extern int extract_only;
 extern int dont_run_program;
 extern char kelpa_path[PREAMBLE_STR_SIZE];

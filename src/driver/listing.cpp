@@ -49,6 +49,7 @@ void do_list(const char *path) {
     if (compressed) {
         clear_bufs();
         part_nb = 0;
+        member_settings = {to_stdout, list, verbose};
         method = get_method(fd);
         if (method == -1) {
             exit_code = 1;

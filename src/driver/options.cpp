@@ -1,6 +1,9 @@
 // Archive driver: the process-wide option settings written by the command line.
 #include "driver/kelpa.h"
 
+int to_stdout;
+int list;
+int verbose;
 int extract_only;
 int dont_run_program;
 char kelpa_path[PREAMBLE_STR_SIZE];

@@ -12,10 +12,14 @@ extern int save_orig_name;
 extern long time_stamp;
 extern int part_nb;
 extern int last_member;
-// Settings of the driver that the header reader follows.
-extern int to_stdout;
-extern int list;
-extern int verbose;
+// What the caller asks of the header reader and the member decoder, filled in before a
+// member is read; named after the command-line flags they follow.
+struct MemberSettings {
+    int to_stdout;  // output goes to standard output: a stored name is skipped, not taken
+    int list;       // listing: the stored name is taken even so, to be shown
+    int verbose;    // the header reader says which optional fields it skips
+};
+extern MemberSettings member_settings;
 
 // Member header reader, decoder and writer.
 int get_method(int in);

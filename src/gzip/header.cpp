@@ -1,6 +1,6 @@
-// gzip members: the member header reader. Owns the member settings (method, time_stamp,
-// part_nb, header_bytes, save_orig_name, and the driver's to_stdout, list and verbose) and
-// fills in ofname.
+// gzip members: the member header reader. Owns the member's fields (method, time_stamp,
+// part_nb, header_bytes, save_orig_name) and the settings its caller fills in
+// (member_settings), and fills in ofname.
 // Member header layout: RFC 1952 section 2.3.1.
 #include <cstring>
 
@@ -12,9 +12,7 @@ int save_orig_name = 1;
 long time_stamp;
 int part_nb;
 int last_member;
-int to_stdout;
-int list;
-int verbose;
+MemberSettings member_settings;
 
 namespace {
 
@@ -71,16 +69,16 @@ int get_method(int in) {
     if (flags & FHCRC) {
         // part number: 2 bytes little-endian (read in place of a header CRC)
         unsigned part = read_le16();
-        if (verbose) fprintf(stderr, "%s: %s: part number %u\n", progname, ifname, part);
+        if (member_settings.verbose) fprintf(stderr, "%s: %s: part number %u\n", progname, ifname, part);
     }
     if (flags & FEXTRA) {
         // XLEN: 2 bytes little-endian, then XLEN bytes
         unsigned len = read_le16();
-        if (verbose) fprintf(stderr, "%s: %s: extra field of %u bytes ignored\n", progname, ifname, len);
+        if (member_settings.verbose) fprintf(stderr, "%s: %s: extra field of %u bytes ignored\n", progname, ifname, len);
         while (len--) next_input_byte();
     }
     if (flags & FNAME) {
-        if ((to_stdout && !list) || part_nb > 1) {
+        if ((member_settings.to_stdout && !member_settings.list) || part_nb > 1) {
             skip_zero_terminated();
         } else {
             // The name is kept exactly as stored (the listing shows it so); the extraction

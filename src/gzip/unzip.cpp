@@ -78,7 +78,7 @@ int unzip(int in, int out) {
         error("invalid compressed data--length error");
 
     if (pkzip && inptr + 4 < insize && get_le32(inbuf + inptr) == LOCSIG) {
-        if (to_stdout) {
+        if (member_settings.to_stdout) {
             fprintf(stderr, "%s: %s has more than one entry--rest ignored\n", progname, ifname);
             if (exit_code == 0) exit_code = 2;
         } else {

@@ -36,12 +36,13 @@ inline constexpr unsigned E_INVALID = 99;
 
 // Longest code the table builder handles; DEFLATE codes are at most 15 bits (RFC 1951 3.2.7).
 inline constexpr unsigned BMAX = 16;
-// Largest alphabet: 288 literal/length symbols of the fixed code (RFC 1951 3.2.6).
-inline constexpr unsigned N_MAX = 288;
+// Largest alphabet: the literal/length symbols of the fixed code (RFC 1951 3.2.6).
+inline constexpr unsigned N_MAX = FIXED_L_CODES;
+static_assert(N_MAX == 288);
 
 // Value lists for the table builders, indexed by symbol - s: the format's length and
 // distance tables widened to ush. The fixed code gives lengths to symbols 286 and 287, which
-// do not exist; their extra-bit count 99 makes them decode as invalid.
+// do not exist; their extra-bit count E_INVALID makes them decode as invalid.
 template <size_t N>
 struct ush_list {
     ush v[N];
@@ -54,7 +55,7 @@ constexpr ush_list<N> widen(const T (&src)[M], ush fill) {
 }
 inline constexpr size_t LENGTH_SYMBOLS = FIXED_L_CODES - (LITERALS + 1);  // 257..287
 inline constexpr ush_list<LENGTH_SYMBOLS> CPLENS = widen<LENGTH_SYMBOLS>(LENGTH_BASE, 0);
-inline constexpr ush_list<LENGTH_SYMBOLS> CPLEXT = widen<LENGTH_SYMBOLS>(LENGTH_EXTRA, 99);
+inline constexpr ush_list<LENGTH_SYMBOLS> CPLEXT = widen<LENGTH_SYMBOLS>(LENGTH_EXTRA, E_INVALID);
 inline constexpr ush_list<D_CODES> CPDIST = widen<D_CODES>(DIST_BASE, 0);
 inline constexpr ush_list<D_CODES> CPDEXT = widen<D_CODES>(DIST_EXTRA, 0);
 inline constexpr const ush *cplens = CPLENS.v;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "stream/rfc1951.h"
 #include "support/err.h"
 
 typedef uint8_t uch;
@@ -23,8 +24,8 @@ inline constexpr unsigned INBUF_EXTRA = 64;  // spare bytes after a fill, never 
 // Encoder output is flushed at exactly OUTBUFSIZ; the spare bytes are never reached.
 inline constexpr unsigned OUTBUFSIZ = 16384;
 inline constexpr unsigned OUTBUF_EXTRA = 2048;
-// The DEFLATE history is 32 KiB (RFC 1951 section 2); the encoder keeps two halves.
-inline constexpr unsigned WSIZE = 0x8000;
+// The DEFLATE history: the farthest a distance reaches; the encoder keeps two halves.
+inline constexpr unsigned WSIZE = MAX_DISTANCE;
 inline constexpr unsigned DIST_BUFSIZE = 0x8000;
 // The encoder's head table: the latest position of each 3-byte hash.
 inline constexpr unsigned HASH_BITS = 15;

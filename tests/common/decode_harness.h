@@ -25,9 +25,7 @@ inline void reset_stream_state() {
     part_nb = 0;
     method = CM_DEFLATE;
     exit_code = 0;
-    to_stdout = 0;
-    list = 0;
-    verbose = 0;
+    member_settings = {};
     time_stamp = 0;
     pkzip = ext_header = decrypt = 0;
     progname = kProgname;

@@ -21,9 +21,7 @@ Header read_header(const string &bytes, int to_stdout_flag = 0, int list_flag = 
     kt::TempDir dir;
     kt::write_file(dir / "in.gz", bytes + "DEFLATEDATA");
     kt::reset_stream_state();
-    to_stdout = to_stdout_flag;
-    list = list_flag;
-    verbose = verbose_flag;
+    member_settings = {to_stdout_flag, list_flag, verbose_flag};
     time_stamp = stamp;
     int fd = kt::open_input(dir / "in.gz");
     if (capture) testing::internal::CaptureStderr();
