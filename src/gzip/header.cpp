@@ -69,12 +69,14 @@ int get_method(int in) {
     if (flags & FHCRC) {
         // part number: 2 bytes little-endian (read in place of a header CRC)
         unsigned part = read_le16();
-        if (member_settings.verbose) fprintf(stderr, "%s: %s: part number %u\n", progname, ifname, part);
+        if (member_settings.verbose)
+            fprintf(stderr, "%s: %s: part number %u\n", progname, ifname, part);
     }
     if (flags & FEXTRA) {
         // XLEN: 2 bytes little-endian, then XLEN bytes
         unsigned len = read_le16();
-        if (member_settings.verbose) fprintf(stderr, "%s: %s: extra field of %u bytes ignored\n", progname, ifname, len);
+        if (member_settings.verbose)
+            fprintf(stderr, "%s: %s: extra field of %u bytes ignored\n", progname, ifname, len);
         while (len--) next_input_byte();
     }
     if (flags & FNAME) {
