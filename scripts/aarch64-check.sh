@@ -3,8 +3,9 @@
 # (qemu-aarch64-static): both builders write the same archive bytes for text, random
 # bytes, a pattern, zeros and a tiny file at 1, 2 and 3 threads; each extracts the other's
 # archives; an archive built on x86-64 with the aarch64 kelpa as its stub (-p) runs on
-# aarch64 and installs its file. Builds the release-aarch64 preset, and the release
-# preset's kelpa when it is missing.
+# aarch64 and installs its file. Then the engine layers' unit tests, cross-built for
+# aarch64 (the test-aarch64 preset), run under the emulator. Builds the release-aarch64
+# preset, and the release preset's kelpa when it is missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=${JOBS:-$(nproc)}
@@ -69,3 +70,13 @@ cmp -s target/text text || fail "the aarch64 installer did not write the file"
 [ "$(cat target/done.txt)" = installed ] || fail "the aarch64 installer's post command did not run"
 
 echo "aarch64 kelpa: $size bytes, static; $checked archives identical to x86-64's, extracted both ways"
+
+cd - >/dev/null
+log=$PWD/build-logs/test-aarch64.log
+mkdir -p build-logs
+if ! { cmake --preset test-aarch64 && cmake --build --preset test-aarch64 -j "$jobs" &&
+       ctest --preset test-aarch64 -j "$((jobs * 2))"; } >"$log" 2>&1; then
+  tail -n 60 "$log"
+  fail "the unit tests under emulation (log: $log)"
+fi
+echo "aarch64 unit tests under emulation: $(grep -o '[0-9]*% tests passed.*' "$log")"

@@ -9,7 +9,7 @@ set -euo pipefail
 build=(cmake ninja-build g++ musl-tools musl-dev)
 test=("${build[@]}" googletest libgtest-dev clang-format clang-tidy clang libclang-rt-14-dev
       gzip tar binutils python3 groff-base time e2fsprogs mount busybox-static)
-aarch64=("${build[@]}" g++-aarch64-linux-gnu qemu-user-static musl-dev:arm64 gzip)
+aarch64=("${build[@]}" g++-aarch64-linux-gnu qemu-user-static musl-dev:arm64 libgtest-dev:arm64 gzip python3)
 bench=("${build[@]}" libbenchmark-dev gzip tar python3 time isal libdeflate-tools)
 case "${1:-}" in
   build) wanted=("${build[@]}") ;;
