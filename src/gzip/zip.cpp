@@ -17,9 +17,8 @@ namespace {
 
 ulg crc;  // CRC-32 of the member's input read so far, complemented
 
-// A member below this size, one chunk at most, is compressed on one thread. Two threads
-// against one, wall time of 11 interleaved runs, best (median): 264 KiB of an ELF file 1.35x
-// (1.22x) and of manual pages 1.33x (1.28x) faster, 320 KiB 1.51x (1.25x) and 1.21x (1.14x).
+// A member below this size, one chunk at most, is compressed on one thread: there is nothing
+// to split. From two chunks on, two threads are already faster (docs/performance.md).
 inline constexpr long PARALLEL_MIN_INPUT = static_cast<long>(PARALLEL_CHUNK) + 1;
 
 // KELPA_THREADS above this is refused: the encoder runs at most MAX_THREADS threads.

@@ -9,9 +9,9 @@
 
 // Table memory. The block decoder builds one huft table per dynamic block, for its
 // code-length code (codes of at most 7 bits: one table of at most 2^7 entries and a header),
-// so executables (many small blocks) would spend about 2% of their decode instructions in
-// malloc and free; carving from a static arena that empties whenever no table is live costs
-// almost nothing. The arena also holds a whole literal/length and distance set at level-0
+// so executables (many small blocks) would spend a visible share of their decoding in malloc
+// and free; carving from a static arena that empties whenever no table is live costs almost
+// nothing. The arena also holds a whole literal/length and distance set at level-0
 // widths 9 and 6 (965 entries on executables, text and tarballs), which huft_build builds for
 // its other callers; a table that does not fit comes from malloc instead, so the size is a
 // speed choice, never a limit.

@@ -41,8 +41,8 @@ static_assert(FAST_IN_MARGIN >= FAST_IN_BYTES - 1 + FAST_IN_BYTES);
 // FAST_OUT_LIMIT, takes up to FAST_LITERALS literals in a row from there, and copies a match
 // itself only when the match ends at or before FAST_OUT_LIMIT too (others go to the careful
 // path). Matches are checked one by one, so the loop runs on to within a few bytes of the
-// window end instead of stopping a longest match before it: on the 32 MB executable that
-// left the careful path (a call and a symbol at a time) 1.7% of the instructions.
+// window end instead of stopping a longest match before it, and the careful path (a call
+// and a symbol at a time) sees only the last few bytes of each window.
 constexpr unsigned FAST_LITERALS = 3;
 constexpr unsigned FAST_OUT_LIMIT = WSIZE - FAST_LITERALS - 1;
 static_assert(FAST_OUT_LIMIT + FAST_LITERALS < WSIZE, "literals never fill the window");
@@ -50,7 +50,7 @@ static_assert(FAST_OUT_LIMIT + FAST_LITERALS < WSIZE, "literals never fill the w
 inline ulg low_bits(ulg b, unsigned n) { return b & ((ulg{1} << n) - 1); }
 
 // low_bits for extra-bit counts taken from table entries: one masked load instead of a
-// variable shift (fewer instructions per symbol on the fast path, measured with callgrind).
+// variable shift, on the fast path's every symbol.
 // Counts reaching it are at most 13 (RFC 1951 3.2.5); E_EOB and E_INVALID never do.
 constexpr unsigned EXTRA_MASKS = 16;
 constexpr auto make_extra_masks() {
@@ -168,13 +168,13 @@ inline unsigned copy_match_fast(unsigned w, unsigned src, unsigned n) {
     const uch *from = window + src;
     const vec128 tail = load16(dst + n);
     if (w - src >= COPY_CHUNK) {
-        // Two chunks per step: one step takes every match up to 32 bytes (86-97% of them on
+        // Two chunks per step: one step takes every match up to 32 bytes (most matches of
         // text, tarballs and executables), so the step count rarely varies. Each chunk is
         // read after the one before it was written: a source 16 to 31 bytes behind then
         // reads the bytes this step just wrote, as a repeating match must, and the sources
         // further behind (or ahead: src > w wraps the difference far above 16) never
-        // overlap what the step writes. One class for both: the test between them
-        // mispredicted on executables (11% of their matches are this close).
+        // overlap what the step writes. One class for both: a test between them would
+        // mispredict on executables, where many matches are this close.
         const vec128 tail2 = load16(dst + n + COPY_CHUNK);
         unsigned i = 0;
         do {
@@ -334,8 +334,7 @@ template <bool kBmi2>
             }
             if (packed_e(x) == E_LITERAL) {
                 window[w++] = static_cast<uch>(packed_v(x));
-                // And a third (about 2% faster than stopping at two on executables and
-                // text). At least 56 - 3 * 15 = 11 bits are left for its root lookup; the
+                // And a third, while the bits last. At least 56 - 3 * 15 = 11 bits are left for its root lookup; the
                 // refill comes while that lookup loads, off the bit buffer's critical path
                 // (the refill at the loop's top waited for the last code's count), and
                 // leaves enough bits for the third code and one more pass.
@@ -389,9 +388,7 @@ template <bool kBmi2>
             in + FAST_IN_MARGIN <= in_end) {
             // Look the next code up before copying: the copy's branches (chunk
             // count, overlap) often mispredict, and the lookup issued ahead of them
-            // is not thrown away with them. Extracting the 32 MB executable, best
-            // of 40: 0.0651 -> 0.0617 CPU s, of which ~1.4% is the marker scan's.
-            // The refill comes after the lookup, off the bit buffer's critical path.
+            // is not thrown away with them. The refill comes after the lookup, off the bit buffer's critical path.
             x = lt[b & lmask];
             refill_fast(b, k, in);
             w = copy_match_fast(w, src, n);
