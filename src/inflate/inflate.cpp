@@ -334,10 +334,10 @@ template <bool kBmi2>
             }
             if (packed_e(x) == E_LITERAL) {
                 window[w++] = static_cast<uch>(packed_v(x));
-                // And a third, while the bits last. At least 56 - 3 * 15 = 11 bits are left for its root lookup; the
-                // refill comes while that lookup loads, off the bit buffer's critical path
-                // (the refill at the loop's top waited for the last code's count), and
-                // leaves enough bits for the third code and one more pass.
+                // And a third, while the bits last. At least 56 - 3 * 15 = 11 bits are left for its
+                // root lookup; the refill comes while that lookup loads, off the bit buffer's
+                // critical path (the refill at the loop's top waited for the last code's count),
+                // and leaves enough bits for the third code and one more pass.
                 static_assert(REFILL_MIN_BITS - 3 * MAX_BITS >= PACKED_LBITS);
                 x = lt[b & lmask];
                 refill_fast(b, k, in);
@@ -388,7 +388,8 @@ template <bool kBmi2>
             in + FAST_IN_MARGIN <= in_end) {
             // Look the next code up before copying: the copy's branches (chunk
             // count, overlap) often mispredict, and the lookup issued ahead of them
-            // is not thrown away with them. The refill comes after the lookup, off the bit buffer's critical path.
+            // is not thrown away with them. The refill comes after the lookup, off the bit buffer's
+            // critical path.
             x = lt[b & lmask];
             refill_fast(b, k, in);
             w = copy_match_fast(w, src, n);

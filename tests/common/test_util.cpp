@@ -91,7 +91,8 @@ std::vector<std::string> wrapped(const std::vector<std::string> &argv, const std
 // own file holds the line's start as a string).
 std::string without_own_stub_warning(std::string err) {
     if (KELPA_STATIC_STUB) return err;
-    const std::string line = KELPA_BIN ": warning: " KELPA_BIN " is not static: the archive will need ";
+    const std::string line =
+        KELPA_BIN ": warning: " KELPA_BIN " is not static: the archive will need ";
     for (size_t from = 0, at; (at = err.find(line, from)) != std::string::npos;) {
         const size_t end = err.find('\n', at);
         if ((at == 0 || err[at - 1] == '\n') && end != std::string::npos)
@@ -106,7 +107,9 @@ std::string without_own_stub_warning(std::string err) {
 
 // A read or write that failed only for now: interrupted by a signal (user-mode emulators
 // deliver SIGCHLD without restarting the call), or a non-blocking pipe not ready.
-static bool retry(ssize_t k) { return k < 0 && (errno == EINTR || errno == EAGAIN); }
+static bool retry(ssize_t k) {
+    return k < 0 && (errno == EINTR || errno == EAGAIN);
+}
 
 RunResult run(const std::vector<std::string> &argv_in, const std::string &stdin_data,
               const std::string &cwd) {
@@ -158,11 +161,17 @@ RunResult run(const std::vector<std::string> &argv_in, const std::string &stdin_
         }
         if (oi >= 0 && fds[oi].revents) {
             ssize_t k = read(out_pipe[0], buf, sizeof buf);
-            if (k > 0) r.out.append(buf, static_cast<size_t>(k)); else if (!retry(k)) out_open = false;
+            if (k > 0)
+                r.out.append(buf, static_cast<size_t>(k));
+            else if (!retry(k))
+                out_open = false;
         }
         if (ei >= 0 && fds[ei].revents) {
             ssize_t k = read(err_pipe[0], buf, sizeof buf);
-            if (k > 0) r.err.append(buf, static_cast<size_t>(k)); else if (!retry(k)) err_open = false;
+            if (k > 0)
+                r.err.append(buf, static_cast<size_t>(k));
+            else if (!retry(k))
+                err_open = false;
         }
         if (ii >= 0 && fds[ii].revents) {
             ssize_t k = write(in_pipe[1], stdin_data.data() + written, stdin_data.size() - written);
