@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "common/decode_harness.h"
+#include "gzip/decode_harness.h"
 #include "common/test_util.h"
 #include "deflate/deflate_internal.h"
 #include "deflate/deflate_test_util.h"
