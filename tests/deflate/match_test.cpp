@@ -17,7 +17,7 @@ using dt::match;
 using dt::Sym;
 
 std::vector<Sym> syms_of(const std::string &data, int lvl = 9) {
-    auto blocks = dt::parse_deflate(dt::deflate_data(dt::zip_member(data, lvl)));
+    auto blocks = dt::parse_deflate(dt::deflate_level(data, lvl));
     EXPECT_EQ(dt::expand(blocks), data);
     return dt::all_syms(blocks);
 }
