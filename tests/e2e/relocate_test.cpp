@@ -11,7 +11,7 @@
 
 #include "gzip/decode_harness.h"
 #include "common/test_util.h"
-#include "e2e/archive_maker.h"
+#include "driver/archive_maker.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
-// Makes archives for end-to-end tests: the built kelpa as stub, a preamble written here, and
-// gzip members produced by the gzip command (its own header replaced to carry a chosen name
-// and time stamp).
+// Makes archives for the driver's and the end-to-end tests: the built kelpa as stub, a preamble
+// written here, and gzip members produced by the gzip command (its own header replaced to
+// carry a chosen name and time stamp).
 #pragma once
 
 #include <sys/stat.h>
