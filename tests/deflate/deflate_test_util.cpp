@@ -142,8 +142,8 @@ const std::vector<Input> &corpus() {
         v.push_back({"words", kt::text_bytes(300000, 11)});
         v.push_back({"random", kt::random_bytes(150000, 12)});
         v.push_back({"zeros", std::string(300000, '\0')});
-        std::string mixed = kt::text_bytes(50000, 13) + kt::random_bytes(50000, 14) + std::string(40000, 'x') +
-                            kt::text_bytes(50000, 15);
+        std::string mixed = kt::text_bytes(50000, 13) + kt::random_bytes(50000, 14) +
+                            std::string(40000, 'x') + kt::text_bytes(50000, 15);
         v.push_back({"mixed", mixed});
         // Data with few matches, mostly runs of literals: compressed output, and random
         // bytes with short repeats planted at distances on both sides of TOO_FAR.

@@ -74,7 +74,9 @@ inline std::string tar_of(const std::vector<std::pair<std::string, std::string>>
     return sh("cd " + quote(d.path()) + " && tar cf - *").out;
 }
 
-inline std::string stub() { return read_file(kelpa_bin()); }
+inline std::string stub() {
+    return read_file(kelpa_bin());
+}
 
 // Writes an executable archive file.
 inline std::string write_archive(const std::string &path, const std::string &pre,

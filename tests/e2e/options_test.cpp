@@ -83,7 +83,8 @@ TEST(Options, ArchiveActsOnItsOwnFileAndIgnoresBuilderOptions) {
         // The builder's letters, even with arguments the builder refuses.
         {{arc_a, "-a", "-F", "CANARY=1", "-O", "acme", "-V", dir / "v", "-S", "sub", "-C", "hi",
           "-r", "echo ran", "-f", "cat > f", "-p", "/bin/sh"},
-         extracted, true},
+         extracted,
+         true},
         {{arc_a, "-F", "XNAME=1", "-V", std::string(1100, 'v')}, extracted, true},
     };
     std::vector<kt::RunResult> results(std::size(cases));

@@ -182,26 +182,35 @@ TEST(Zip, OutsideDecodersRestoreTheInput) {
         kt::RunResult g = kt::run({"gzip", "-dc"}, m);
         EXPECT_EQ(g.status, 0) << in.name << ": " << g.err;
         EXPECT_TRUE(g.out == in.data) << in.name << ": gzip -d";
-        kt::RunResult p = kt::run({"python3", "-c",
-                                   "import sys, zlib; sys.stdout.buffer.write(zlib.decompress(sys.stdin.buffer.read(), 31))"},
-                                  m);
+        kt::RunResult p =
+            kt::run({"python3", "-c",
+                     "import sys, zlib; "
+                     "sys.stdout.buffer.write(zlib.decompress(sys.stdin.buffer.read(), 31))"},
+                    m);
         EXPECT_EQ(p.status, 0) << in.name << ": " << p.err;
         EXPECT_TRUE(p.out == in.data) << in.name << ": python zlib";
     }
 }
 
 TEST(Zip, OwnDecoderRestoresEveryLevel) {
-    std::vector<std::string> extra = {"", "a", "abcabc", std::string(65279, '\0'), std::string(65280, 'z'),
-                                      kt::text_bytes(65536, 31), kt::text_bytes(98305, 32)};
+    std::vector<std::string> extra = {"",
+                                      "a",
+                                      "abcabc",
+                                      std::string(65279, '\0'),
+                                      std::string(65280, 'z'),
+                                      kt::text_bytes(65536, 31),
+                                      kt::text_bytes(98305, 32)};
     for (int lvl : {9, 6, 4, 3, 1}) {
         for (const auto &in : dt::corpus()) {
             std::string data = lvl == 9 ? in.data : in.data.substr(0, 200000);
             bytes_in = 0;
-            EXPECT_TRUE(kt::decode_member(member("in", data, lvl)) == data) << in.name << " at level " << lvl;
+            EXPECT_TRUE(kt::decode_member(member("in", data, lvl)) == data)
+                << in.name << " at level " << lvl;
         }
         for (const auto &data : extra) {
             bytes_in = 0;
-            EXPECT_TRUE(kt::decode_member(member("in", data, lvl)) == data) << data.size() << " bytes at level " << lvl;
+            EXPECT_TRUE(kt::decode_member(member("in", data, lvl)) == data)
+                << data.size() << " bytes at level " << lvl;
         }
     }
 }

@@ -91,7 +91,8 @@ TEST(Updcrc, FastPathMatchesTablePathAndPython) {
         ulg slow = crc32_portable(crc32_portable(0xffffffffUL, p, 13), p + off, len) ^ 0xffffffffUL;
         ASSERT_EQ(fast, slow) << "len " << len << " off " << off;
     }
-    auto r = kt::run({"python3", "-c", "import sys, zlib; print(zlib.crc32(sys.stdin.buffer.read()))"}, data);
+    auto r = kt::run(
+        {"python3", "-c", "import sys, zlib; print(zlib.crc32(sys.stdin.buffer.read()))"}, data);
     ASSERT_EQ(r.status, 0);
     EXPECT_EQ(kt::crc_of(data), std::stoul(r.out));
 }
@@ -131,7 +132,8 @@ TEST(FillInbuf, FillsOf32768ThenTheRestThenEndOfFile) {
     EXPECT_EQ(bytes_in, 40000);
     EXPECT_EQ(string(reinterpret_cast<char *>(inbuf), insize), data.substr(32768));
     EXPECT_EQ(fill_inbuf(1), -1) << "end of file is allowed when asked";
-    EXPECT_EXIT(fill_inbuf(0), ExitedWithCode(1), testing::Eq("\nkelpa: in.gz: unexpected end of file\n"));
+    EXPECT_EXIT(fill_inbuf(0), ExitedWithCode(1),
+                testing::Eq("\nkelpa: in.gz: unexpected end of file\n"));
 }
 
 // The input guard: a second pass over the bytes a first pass read ends the process where a
@@ -223,7 +225,8 @@ TEST(WriteBuf, CompletesPartialWrites) {
     g_count_fd = -1;
     close(fd);
     EXPECT_TRUE(kt::read_file(dir / "out") == data);
-    EXPECT_EQ(g_write_calls.load(), static_cast<int>((data.size() + kShortWrite - 1) / kShortWrite));
+    EXPECT_EQ(g_write_calls.load(),
+              static_cast<int>((data.size() + kShortWrite - 1) / kShortWrite));
 }
 
 TEST(WriteBuf, WriteErrorNamesTheOutput) {
@@ -336,8 +339,8 @@ TEST(StreamUtilities, NamesAndWarnings) {
     struct Case {
         const char *in, *out;
     };
-    for (const auto &c : {Case{"a.b.c", "a_b.c"}, Case{".profile", "_profile"}, Case{"none", "none"},
-                          Case{"x.y", "x.y"}, Case{"..z", "_.z"}}) {
+    for (const auto &c : {Case{"a.b.c", "a_b.c"}, Case{".profile", "_profile"},
+                          Case{"none", "none"}, Case{"x.y", "x.y"}, Case{"..z", "_.z"}}) {
         char buf[32];
         strcpy(buf, c.in);
         make_simple_name(buf);
