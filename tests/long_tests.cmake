@@ -9,7 +9,7 @@ foreach(_t IN ITEMS
     Unzip.MemberOver4GiB:18
     Inflate.DecodesRawStreamsFromPythonZlib:17
     Extract.FailedCommandsAreReported:17
-    Oracle.DecodersRestoreTheInput:16
+    Zip.OutsideDecodersRestoreTheInput:16
     StubInterpreter.AsReadelfReadsItAndNoReadOutsideTheStub:13
     Relocate.ThroughTemporaryLinkIntoRoomyFilesystems:13
     Parallel.SameBytesAsOneThread:10)

@@ -209,7 +209,7 @@ TEST(Blocks, TypeFollowsTheCheapestForm) {
         {"empty", "", BTYPE_FIXED},
     };
     for (const auto &c : cases) {
-        std::string d = dt::deflate_data(dt::zip_member(c.data));
+        std::string d = dt::deflate_level(c.data);
         size_t end = 0;
         auto blocks = dt::parse_deflate(d, &end);
         ASSERT_EQ(blocks.size(), 1u) << c.name;
@@ -218,12 +218,12 @@ TEST(Blocks, TypeFollowsTheCheapestForm) {
         EXPECT_EQ(end, d.size()) << c.name << ": the member ends byte-aligned after the final block";
         EXPECT_EQ(dt::expand(blocks), c.data) << c.name;
     }
-    EXPECT_EQ(dt::deflate_data(dt::zip_member("")), std::string("\x03\x00", 2));
+    EXPECT_EQ(dt::deflate_level(""), std::string("\x03\x00", 2));
 }
 
 TEST(Blocks, LongestMatchUsesSymbol285AndSkipsUnusedLengthCodes) {
     auto big = std::string(5000, 'z') + kt::text_bytes(3000, 3);
-    auto blocks = dt::parse_deflate(dt::deflate_data(dt::zip_member(big)));
+    auto blocks = dt::parse_deflate(dt::deflate_level(big));
     ASSERT_EQ(blocks[0].type, BTYPE_DYNAMIC);
     EXPECT_NE(blocks[0].lit_lens.at(285), 0);
     EXPECT_EQ(blocks[0].lit_lens.at(284), 0) << "258 is never sent as 227 + 31";
@@ -235,7 +235,7 @@ TEST(Blocks, LongestMatchUsesSymbol285AndSkipsUnusedLengthCodes) {
 
 TEST(Blocks, RandomInputIsStoredInBlocksBelow64KiB) {
     std::string data = kt::random_bytes(200000, 7);
-    auto blocks = dt::parse_deflate(dt::deflate_data(dt::zip_member(data)));
+    auto blocks = dt::parse_deflate(dt::deflate_level(data));
     ASSERT_GE(blocks.size(), 6u);
     for (const auto &b : blocks) {
         EXPECT_EQ(b.type, BTYPE_STORED);

@@ -1,16 +1,19 @@
-// Helpers of the encoder tests: in-process member writing, the gzip oracle and a
+// Helpers of the encoder tests: in-process encoding, the corpus, the gzip oracle and a
 // symbol-level DEFLATE reader written from RFC 1951 section 3.2.
 #include "deflate/deflate_test_util.h"
 
+#include <dirent.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
+#include <random>
 #include <stdexcept>
 
 #include "common/test_util.h"
 #include "deflate/deflate.h"
-#include "gzip/gzip.h"
+#include "stream/rfc1952.h"
 
 namespace dt {
 
@@ -34,58 +37,138 @@ std::string read_all(int fd) {
     return out;
 }
 
-}  // namespace
-
-std::string zip_member(const std::string &data, int lvl) {
-    int in = memfd_with(data);
-    int out = memfd_with("");
-    strcpy(ifname, "in");
-    bytes_in = 0;
-    outcnt = 0;
-    int saved = level;
-    level = lvl;
-    zip(in, out);
-    level = saved;
-    std::string member = read_all(out);
-    close(in);
-    close(out);
-    return member;
+// The input routine: the bytes of in_fd, every request filled unless the input ends.
+int in_fd = -1;
+int read_input(char *buf, unsigned size) {
+    unsigned got = 0;
+    for (ssize_t n; got < size && (n = read(in_fd, buf + got, size - got)) > 0;)
+        got += static_cast<unsigned>(n);
+    return static_cast<int>(got);
 }
 
-std::string raw_deflate(const std::string &data, unsigned threads, size_t chunk_size,
-                        uint64_t input_size) {
-    int in = memfd_with(data);
+// Runs the encoder over data with the stream's output captured; returns the output.
+template <class Encode>
+std::string capture(const std::string &data, Encode encode) {
+    in_fd = memfd_with(data);
     int out = memfd_with("");
     strcpy(ifname, "in");
-    ifd = in;
+    ifd = in_fd;
     ofd = out;
     bytes_in = 0;
     outcnt = 0;
-    updcrc(nullptr, 0);
-    ush attr = 0, xfl = 0;
+    ush attr = 0;
     int method = CM_DEFLATE;
     bi_init(out);
-    read_buf = file_read;
+    read_buf = read_input;
     ct_init(&attr, &method);
-    if (threads == 1) {
-        lm_init(9, &xfl);
-        deflate();
-    } else {
-        lm_config(9, &xfl);
-        deflate_parallel(threads, chunk_size, input_size);
-    }
+    encode();
     flush_outbuf();
     std::string raw = read_all(out);
-    close(in);
+    close(in_fd);
     close(out);
     return raw;
 }
 
-std::string deflate_data(const std::string &member) {
-    if (member.size() < 18) throw std::runtime_error("member too short");
-    size_t at = 10;
-    if (static_cast<unsigned char>(member[3]) & 0x08) at = member.find('\0', 10) + 1;
-    return member.substr(at, member.size() - 8 - at);
+}  // namespace
+
+std::string deflate_level(const std::string &data, int lvl) {
+    // The block code reads the stream's level too.
+    const int saved = level;
+    level = lvl;
+    std::string raw = capture(data, [&] {
+        ush xfl = 0;
+        lm_config(lvl, &xfl);
+        deflate_parallel(data.size() > PARALLEL_CHUNK ? 2 : 1, PARALLEL_CHUNK, data.size());
+    });
+    level = saved;
+    return raw;
+}
+
+std::string raw_deflate(const std::string &data, unsigned threads, size_t chunk_size,
+                        uint64_t input_size) {
+    return capture(data, [&] {
+        ush xfl = 0;
+        if (threads == 1) {
+            lm_init(9, &xfl);
+            deflate();
+        } else {
+            lm_config(9, &xfl);
+            deflate_parallel(threads, chunk_size, input_size);
+        }
+    });
+}
+
+namespace {
+
+std::string licenses() {
+    std::string all;
+    if (DIR *d = opendir("/usr/share/common-licenses")) {
+        while (dirent *e = readdir(d)) {
+            if (e->d_name[0] == '.') continue;
+            try {
+                all += kt::read_file(std::string("/usr/share/common-licenses/") + e->d_name);
+            } catch (...) {
+            }
+        }
+        closedir(d);
+    }
+    return all.empty() ? kt::text_bytes(200000, 4) : all.substr(0, 300000);
+}
+
+std::string head_of_command(const std::string &cmd, size_t n) {
+    kt::RunResult r = kt::sh(cmd + " 2>/dev/null | head -c " + std::to_string(n));
+    return r.out;
+}
+
+}  // namespace
+
+std::string window_end_text() {
+    std::string gz =
+        kt::read_file(kt::source_dir() + "/tests/deflate/data/encoder-window-end.bin.gz");
+    kt::RunResult r = kt::run({"gzip", "-dc"}, gz);
+    if (r.status != 0) throw std::runtime_error("gzip -dc failed: " + r.err);
+    return r.out;
+}
+
+const std::vector<Input> &corpus() {
+    static const std::vector<Input> c = [] {
+        std::vector<Input> v;
+        v.push_back({"licenses", licenses()});
+        v.push_back({"elf", kt::read_file("/proc/self/exe").substr(0, 700000)});
+        v.push_back({"stub", kt::read_file(kt::kelpa_bin())});
+        std::string tar = head_of_command("tar cf - -C /usr/include linux", 1200000);
+        if (tar.size() < 100000) tar = head_of_command("tar cf - -C /usr/share doc", 1200000);
+        v.push_back({"tar", tar});
+        v.push_back({"words", kt::text_bytes(300000, 11)});
+        v.push_back({"random", kt::random_bytes(150000, 12)});
+        v.push_back({"zeros", std::string(300000, '\0')});
+        std::string mixed = kt::text_bytes(50000, 13) + kt::random_bytes(50000, 14) +
+                            std::string(40000, 'x') + kt::text_bytes(50000, 15);
+        v.push_back({"mixed", mixed});
+        // Data with few matches, mostly runs of literals: compressed output, and random
+        // bytes with short repeats planted at distances on both sides of TOO_FAR.
+        std::string gz =
+            head_of_command("cat /usr/share/common-licenses/* | gzip -9 -n -c", 400000);
+        if (gz.size() > 10000) v.push_back({"gzipped", gz});
+        std::string sparse = kt::random_bytes(250000, 16);
+        std::mt19937 rng(17);
+        for (size_t at = 40000; at + 8 < sparse.size(); at += 20 + rng() % 60) {
+            size_t dist = 1 + rng() % 32000, len = 3 + rng() % 4;
+            sparse.replace(at, len, sparse.substr(at - dist, len));
+        }
+        v.push_back({"sparse", sparse});
+        // Runs of one byte, 1 to 600 long, between pieces of text: strings inside a run are
+        // entered without being hashed one by one, at every length and phase.
+        std::string runs;
+        for (unsigned i = 0; runs.size() < 300000; i++) {
+            runs += kt::text_bytes(1 + rng() % 400, i % 5);
+            runs.append(1 + rng() % 600, "\0 x\xff"[rng() % 4]);
+        }
+        v.push_back({"runs", runs});
+        v.push_back({"window end", window_end_text()});
+        return v;
+    }();
+    return c;
 }
 
 std::string oracle_deflate(const std::string &data, int lvl) {
@@ -258,21 +341,6 @@ std::string expand(const std::vector<Block> &blocks) {
 std::vector<Sym> all_syms(const std::vector<Block> &blocks) {
     std::vector<Sym> v;
     for (const auto &b : blocks) v.insert(v.end(), b.syms.begin(), b.syms.end());
-    return v;
-}
-
-uint32_t crc32_of(const std::string &data) {
-    uint32_t c = 0xffffffffu;
-    for (unsigned char b : data) {
-        c ^= b;
-        for (int k = 0; k < 8; k++) c = (c & 1) ? 0xedb88320u ^ (c >> 1) : c >> 1;
-    }
-    return c ^ 0xffffffffu;
-}
-
-uint32_t le32(const std::string &s, size_t at) {
-    uint32_t v = 0;
-    for (int i = 3; i >= 0; i--) v = v << 8 | static_cast<unsigned char>(s[at + static_cast<size_t>(i)]);
     return v;
 }
 

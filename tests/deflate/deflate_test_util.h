@@ -1,6 +1,7 @@
-// Helpers of the encoder tests: compressing in-process through the member writer, running
-// the gzip command as an oracle, and a small symbol-level reader of DEFLATE streams
-// (RFC 1951) so tests can see block types, code lengths and literal/match decisions.
+// Helpers of the encoder tests: compressing in-process as the member writer runs the encoder,
+// a corpus of real inputs, running the gzip command as an oracle, and a small symbol-level
+// reader of DEFLATE streams (RFC 1951) so tests can see block types, code lengths and
+// literal/match decisions.
 #pragma once
 
 #include <cstdint>
@@ -10,11 +11,11 @@
 
 namespace dt {
 
-// One gzip member for data, written by zip() at the given level with ifname "in".
-std::string zip_member(const std::string &data, int lvl = 9);
-// The DEFLATE data of a member: after the header (10 bytes, then the name if FNAME is set)
-// and before the 8-byte trailer.
-std::string deflate_data(const std::string &member);
+// The DEFLATE data of data at the given level (the stream's level set to it meanwhile), the
+// encoder run as the member writer runs it on two CPUs: configured by lm_config, then the
+// parallel encoder told the input's size (one thread for an input of one chunk at most), its
+// input routine filling every request.
+std::string deflate_level(const std::string &data, int lvl = 9);
 // The DEFLATE data of data at level 9 from the sequential encoder (threads 1) or the parallel
 // one with threads threads and chunk_size-byte chunks, told the input's size is input_size.
 std::string raw_deflate(const std::string &data, unsigned threads, size_t chunk_size = 0,
@@ -50,7 +51,15 @@ std::string expand(const std::vector<Block> &blocks);
 // All symbols of all blocks, in order.
 std::vector<Sym> all_syms(const std::vector<Block> &blocks);
 
-uint32_t crc32_of(const std::string &data);
-uint32_t le32(const std::string &s, size_t at);
+struct Input {
+    std::string name;
+    std::string data;
+};
+// Real inputs of every kind: text, binaries, tarballs, zeros, random and compressed bytes,
+// sparse repeats, runs, and window_end_text.
+const std::vector<Input> &corpus();
+// 55718 zero bytes, then manual-page text (letters rotated) whose maximal matches at
+// distance 7475 cross the first slide where a match runs into a row of '='.
+std::string window_end_text();
 
 }  // namespace dt

@@ -1,5 +1,5 @@
 // LZ77 match finder: literal/match decisions seen in the emitted symbols, distance limits,
-// the level table and its start-up checks.
+// the window slide and the start-up check of the level.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -17,7 +17,7 @@ using dt::match;
 using dt::Sym;
 
 std::vector<Sym> syms_of(const std::string &data, int lvl = 9) {
-    auto blocks = dt::parse_deflate(dt::deflate_data(dt::zip_member(data, lvl)));
+    auto blocks = dt::parse_deflate(dt::deflate_level(data, lvl));
     EXPECT_EQ(dt::expand(blocks), data);
     return dt::all_syms(blocks);
 }
@@ -125,25 +125,6 @@ TEST(Slide, BothBuildsLowerPositionsAndDropThoseLeavingTheWindow) {
         slide(to.data(), from.data(), static_cast<unsigned>(from.size()));
         for (size_t i = 0; i < from.size(); i++)
             ASSERT_EQ(to[i], from[i] >= WSIZE ? from[i] - WSIZE : 0) << i;
-    }
-}
-
-TEST(LevelTable, RowsAndExtraFlags) {
-    EXPECT_EQ(configuration_table[9].max_chain, 4096);
-    EXPECT_EQ(configuration_table[9].max_lazy, 258);
-    EXPECT_EQ(configuration_table[4].nice_length, 16);
-    read_buf = [](char *, unsigned) { return 0; };
-    struct {
-        int lvl;
-        ush flags;
-    } cases[] = {{9, XFL_SLOW}, {1, XFL_FAST}, {6, 0}};
-    for (auto c : cases) {
-        ush f = 0x100;
-        lm_init(c.lvl, &f);
-        EXPECT_EQ(f, 0x100 | c.flags) << c.lvl;
-        EXPECT_EQ(eofile, 1);
-        EXPECT_EQ(lookahead, 0u);
-        EXPECT_EQ(max_chain_length, configuration_table[c.lvl].max_chain);
     }
 }
 

@@ -4,17 +4,13 @@
 // window. One known difference near a full window's end is pinned down separately.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-
 #include <random>
 #include <string>
 #include <vector>
 
-#include "common/decode_harness.h"
 #include "common/test_util.h"
 #include "deflate/deflate_internal.h"
 #include "deflate/deflate_test_util.h"
@@ -22,84 +18,12 @@
 
 namespace {
 
-struct Input {
-    std::string name;
-    std::string data;
-};
-
-std::string licenses() {
-    std::string all;
-    if (DIR *d = opendir("/usr/share/common-licenses")) {
-        while (dirent *e = readdir(d)) {
-            if (e->d_name[0] == '.') continue;
-            try {
-                all += kt::read_file(std::string("/usr/share/common-licenses/") + e->d_name);
-            } catch (...) {
-            }
-        }
-        closedir(d);
-    }
-    return all.empty() ? kt::text_bytes(200000, 4) : all.substr(0, 300000);
-}
-
-std::string head_of_command(const std::string &cmd, size_t n) {
-    kt::RunResult r = kt::sh(cmd + " 2>/dev/null | head -c " + std::to_string(n));
-    return r.out;
-}
-
-// 55718 zero bytes, then manual-page text (letters rotated) whose maximal matches at
-// distance 7475 cross the first slide where a match runs into a row of '='.
-std::string window_end_text() {
-    std::string gz =
-        kt::read_file(kt::source_dir() + "/tests/deflate/data/encoder-window-end.bin.gz");
-    kt::RunResult r = kt::run({"gzip", "-dc"}, gz);
-    EXPECT_EQ(r.status, 0) << r.err;
-    return r.out;
-}
-
-const std::vector<Input> &corpus() {
-    static const std::vector<Input> c = [] {
-        std::vector<Input> v;
-        v.push_back({"licenses", licenses()});
-        v.push_back({"elf", kt::read_file("/proc/self/exe").substr(0, 700000)});
-        v.push_back({"stub", kt::read_file(kt::kelpa_bin())});
-        std::string tar = head_of_command("tar cf - -C /usr/include linux", 1200000);
-        if (tar.size() < 100000) tar = head_of_command("tar cf - -C /usr/share doc", 1200000);
-        v.push_back({"tar", tar});
-        v.push_back({"words", kt::text_bytes(300000, 11)});
-        v.push_back({"random", kt::random_bytes(150000, 12)});
-        v.push_back({"zeros", std::string(300000, '\0')});
-        std::string mixed = kt::text_bytes(50000, 13) + kt::random_bytes(50000, 14) + std::string(40000, 'x') +
-                            kt::text_bytes(50000, 15);
-        v.push_back({"mixed", mixed});
-        // Data with few matches, mostly runs of literals: compressed output, and random
-        // bytes with short repeats planted at distances on both sides of TOO_FAR.
-        std::string gz =
-            head_of_command("cat /usr/share/common-licenses/* | gzip -9 -n -c", 400000);
-        if (gz.size() > 10000) v.push_back({"gzipped", gz});
-        std::string sparse = kt::random_bytes(250000, 16);
-        std::mt19937 rng(17);
-        for (size_t at = 40000; at + 8 < sparse.size(); at += 20 + rng() % 60) {
-            size_t dist = 1 + rng() % 32000, len = 3 + rng() % 4;
-            sparse.replace(at, len, sparse.substr(at - dist, len));
-        }
-        v.push_back({"sparse", sparse});
-        // Runs of one byte, 1 to 600 long, between pieces of text: strings inside a run are
-        // entered without being hashed one by one, at every length and phase.
-        std::string runs;
-        for (unsigned i = 0; runs.size() < 300000; i++) {
-            runs += kt::text_bytes(1 + rng() % 400, i % 5);
-            runs.append(1 + rng() % 600, "\0 x\xff"[rng() % 4]);
-        }
-        v.push_back({"runs", runs});
-        v.push_back({"window end", window_end_text()});
-        return v;
-    }();
-    return c;
-}
+using dt::corpus;
+using dt::Input;
+using dt::window_end_text;
 
 void expect_same(const std::string &name, const std::string &data, int lvl) {
-    std::string ours = dt::deflate_data(dt::zip_member(data, lvl));
+    std::string ours = dt::deflate_level(data, lvl);
     std::string theirs = dt::oracle_deflate(data, lvl);
     if (ours == theirs) return;
     size_t at = 0;
@@ -173,7 +97,7 @@ TEST(Oracle, EarlyBlockEndInsideARunOfLiterals) {
 // window position 65276 with 3 bytes left: here a 3-byte match, there three literals.
 TEST(Oracle, MatchesAreStillSoughtInTheLastWindowPositions) {
     std::string data(65279, '\0');
-    auto ours = dt::all_syms(dt::parse_deflate(dt::deflate_data(dt::zip_member(data))));
+    auto ours = dt::all_syms(dt::parse_deflate(dt::deflate_level(data)));
     auto theirs = dt::all_syms(dt::parse_deflate(dt::oracle_deflate(data, 9)));
     ASSERT_GE(ours.size(), 2u);
     EXPECT_EQ(ours.back(), dt::match(3, 1));
@@ -192,9 +116,9 @@ TEST(Oracle, OutputDoesNotDependOnEarlierMembers) {
     const std::string z2("\0\0", 2);
     std::string second = "#abcd" + z2 + "QQQQ" + gap + "abcd" + z2 + "PPPP" + gap2 + "abcd";
     std::string first = std::string(second.size(), '.') + z2 + "QQQQQQ";
-    std::string alone = dt::deflate_data(dt::zip_member(second));
-    dt::zip_member(first);
-    EXPECT_EQ(dt::deflate_data(dt::zip_member(second)), alone);
+    std::string alone = dt::deflate_level(second);
+    dt::deflate_level(first);
+    EXPECT_EQ(dt::deflate_level(second), alone);
     auto syms = dt::all_syms(dt::parse_deflate(alone));
     EXPECT_EQ(syms.back(), dt::match(4, static_cast<int>(gap2.size() + 10))) << "the most recent candidate";
     expect_same("two candidates at the end", second, 9);
@@ -233,7 +157,7 @@ TEST(Oracle, DeepChainsStopWhereTheChainBudgetEnds) {
         for (size_t n : c.counts) {
             std::string data = budget_input(c.near, n, static_cast<unsigned>(n));
             expect_same("budget", data, c.lvl);
-            auto syms = dt::all_syms(dt::parse_deflate(dt::deflate_data(dt::zip_member(data, c.lvl))));
+            auto syms = dt::all_syms(dt::parse_deflate(dt::deflate_level(data, c.lvl)));
             int far = static_cast<int>(data.size() - 13 - 1);
             // Missed there, the match is found one byte later, one byte shorter.
             taken += std::find(syms.begin(), syms.end(), dt::match(13, far)) != syms.end();
@@ -346,33 +270,6 @@ void deflate_parallel_with_failing_read() {
 TEST(ParallelDeathTest, ReadErrorWhileThreadsRunIsFatal) {
     EXPECT_EXIT(deflate_parallel_with_failing_read(), testing::ExitedWithCode(1),
                 "in: Input/output error");
-}
-
-TEST(Oracle, DecodersRestoreTheInput) {
-    for (const auto &in : corpus()) {
-        std::string member = dt::zip_member(in.data);
-        kt::RunResult g = kt::run({"gzip", "-dc"}, member);
-        EXPECT_EQ(g.status, 0) << in.name << ": " << g.err;
-        EXPECT_TRUE(g.out == in.data) << in.name << ": gzip -d";
-        kt::RunResult p = kt::run({"python3", "-c",
-                                   "import sys, zlib; sys.stdout.buffer.write(zlib.decompress(sys.stdin.buffer.read(), 31))"},
-                                  member);
-        EXPECT_EQ(p.status, 0) << in.name << ": " << p.err;
-        EXPECT_TRUE(p.out == in.data) << in.name << ": python zlib";
-    }
-}
-
-TEST(RoundTrip, OwnDecoderRestoresEveryLevel) {
-    std::vector<std::string> extra = {"", "a", "abcabc", std::string(65279, '\0'), std::string(65280, 'z'),
-                                      kt::text_bytes(65536, 31), kt::text_bytes(98305, 32)};
-    for (int lvl : {9, 6, 4, 3, 1}) {
-        for (const auto &in : corpus()) {
-            std::string data = lvl == 9 ? in.data : in.data.substr(0, 200000);
-            EXPECT_TRUE(kt::decode_member(dt::zip_member(data, lvl)) == data) << in.name << " at level " << lvl;
-        }
-        for (const auto &data : extra)
-            EXPECT_TRUE(kt::decode_member(dt::zip_member(data, lvl)) == data) << data.size() << " bytes at level " << lvl;
-    }
 }
 
 }  // namespace

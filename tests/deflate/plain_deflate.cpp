@@ -13,7 +13,6 @@
 #include <cstring>
 
 #include "deflate/deflate_internal.h"
-#include "gzip/gzip.h"
 
 namespace plain {
 
@@ -198,6 +197,7 @@ std::string capture(const uint8_t *data, size_t size, unsigned chunk, Encode enc
     bi_init(-1);
     read_buf = read_piece;
     ush attr = 0;
+    int method = CM_DEFLATE;
     ct_init(&attr, &method);
     encode();
     flush_outbuf();

@@ -8,7 +8,7 @@
 
 #include "common/test_util.h"
 #include "driver/kelpa.h"
-#include "e2e/archive_maker.h"
+#include "driver/archive_maker.h"
 #include "gzip/gzip.h"
 
 namespace {

@@ -276,12 +276,6 @@ TEST(FindProgram, OverlongNameIsNotResolved) {
     EXPECT_EQ(find_program(longname.c_str()), nullptr);
 }
 
-TEST(GetEop, FillsTheMarker) {
-    memset(eop, 0, sizeof eop);
-    get_eop();
-    EXPECT_EQ(std::string(eop, sizeof eop), kMarker);
-}
-
 // What a dynamically linked stub needs, read from its ELF headers: readelf is the oracle for
 // the whole file; every prefix and every header byte set to 0xff reads nothing outside the
 // stub (each copy is exactly as long as the stub, for AddressSanitizer) and yields nothing

@@ -1,5 +1,6 @@
 // Space verification and relocation on faked filesystem statistics and a faked mount table,
 // with real directories, links and removals in a scratch directory.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -177,6 +178,33 @@ TEST_F(Verify, NoRoomAnywhereFailsWithThreeMessages) {
     EXPECT_EQ(err, target + "/pkg: not enough space. Looking for space in other filesystems.\n" +
                        no_space(target + "/pkg", 6, target));
     EXPECT_STREQ(sympath, "");
+}
+
+// The whole member is checked before the space: an archive damaged in its trailer reports the
+// damage on a full filesystem, where the same archive intact reports the space.
+TEST_F(Verify, DamageIsReportedBeforeTheSpace) {
+    kt::write_file(d / "data.txt", kt::text_bytes(5000, 1));
+    kt::RunResult b =
+        kt::run({kt::kelpa_bin(), "-V", target, "-S", "pkg", "data.txt"}, "", d.path());
+    ASSERT_EQ(b.status, 0) << b.err;
+    std::string damaged = b.out;
+    damaged[damaged.size() - 8] ^= 1;  // the trailer's CRC-32
+    struct {
+        std::string archive;
+        int status;  // 1: a fatal decoding error, 2: do_decompress refused
+        const char *says;
+    } cases[] = {{b.out, 2, ": not enough space to extract the archive."},
+                 {damaged, 1, "invalid compressed data--crc error"}};
+    g_megs = {{target, 0}};
+    char name[] = "kelpa";
+    progname = name;
+    for (const auto &c : cases) {
+        kt::write_file(d / "pkg.run", c.archive, 0755);
+        const std::string path = d / "pkg.run";
+        EXPECT_EXIT(exit(do_decompress(path.c_str()) == 0 ? 0 : 2),
+                    testing::ExitedWithCode(c.status), testing::HasSubstr(c.says));
+    }
+    EXPECT_FALSE(kt::file_exists(target + "/pkg"));
 }
 
 TEST_F(Verify, TempDirWithRoomIsUsedEvenWhenTargetHasRoom) {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "common/test_util.h"
-#include "e2e/archive_maker.h"
+#include "driver/archive_maker.h"
 
 namespace {
 

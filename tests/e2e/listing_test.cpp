@@ -6,7 +6,7 @@
 #include <string>
 
 #include "common/test_util.h"
-#include "e2e/archive_maker.h"
+#include "driver/archive_maker.h"
 
 namespace {
 

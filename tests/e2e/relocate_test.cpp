@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "common/decode_harness.h"
+#include "gzip/decode_harness.h"
 #include "common/test_util.h"
-#include "e2e/archive_maker.h"
+#include "driver/archive_maker.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "common/decode_harness.h"
+#include "gzip/decode_harness.h"
 #include "inflate/inflate_internal.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "common/decode_harness.h"
+#include "gzip/decode_harness.h"
 
 namespace {
 
@@ -20,7 +20,7 @@ Header read_header(const string &bytes, int to_stdout_flag = 0, int list_flag = 
                    long stamp = 0, bool capture = true) {
     kt::TempDir dir;
     kt::write_file(dir / "in.gz", bytes + "DEFLATEDATA");
-    kt::reset_stream_state();
+    kt::reset_member_state();
     member_settings = {to_stdout_flag, list_flag, verbose_flag};
     time_stamp = stamp;
     int fd = kt::open_input(dir / "in.gz");
@@ -107,7 +107,7 @@ TEST(GetMethod, RefusedHeaders) {
 }
 
 TEST(GetMethod, SecondHeaderSkipsName) {
-    kt::reset_stream_state();
+    kt::reset_member_state();
     part_nb = 1;
     kt::TempDir dir;
     kt::write_file(dir / "in.gz", hdr(FNAME, string("x\0", 2)));
@@ -148,7 +148,7 @@ TEST(GetMethod, EndOfInputInsideTheHeader) {
             {
                 kt::TempDir dir;
                 kt::write_file(dir / "in.gz", full.substr(0, cut));
-                kt::reset_stream_state();
+                kt::reset_member_state();
                 get_method(kt::open_input(dir / "in.gz"));
             },
             testing::ExitedWithCode(1), testing::Eq("\nkelpa: in.gz: unexpected end of file\n"))

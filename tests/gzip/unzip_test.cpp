@@ -3,8 +3,9 @@
 // the zip first-entry reader.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
-#include "common/decode_harness.h"
+#include "gzip/decode_harness.h"
 #include "inflate/inflate_internal.h"
 
 namespace {
@@ -161,7 +162,7 @@ TEST(Unzip, MalformedDataAndMissingMemory) {
     EXPECT_EXIT(
         {
             kt::write_file(f.dir / "in.gz", good);
-            kt::reset_stream_state();
+            kt::reset_member_state();
             kt::open_input(f.dir / "in.gz");
             get_method(ifd);
             method = 0;
@@ -182,7 +183,7 @@ TEST(Unzip, MemberOver4GiB) {
     ASSERT_EQ(r.status, 0) << r.err;
     kt::TempDir dir;
     kt::write_file(dir / "in.gz", r.out);
-    kt::reset_stream_state();
+    kt::reset_member_state();
     int in = kt::open_input(dir / "in.gz");
     ASSERT_EQ(get_method(in), 8);
     EXPECT_EQ(unzip(in, open("/dev/null", O_WRONLY)), 0);
@@ -206,7 +207,7 @@ TEST(CheckZipfile, StoredFirstEntryAndRefusals) {
     kt::TempDir dir;
     auto load = [&](const string &bytes) {
         kt::write_file(dir / "z", bytes);
-        kt::reset_stream_state();
+        kt::reset_member_state();
         kt::open_input(dir / "z");
         insize = 0;
         fill_inbuf(0);
@@ -244,6 +245,36 @@ TEST(CheckZipfile, StoredFirstEntryAndRefusals) {
 }  // namespace
 
 namespace {
+
+// The decoder writes its output one full 32768-byte window at a time, then the rest: each
+// write is one packet of a sequenced socket.
+TEST(Unzip, WritesWholeWindows) {
+    std::string data = kt::text_bytes(100000, 31);
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv), 0);
+    int big = 1 << 21;
+    setsockopt(sv[0], SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
+    setsockopt(sv[1], SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+    kt::TempDir dir;
+    kt::write_file(dir / "in.gz", python_gzip(data, 6, 0));
+    kt::reset_member_state();
+    int in = kt::open_input(dir / "in.gz");
+    ASSERT_EQ(get_method(in), CM_DEFLATE);
+    ofd = sv[0];
+    unzip(in, ofd);
+    close(in);
+    std::vector<size_t> sizes;
+    string all;
+    char buf[65536];
+    for (ssize_t n; (n = recv(sv[1], buf, sizeof buf, MSG_DONTWAIT)) > 0;) {
+        sizes.push_back(static_cast<size_t>(n));
+        all.append(buf, static_cast<size_t>(n));
+    }
+    close(sv[0]);
+    close(sv[1]);
+    EXPECT_EQ(sizes, (std::vector<size_t>{32768, 32768, 32768, 1696}));
+    EXPECT_TRUE(all == data);
+}
 
 // Many members of varied shape from python's zlib, each compared with the data it was made
 // from: matches of every length and distance land on window ends, fill ends and block ends

@@ -1,5 +1,6 @@
 // Member writer: the exact header and trailer bytes, the running ISIZE total, output in
-// pieces of 16384 bytes, and read errors that end the process instead of a short member.
+// pieces of 16384 bytes, read errors that end the process instead of a short member, and
+// members that outside decoders and the own decoder restore.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -14,7 +15,8 @@
 #include <vector>
 
 #include "common/test_util.h"
-#include "gzip/gzip.h"
+#include "deflate/deflate_test_util.h"
+#include "gzip/decode_harness.h"
 
 namespace {
 
@@ -36,11 +38,14 @@ std::string contents(int fd) {
     return out;
 }
 
-// Writes one member for data under the input name `name` and returns its bytes.
-std::string member(const std::string &name, const std::string &data) {
+// Writes one member for data under the input name `name` at level lvl and returns its bytes.
+std::string member(const std::string &name, const std::string &data, int lvl = 9) {
     int in = memfd_with(data), out = memfd_with("");
     strcpy(ifname, name.c_str());
+    const int saved = level;
+    level = lvl;
     EXPECT_EQ(zip(in, out), 0);
+    level = saved;
     EXPECT_EQ(outcnt, 0u) << "the member leaves nothing behind in outbuf";
     std::string m = contents(out);
     close(in);
@@ -168,6 +173,46 @@ TEST(ZipDeathTest, ReadErrorIsFatalAndNamesTheInput) {
     EXPECT_EXIT(zip(in, out), testing::ExitedWithCode(1), "adir: Is a directory");
     close(in);
     close(out);
+}
+
+TEST(Zip, OutsideDecodersRestoreTheInput) {
+    for (const auto &in : dt::corpus()) {
+        bytes_in = 0;
+        std::string m = member("in", in.data);
+        kt::RunResult g = kt::run({"gzip", "-dc"}, m);
+        EXPECT_EQ(g.status, 0) << in.name << ": " << g.err;
+        EXPECT_TRUE(g.out == in.data) << in.name << ": gzip -d";
+        kt::RunResult p =
+            kt::run({"python3", "-c",
+                     "import sys, zlib; "
+                     "sys.stdout.buffer.write(zlib.decompress(sys.stdin.buffer.read(), 31))"},
+                    m);
+        EXPECT_EQ(p.status, 0) << in.name << ": " << p.err;
+        EXPECT_TRUE(p.out == in.data) << in.name << ": python zlib";
+    }
+}
+
+TEST(Zip, OwnDecoderRestoresEveryLevel) {
+    std::vector<std::string> extra = {"",
+                                      "a",
+                                      "abcabc",
+                                      std::string(65279, '\0'),
+                                      std::string(65280, 'z'),
+                                      kt::text_bytes(65536, 31),
+                                      kt::text_bytes(98305, 32)};
+    for (int lvl : {9, 6, 4, 3, 1}) {
+        for (const auto &in : dt::corpus()) {
+            std::string data = lvl == 9 ? in.data : in.data.substr(0, 200000);
+            bytes_in = 0;
+            EXPECT_TRUE(kt::decode_member(member("in", data, lvl)) == data)
+                << in.name << " at level " << lvl;
+        }
+        for (const auto &data : extra) {
+            bytes_in = 0;
+            EXPECT_TRUE(kt::decode_member(member("in", data, lvl)) == data)
+                << data.size() << " bytes at level " << lvl;
+        }
+    }
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 
 #include <random>
 
-#include "common/decode_harness.h"
+#include "stream/stream_harness.h"
 #include "inflate/inflate_internal.h"
 
 namespace {

@@ -1,6 +1,6 @@
-// Makes archives for end-to-end tests: the built kelpa as stub, a preamble written here, and
-// gzip members produced by the gzip command (its own header replaced to carry a chosen name
-// and time stamp).
+// Makes archives for the driver's and the end-to-end tests: the built kelpa as stub, a preamble
+// written here, and gzip members produced by the gzip command (its own header replaced to
+// carry a chosen name and time stamp).
 #pragma once
 
 #include <sys/stat.h>
@@ -74,7 +74,9 @@ inline std::string tar_of(const std::vector<std::pair<std::string, std::string>>
     return sh("cd " + quote(d.path()) + " && tar cf - *").out;
 }
 
-inline std::string stub() { return read_file(kelpa_bin()); }
+inline std::string stub() {
+    return read_file(kelpa_bin());
+}
 
 // Writes an executable archive file.
 inline std::string write_archive(const std::string &path, const std::string &pre,

@@ -1,6 +1,6 @@
-// Test harness for the decoding side: resets the process-wide stream state the way a fresh
-// extracting process has it, runs the header reader and member decoder over bytes in a
-// file, and builds DEFLATE bit streams by hand.
+// Test harness for the stream layer and the layers over it: resets the process-wide stream
+// state the way a fresh process has it, opens input files as the stream's input, and builds
+// DEFLATE bit streams by hand.
 #pragma once
 
 #include <fcntl.h>
@@ -8,26 +8,20 @@
 
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "common/test_util.h"
-#include "gzip/gzip_internal.h"
+#include "stream/stream.h"
 
 namespace kt {
 
-// The names the decoder's messages carry in these tests.
+// The names the stream's messages carry in these tests.
 inline char kProgname[] = "kelpa";
 inline constexpr const char *kIfname = "in.gz";
 
-// Stream state as an extracting process starts: empty buffers and counters, no header read.
+// Stream state as a process starts: empty buffers and counters, a fresh CRC register.
 inline void reset_stream_state() {
     clear_bufs();
-    part_nb = 0;
-    method = CM_DEFLATE;
     exit_code = 0;
-    member_settings = {};
-    time_stamp = 0;
-    pkzip = ext_header = decrypt = 0;
     progname = kProgname;
     strcpy(ifname, kIfname);
     strcpy(ofname, "stdout");
@@ -41,29 +35,6 @@ inline int open_input(const std::string &path) {
     return fd;
 }
 
-// Decodes the gzip member in `member` the way extraction does (get_method, then unzip)
-// with output into out_path. Returns get_method's result; a fatal error ends the process
-// (run it inside EXPECT_EXIT). The output file keeps whatever was written before.
-inline int decode_member_to(const std::string &member, const std::string &in_path,
-                            const std::string &out_path) {
-    write_file(in_path, member);
-    reset_stream_state();
-    int in = open_input(in_path);
-    int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int m = get_method(in);
-    if (m == CM_DEFLATE) unzip(in, out);
-    close(in);
-    close(out);
-    return m;
-}
-
-// Decodes a member that must be valid and returns its output.
-inline std::string decode_member(const std::string &member) {
-    TempDir dir;
-    decode_member_to(member, dir / "in.gz", dir / "out");
-    return read_file(dir / "out");
-}
-
 // Little-endian field helpers for building members.
 inline std::string le32(unsigned long v) {
     std::string s(4, '\0');
@@ -75,12 +46,6 @@ inline std::string le32(unsigned long v) {
 inline unsigned long crc_of(const std::string &data) {
     updcrc(nullptr, 0);
     return updcrc(reinterpret_cast<const uch *>(data.data()), static_cast<unsigned>(data.size()));
-}
-
-// A minimal header (no name, MTIME 0, OS Unix) + deflate body + trailer for `plain`.
-inline std::string wrap_member(const std::string &deflate_body, const std::string &plain) {
-    std::string h("\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\x03", 10);
-    return h + deflate_body + le32(crc_of(plain)) + le32(plain.size());
 }
 
 // Writes a DEFLATE bit stream: fields LSB first, Huffman codes MSB first (RFC 1951 3.1.1).
