@@ -11,32 +11,6 @@
 
 namespace {
 
-// Folding constants for carry-less multiplication. With 16 input bytes loaded
-// little-endian, bit j of the 128-bit lane is the coefficient of x^(127-j) of that chunk; a
-// 64x64 carry-less product of two such halves lands one degree low, so folding a half by x^D
-// multiplies it by x^(D-1) mod P, bit-reversed into 64 bits.
-constexpr ulg xpow_mod_p(unsigned n) {
-    ulg r = 1;  // x^0, normal bit order, degree < 32
-    for (unsigned i = 0; i < n; i++) {
-        r <<= 1;
-        if (r & 0x100000000UL) r ^= 0x104c11db7UL;
-    }
-    return r;
-}
-constexpr ulg reverse64(ulg v) {
-    ulg r = 0;
-    for (int i = 0; i < 64; i++) r |= ((v >> i) & 1) << (63 - i);
-    return r;
-}
-constexpr ulg kFold128Hi = reverse64(xpow_mod_p(128 + 64 - 1));  // low lane half, x^192
-constexpr ulg kFold128Lo = reverse64(xpow_mod_p(128 - 1));       // high lane half, x^128
-constexpr ulg kFold512Hi = reverse64(xpow_mod_p(512 + 64 - 1));
-constexpr ulg kFold512Lo = reverse64(xpow_mod_p(512 - 1));
-
-constexpr ulg kFold1024Hi = reverse64(xpow_mod_p(1024 + 64 - 1));
-constexpr ulg kFold1024Lo = reverse64(xpow_mod_p(1024 - 1));
-
-constexpr size_t kFoldBlock = 64;       // four 16-byte lanes folded in parallel
 constexpr size_t kWideFoldBlock = 128;  // four 32-byte registers of two 16-byte lanes each
 
 __attribute__((target("pclmul,sse2"))) inline __m128i fold(__m128i x, __m128i k) {
@@ -123,13 +97,10 @@ __attribute__((target("vpclmulqdq,avx2,pclmul"))) uint32_t crc_clmul_wide(uint32
     return crc_slice8(0, rem, sizeof rem);
 }
 
-// Below this many bytes the table loop is as fast as setting up the folds.
-constexpr size_t kClmulMin = 256;
-
 }  // namespace
 
 size_t crc_fast_head(uint32_t *c, const uch *s, size_t n) {
-    if (n < kClmulMin) return 0;
+    if (n < kFoldMin) return 0;
     if (cpu_has(CPU_VPCLMULQDQ | CPU_AVX2 | CPU_PCLMULQDQ)) {
         const size_t head = n & ~(kWideFoldBlock - 1);
         *c = crc_clmul_wide(*c, s, head);
