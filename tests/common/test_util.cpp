@@ -227,7 +227,12 @@ std::string text_bytes(size_t n, unsigned seed) {
     return s;
 }
 
-std::string kelpa_bin() { return KELPA_BIN; }
+// KELPA_TEST_BIN puts another kelpa under test, such as the aarch64 build run through an
+// emulator named in KELPA_WRAP.
+std::string kelpa_bin() {
+    static const std::string bin = getenv("KELPA_TEST_BIN") ? getenv("KELPA_TEST_BIN") : KELPA_BIN;
+    return bin;
+}
 std::string source_dir() { return KELPA_SOURCE_DIR; }
 
 }  // namespace kt
