@@ -986,15 +986,13 @@ bool record_top(unsigned match_available, unsigned match_length) {
     const ParseState state = {match_available, match_length, in_hand ? strstart - match_start : 0};
     r.tops[r.ntops++] = {static_cast<uint32_t>(at - r.base), static_cast<uint32_t>(r.nsym), state};
     if (at < r.heads_end) return false;
-    ChunkParse *n = __atomic_load_n(&r.next, __ATOMIC_ACQUIRE);
+    ChunkParse *n = r.next.load(__ATOMIC_ACQUIRE);
     if (!n) return false;
     // No thread parses the next chunk yet: this one takes it over and parses on into it,
     // which spares that chunk its priming and first steps' records, and this parse its run
     // to stop (random bytes on two threads: 0.0984 -> 0.0904 s wall, best of 7).
-    int none = NOT_STARTED;
-    if (r.takes_over && __atomic_load_n(&n->started, __ATOMIC_ACQUIRE) == NOT_STARTED &&
-        __atomic_compare_exchange_n(&n->started, &none, STARTED, false, __ATOMIC_ACQ_REL,
-                                    __ATOMIC_ACQUIRE)) {
+    if (r.takes_over && n->started.load(__ATOMIC_ACQUIRE) == NOT_STARTED &&
+        n->started.compare_exchange(NOT_STARTED, STARTED, __ATOMIC_ACQ_REL)) {
         r.took_next = r.stopped = true;
         stopped_at = at;
         return true;
@@ -1003,8 +1001,8 @@ bool record_top(unsigned match_available, unsigned match_length) {
     // beats parsing on to stop (which took half the chunks of an ELF file through all
     // PARALLEL_OVERLAP positions when only the steps there were there).
     size_t heads;
-    while ((heads = __atomic_load_n(&n->heads, __ATOMIC_ACQUIRE)) == 0 &&
-           __atomic_load_n(&n->started, __ATOMIC_ACQUIRE) == STARTED)
+    while ((heads = n->heads.load(__ATOMIC_ACQUIRE)) == 0 &&
+           n->started.load(__ATOMIC_ACQUIRE) == STARTED)
         sched_yield();
     if (heads == 0) return false;
     while (next_head < heads - 1 && n->base + n->tops[next_head].offset < at) next_head++;
@@ -1047,7 +1045,7 @@ ulg lazy_loop(int match_available, unsigned match_length) {
                 record_top(static_cast<unsigned>(match_available), match_length);
             } else {
                 if (record_from == 0) {
-                    __atomic_store_n(&rec->heads, rec->ntops + 1, __ATOMIC_RELEASE);
+                    rec->heads.store(rec->ntops + 1, __ATOMIC_RELEASE);
                     record_from = rec->tails_from;
                 }
                 if (at >= rec->tails_from &&
@@ -1116,7 +1114,7 @@ ulg lazy_loop(int match_available, unsigned match_length) {
     if (match_available) tally_literal(mt->lz_window[strstart - 1]);
     if (recording()) {
         rec->ended = true;
-        if (record_from == 0) __atomic_store_n(&rec->heads, rec->ntops + 1, __ATOMIC_RELEASE);
+        if (record_from == 0) rec->heads.store(rec->ntops + 1, __ATOMIC_RELEASE);
         return 0;
     }
     return end_block(1);

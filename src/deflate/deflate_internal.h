@@ -11,6 +11,7 @@
 #include "stream/rfc1951.h"
 #include "stream/rfc1952.h"
 #include "stream/stream.h"
+#include "support/atomic.h"
 
 // ---- Bit writer (bits.cpp) ----------------------------------------------------------------
 
@@ -331,19 +332,22 @@ struct ChunkParse {
     uch *flags;  // sym_cap / 8 + 1 bytes
     ParseTop *tops;
     size_t tops_cap;
-    // The parse of the next chunk, once given out (atomic): past tails_from this parse stops
-    // at the first step that one recorded in the same state.
-    ChunkParse *next;
-    // Atomic, one of the values below: while NOT_STARTED, the parse before may take this one
-    // over (see took_next).
-    int started;
+    // Shared with the other threads while the parse runs (the rest is handed over under
+    // the encoder's lock).
+    // The parse of the next chunk, once given out: past tails_from this parse stops at the
+    // first step that one recorded in the same state.
+    Atomic<ChunkParse *> next;
+    // One of the values below: while NOT_STARTED, the parse before may take this one over
+    // (see took_next).
+    Atomic<int> started;
+    // 1 + the count of steps recorded below heads_end, once all are (0 before).
+    Atomic<size_t> heads;
     // The thread's match finder stands at start in state from, where its last parse stopped,
     // and base <= the end of the input it read: parse on from there, without priming.
     bool continues;
     bool takes_over;  // may take the next chunk over (see took_next)
     // Out.
     size_t nsym, nbytes, ntops;
-    size_t heads;  // atomic: 1 + the count of steps recorded below heads_end, once all are
     bool ended;    // reached the end of the input: the record is complete
     bool stopped;  // reached stop: the last step recorded is that one, where the parse stands
     // Past tails_from, found next not yet started and took it over: stopped at the step

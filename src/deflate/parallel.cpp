@@ -124,13 +124,11 @@ Slot *take_oldest() {
         Slot *take = nullptr;
         for (unsigned i = 0; i < nslots; i++)
             if (slots[i].state == Slot::READY &&
-                __atomic_load_n(&slots[i].job.started, __ATOMIC_ACQUIRE) == NOT_STARTED &&
+                slots[i].job.started.load(__ATOMIC_ACQUIRE) == NOT_STARTED &&
                 (!take || slots[i].chunk < take->chunk))
                 take = &slots[i];
         if (!take) return nullptr;
-        int none = NOT_STARTED;
-        if (__atomic_compare_exchange_n(&take->job.started, &none, STARTED, false, __ATOMIC_ACQ_REL,
-                                        __ATOMIC_ACQUIRE)) {
+        if (take->job.started.compare_exchange(NOT_STARTED, STARTED, __ATOMIC_ACQ_REL)) {
             take->state = Slot::TAKEN;
             return take;
         }
@@ -145,7 +143,7 @@ void resume_at_end(Slot &next, const Slot &p) {
     c.start = p.job.base + last.offset;
     c.from = last.state;
     c.heads_end = 0;  // nothing splices into it
-    c.heads = 0;
+    c.heads.store(0, __ATOMIC_RELAXED);
     next.resumed = true;
     next.resumed_from = p.job.stopped ? p.parse : NO_PARSE;
 }
@@ -169,7 +167,7 @@ void parse_taken(Slot &s, bool take_over) {
         pthread_cond_broadcast(&done_cv);
         if (!c.took_next) return;
         Slot &next = slots[(p->chunk + 1) % nslots];  // the ring's next chunk
-        assert(&next.job == c.next && (next.state == Slot::READY || next.state == Slot::HELD));
+        assert(&next.job == c.next.load(__ATOMIC_RELAXED) && (next.state == Slot::READY || next.state == Slot::HELD));
         next.state = Slot::TAKEN;
         resume_at_end(next, *p);
         p = &next;
@@ -182,11 +180,11 @@ cpu_set_t allowed_cpus;
 bool cpus_known;
 
 // The slots past the first huge page, for the first worker to fault in while the calling
-// thread faults in the first and reads the first chunk into it (atomic; taken once). A
+// thread faults in the first and reads the first chunk into it (taken once). A
 // fresh huge page's first touch takes 0.3-6 ms on the AMD guest, while the worker waited
 // for its first chunk (two threads, median of 15 interleaved: 2 MB of manual pages 0.0354
 // -> 0.0332 s wall, the 3 MB compressed file 0.0270 -> 0.0250 s).
-uch *prefault_from;
+Atomic<uch *> prefault_from;
 size_t prefault_bytes;
 
 void *worker(void *tables) {
@@ -195,7 +193,7 @@ void *worker(void *tables) {
     pthread_mutex_lock(&lock);
     pthread_mutex_unlock(&lock);
     if (cpus_known) sched_setaffinity(0, sizeof allowed_cpus, &allowed_cpus);
-    if (uch *p = __atomic_exchange_n(&prefault_from, nullptr, __ATOMIC_ACQ_REL)) {
+    if (uch *p = prefault_from.exchange(nullptr, __ATOMIC_ACQ_REL)) {
         // Kernels before 5.14 refuse it: the calling thread then faults these in as it goes.
         madvise(p, prefault_bytes, MADV_POPULATE_WRITE);
     }
@@ -262,7 +260,7 @@ bool start_worker(pthread_t *tid, MatchTables *tables, int *cpu) {
 size_t wait_heads(Slot &s, bool take_over) {
     pthread_mutex_lock(&lock);
     size_t heads;
-    while ((heads = __atomic_load_n(&s.job.heads, __ATOMIC_ACQUIRE)) == 0) {
+    while ((heads = s.job.heads.load(__ATOMIC_ACQUIRE)) == 0) {
         if (s.state == Slot::READY) {
             // No thread parses it yet: the oldest chunk not taken is s.
             if (Slot *t = take_oldest()) {
@@ -357,9 +355,9 @@ bool prepare(Slot &s, uint64_t k, const Slot *prev) {
     j.size = have;
     if (j.base + have <= c) return false;
     j.final = input_ended && j.base + have < want_end;
-    j.next = nullptr;
-    j.heads = 0;
-    j.started = NOT_STARTED;
+    j.next.store(nullptr, __ATOMIC_RELAXED);
+    j.heads.store(0, __ATOMIC_RELAXED);
+    j.started.store(NOT_STARTED, __ATOMIC_RELAXED);
     j.took_next = false;
     s.resumed = false;
     j.level = compr_level;
@@ -561,8 +559,7 @@ ulg deflate_parallel(unsigned threads, size_t chunk_size, uint64_t input_size) {
     quit = false;
     if (ok) {
         prefault_bytes = mapped - HUGE_PAGE;
-        __atomic_store_n(&prefault_from, prefault_bytes ? slot_memory + HUGE_PAGE : nullptr,
-                         __ATOMIC_RELEASE);
+        prefault_from.store(prefault_bytes ? slot_memory + HUGE_PAGE : nullptr, __ATOMIC_RELEASE);
         cpus_known = sched_getaffinity(0, sizeof allowed_cpus, &allowed_cpus) == 0;
         int cpu = sched_getcpu();
         if (cpu < 0) cpu = 0;
@@ -572,7 +569,7 @@ ulg deflate_parallel(unsigned threads, size_t chunk_size, uint64_t input_size) {
         }
     }
     auto release = [&] {
-        __atomic_store_n(&prefault_from, nullptr, __ATOMIC_RELEASE);  // if no worker took it
+        prefault_from.store(nullptr, __ATOMIC_RELEASE);  // if no worker took it
         if (slot_memory) munmap(slot_memory, mapped);
         free(all);
         for (MatchTables *t : tables) free_match_tables(t);
@@ -616,7 +613,7 @@ ulg deflate_parallel(unsigned threads, size_t chunk_size, uint64_t input_size) {
             if (s.job.final) last_prepared = true;
             pthread_mutex_lock(&lock);
             s.state = fresh || prepared % PROBE_EVERY == 0 ? Slot::READY : Slot::HELD;
-            if (prev) __atomic_store_n(&prev->job.next, &s.job, __ATOMIC_RELEASE);
+            if (prev) prev->job.next.store(&s.job, __ATOMIC_RELEASE);
             pthread_cond_broadcast(&work_cv);
             pthread_mutex_unlock(&lock);
             prepared++;
@@ -695,7 +692,8 @@ ulg deflate_parallel(unsigned threads, size_t chunk_size, uint64_t input_size) {
                 if (!held) wait_done(nxt, fresh);  // its parse is thrown away once it ends
                 pthread_mutex_lock(&lock);
                 resume_at_end(nxt, cur);
-                nxt.job.started = NOT_STARTED;  // the parse before, which could take it, ended
+                // The parse before, which could take it, ended.
+                nxt.job.started.store(NOT_STARTED, __ATOMIC_RELAXED);
                 nxt.state = Slot::READY;
                 pthread_cond_broadcast(&work_cv);
                 pthread_mutex_unlock(&lock);
