@@ -30,6 +30,16 @@ constinit thread_local uint64_t stopped_at;
 // The next chunk's first step not yet passed.
 constinit thread_local size_t next_head;
 
+// A started parse publishes its first steps once it has primed its chains and parsed
+// PARALLEL_OVERLAP positions, well under a millisecond; a parse past its chunk's end yields
+// until then, since waiting beats parsing on to its stop (which took half the chunks of an
+// ELF file through all PARALLEL_OVERLAP positions when only the steps there were there).
+// It yields at most this often a parse (a few milliseconds where the core has nothing else
+// to run): past that the publishing thread is not running, and the parse goes on without
+// waiting, which is as correct and costs at most PARALLEL_OVERLAP positions.
+inline constexpr unsigned MAX_YIELDS = 4096;
+constinit thread_local unsigned yields_left;
+
 // Records the top of the step at strstart, in the state the loop holds. Returns true past
 // the chunk's end at a step the next chunk's parse recorded in the same state, or where it
 // took the next chunk over.
@@ -51,13 +61,13 @@ bool record_top(ChunkParse &r, unsigned match_available, unsigned match_length) 
         stopped_at = at;
         return true;
     }
-    // A parse that has started records its first steps within moments: waiting for them
-    // beats parsing on to stop (which took half the chunks of an ELF file through all
-    // PARALLEL_OVERLAP positions when only the steps there were there).
+    // A parse that has started publishes its first steps within moments (see MAX_YIELDS).
     size_t heads;
     while ((heads = n->heads.load(__ATOMIC_ACQUIRE)) == 0 &&
-           n->started.load(__ATOMIC_ACQUIRE) == STARTED)
+           n->started.load(__ATOMIC_ACQUIRE) == STARTED && yields_left != 0) {
+        yields_left--;
         sched_yield();
+    }
     if (heads == 0) return false;
     while (next_head < heads - 1 && n->base + n->tops[next_head].offset < at) next_head++;
     return next_head < heads - 1 && n->base + n->tops[next_head].offset == at &&
@@ -179,6 +189,7 @@ void parse_chunk(ChunkParse &c) {
     lm_config(c.level, &xfl);
     chunk_rec.store(&c, __ATOMIC_RELAXED);
     next_head = 0;
+    yields_left = MAX_YIELDS;
     record_from = 0;
     const InputRoutine caller_input = read_buf;  // the calling thread's, given back below
     read_buf = read_chunk;

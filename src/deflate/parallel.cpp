@@ -253,11 +253,16 @@ bool start_worker(pthread_t *tid, MatchTables *tables, int *cpu) {
 
 // Waits until s's parse has published the steps it recorded first, helping with the parse
 // if no thread has taken it; returns how many it published, plus one. A parse publishes them
-// within PARALLEL_OVERLAP positions of its start: while another thread runs it, this one
-// yields rather than parse a chunk of its own, which would hold up the replay and with it
-// the slots (on the ELF file the worker waited 10-20 ms a build for a free slot while the
-// calling thread parsed a slow chunk, the chunk before already parsed).
+// within PARALLEL_OVERLAP positions of its start, well under a millisecond: while another
+// thread runs it, this one yields rather than parse a chunk of its own, which would hold up
+// the replay and with it the slots (on the ELF file the worker waited 10-20 ms a build for a
+// free slot while the calling thread parsed a slow chunk, the chunk before already parsed).
+// At most MAX_YIELDS times (a few milliseconds where the core has nothing else to run): past
+// that the parsing thread is not running, and this one sleeps until a parse ends (a parse
+// that ended has published them).
 size_t wait_heads(Slot &s, bool take_over) {
+    constexpr unsigned MAX_YIELDS = 4096;
+    unsigned yields = 0;
     pthread_mutex_lock(&lock);
     size_t heads;
     while ((heads = s.job.heads.load(__ATOMIC_ACQUIRE)) == 0) {
@@ -268,6 +273,11 @@ size_t wait_heads(Slot &s, bool take_over) {
                 continue;
             }
         }
+        if (yields == MAX_YIELDS) {
+            pthread_cond_wait(&done_cv, &lock);
+            continue;
+        }
+        yields++;
         pthread_mutex_unlock(&lock);
         sched_yield();
         pthread_mutex_lock(&lock);
