@@ -74,13 +74,6 @@ bool record_top(ChunkParse &r, unsigned match_available, unsigned match_length) 
            n->tops[next_head].state == state;
 }
 
-// Publishes the steps recorded below heads_end, for the parse of the chunk before to splice
-// into.
-void publish_heads(ChunkParse &r) {
-    r.heads.store(r.ntops + 1, __ATOMIC_RELEASE);
-    record_from = r.tails_from;
-}
-
 }  // namespace
 
 bool record_step(unsigned match_available, unsigned match_length) {
@@ -91,14 +84,29 @@ bool record_step(unsigned match_available, unsigned match_length) {
         record_top(r, match_available, match_length);
         r.stopped = true;
         stopped_at = at;
+        // The next chunk's parse, which published its first steps, has none in common with
+        // this one's: it is thrown away, and need not run on.
+        ChunkParse *n = r.next.load(__ATOMIC_ACQUIRE);
+        if (n && n->heads.load(__ATOMIC_ACQUIRE) != 0) n->cancel.store(true, __ATOMIC_RELEASE);
         return true;
     }
     if (at < r.heads_end) {
         record_top(r, match_available, match_length);
         return false;
     }
-    if (record_from == 0) publish_heads(r);
-    return at >= r.tails_from && record_top(r, match_available, match_length);
+    // Publishes the steps recorded below heads_end, for the parse of the chunk before to
+    // splice into.
+    if (record_from == 0) r.heads.store(r.ntops + 1, __ATOMIC_RELEASE);
+    if (at < r.tails_from) {
+        if (r.cancel.load(__ATOMIC_ACQUIRE)) {
+            r.cancelled = true;
+            return true;
+        }
+        record_from = at + CANCEL_CHECK < r.tails_from ? at + CANCEL_CHECK : r.tails_from;
+        return false;
+    }
+    record_from = r.tails_from;
+    return record_top(r, match_available, match_length);
 }
 
 void record_run_tops(ChunkParse &r, unsigned first, size_t nsym) {
@@ -114,7 +122,7 @@ void record_run_tops(ChunkParse &r, unsigned first, size_t nsym) {
 
 void record_end(ChunkParse &r) {
     r.ended = true;
-    if (record_from == 0) publish_heads(r);
+    if (record_from == 0) r.heads.store(r.ntops + 1, __ATOMIC_RELEASE);
 }
 
 // The chains' insertion (deflate.cpp's insert_run) for a fresh parse's priming, which enters
@@ -194,7 +202,7 @@ void parse_chunk(ChunkParse &c) {
     const InputRoutine caller_input = read_buf;  // the calling thread's, given back below
     read_buf = read_chunk;
     c.nsym = c.nbytes = c.ntops = 0;
-    c.ended = c.stopped = c.took_next = false;
+    c.ended = c.stopped = c.took_next = c.cancelled = false;
     memset(c.flags, 0, c.sym_cap / 8 + 1);
     if (c.continues) {
         stand_at_stop(c);

@@ -18,7 +18,6 @@
 
 // Every thread that runs the match finder has its own copy of its state: the sequential
 // encoder on the calling thread, and each parsing thread of the parallel one.
-constinit thread_local ulg window_size = WINDOW_SIZE;
 constinit thread_local unsigned ins_h;        // hash of the string being inserted
 constinit thread_local unsigned strstart;     // current position in lz_window
 constinit thread_local unsigned lookahead;    // valid bytes from strstart on
@@ -586,7 +585,7 @@ void clear_past_input() {
 }  // namespace
 
 void fill_window() {
-    unsigned more = static_cast<unsigned>(window_size - lookahead - strstart);
+    unsigned more = WINDOW_SIZE - lookahead - strstart;
 
     if (strstart >= WSIZE + MAX_DIST) {
         // Slide: the upper half becomes the lower half; chain entries that pointed into
@@ -863,11 +862,12 @@ ulg lazy_loop(int match_available, unsigned match_length) {
             ChunkParse *const r = recording();
             if (r) {
                 // The run stops where the steps recorded change: at heads_end, after which
-                // none are, or at tails_from, where each one is checked.
+                // none are, and at record_from, where record_step has work (after one step
+                // if it has now).
                 const uint64_t at = window_origin + strstart;
                 if (at >= r->tails_from) continue;
                 heads = at < r->heads_end;
-                const uint64_t end = heads ? r->heads_end : r->tails_from;
+                const uint64_t end = heads ? r->heads_end : record_from > at ? record_from : at + 1;
                 run_end = static_cast<unsigned>(
                     end - window_origin < WINDOW_SIZE ? end - window_origin : WINDOW_SIZE);
             }

@@ -207,7 +207,6 @@ extern const config configuration_table[10];
 
 // The match finder's state, one copy per thread that runs it; its window and chains are a
 // MatchTables, the calling thread's static, a parsing thread's from new_match_tables.
-extern constinit thread_local ulg window_size;
 extern constinit thread_local unsigned ins_h, strstart, lookahead, match_start, prev_length;
 extern constinit thread_local long block_start;
 extern constinit thread_local int eofile, compr_level, nice_match;
@@ -428,6 +427,10 @@ struct ChunkParse {
     Atomic<int> started;
     // 1 + the count of steps recorded below heads_end, once all are (0 before).
     Atomic<size_t> heads;
+    // Set by the parse of the chunk before, which reached its stop with no step in common
+    // with this one's first steps: this parse is thrown away, and ends at its next check
+    // (see record_from).
+    Atomic<bool> cancel;
     // The thread's match finder stands at start in state from, where its last parse stopped,
     // and base <= the end of the input it read: parse on from there, without priming.
     bool continues;
@@ -436,6 +439,7 @@ struct ChunkParse {
     size_t nsym, nbytes, ntops;
     bool ended;    // reached the end of the input: the record is complete
     bool stopped;  // reached stop: the last step recorded is that one, where the parse stands
+    bool cancelled;  // ended early for cancel: the record is incomplete
     // Past tails_from, found next not yet started and took it over: stopped at the step
     // recorded last, for this thread to parse next on from there (continues).
     bool took_next;
@@ -490,9 +494,11 @@ inline ChunkParse *recording() {
 }
 // The first position at whose step the lazy loop has recording to do (record_step): 0 while
 // chunk_rec's steps below heads_end are recorded and not yet published for the parse of the
-// chunk before, tails_from once they are (never 0), UINT64_MAX when this thread runs no
-// chunk parse. One test a step in a parse's middle.
+// chunk before; once they are (never 0), the next check for a cancel, every CANCEL_CHECK
+// positions up to tails_from, then tails_from; UINT64_MAX when this thread runs no chunk
+// parse. One test a step in a parse's middle.
 extern constinit thread_local uint64_t record_from;
+inline constexpr uint64_t CANCEL_CHECK = 4096;
 
 // The record's counters are read into locals before its bytes are stored: a byte store may
 // alias them, and would have them read again after it.

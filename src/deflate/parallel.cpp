@@ -117,8 +117,11 @@ uint64_t parses;  // parses run, ever: numbers never reused
 // The last parse this thread ran: its match finder stands where that one ended.
 constinit thread_local uint64_t last_parse = NO_PARSE;
 
-// The oldest chunk whose parse no thread has taken, marked taken; null if none. Under lock.
-Slot *take_oldest() {
+// The oldest chunk whose parse no thread has taken, marked taken; null if none. A worker
+// takes any; the calling thread (any false) leaves a resumed chunk to the worker whose match
+// finder stands at its start, and the workers, which take every chunk, never leave one
+// waiting. Under lock.
+Slot *take_oldest(bool any) {
     for (;;) {
         // The oldest first: the splices need the chunks in order.
         Slot *take = nullptr;
@@ -127,6 +130,12 @@ Slot *take_oldest() {
                 slots[i].job.started.load(__ATOMIC_ACQUIRE) == NOT_STARTED &&
                 (!take || slots[i].chunk < take->chunk))
                 take = &slots[i];
+        // A chunk resumed where another thread's parse stopped is left to that thread, which
+        // continues it without priming and takes the chunks after it over (the calling
+        // thread takes none over while chunks are held).
+        if (take && !any && take->resumed && take->resumed_from != NO_PARSE &&
+            take->resumed_from != last_parse)
+            return nullptr;
         if (!take) return nullptr;
         if (take->job.started.compare_exchange(NOT_STARTED, STARTED, __ATOMIC_ACQ_REL)) {
             take->state = Slot::TAKEN;
@@ -144,6 +153,7 @@ void resume_at_end(Slot &next, const Slot &p) {
     c.from = last.state;
     c.heads_end = 0;  // nothing splices into it
     c.heads.store(0, __ATOMIC_RELAXED);
+    c.cancel.store(false, __ATOMIC_RELAXED);
     next.resumed = true;
     next.resumed_from = p.job.stopped ? p.parse : NO_PARSE;
 }
@@ -200,7 +210,7 @@ void *worker(void *tables) {
     use_match_tables(static_cast<MatchTables *>(tables));
     pthread_mutex_lock(&lock);
     while (!quit) {
-        if (Slot *s = take_oldest()) {
+        if (Slot *s = take_oldest(true)) {
             parse_taken(*s, true);
         } else {
             pthread_cond_wait(&work_cv, &lock);
@@ -217,7 +227,7 @@ void *worker(void *tables) {
 void wait_done(Slot &s, bool take_over) {
     pthread_mutex_lock(&lock);
     while (s.state != Slot::DONE) {
-        if (Slot *t = take_oldest()) {
+        if (Slot *t = take_oldest(false)) {
             parse_taken(*t, take_over);
         } else {
             pthread_cond_wait(&done_cv, &lock);  // only this thread makes slots ready
@@ -268,7 +278,7 @@ size_t wait_heads(Slot &s, bool take_over) {
     while ((heads = s.job.heads.load(__ATOMIC_ACQUIRE)) == 0) {
         if (s.state == Slot::READY) {
             // No thread parses it yet: the oldest chunk not taken is s.
-            if (Slot *t = take_oldest()) {
+            if (Slot *t = take_oldest(false)) {
                 parse_taken(*t, take_over);
                 continue;
             }
@@ -368,6 +378,7 @@ bool prepare(Slot &s, uint64_t k, const Slot *prev) {
     j.next.store(nullptr, __ATOMIC_RELAXED);
     j.heads.store(0, __ATOMIC_RELAXED);
     j.started.store(NOT_STARTED, __ATOMIC_RELAXED);
+    j.cancel.store(false, __ATOMIC_RELAXED);
     j.took_next = false;
     s.resumed = false;
     j.level = compr_level;
@@ -602,12 +613,13 @@ ulg deflate_parallel(unsigned threads, size_t chunk_size, uint64_t input_size) {
     bool last_prepared = false;
     // After a fresh parse that did not splice, the next ones likely will not either (a long
     // run): the chunks are then held, for one thread to parse on from chunk to chunk while
-    // the calling thread replays, rather than parsed fresh and thrown away; every
-    // PROBE_EVERY-th chunk is still offered to see whether fresh parses splice again. 64 MB
-    // of zeros on two threads: 0.451 s against 0.271 s on one when every chunk was parsed
-    // fresh and again.
+    // the calling thread replays, rather than parsed fresh and thrown away. A chunk is still
+    // offered for a fresh parse now and then (a probe), to see whether fresh parses splice
+    // again: MIN_PROBE_GAP chunks after the switch, then at a gap that doubles with each
+    // probe that does not splice, up to MAX_PROBE_GAP chunks, so that a long run wastes few.
     bool fresh = true;
-    constexpr uint64_t PROBE_EVERY = 4;
+    constexpr uint64_t MIN_PROBE_GAP = 4, MAX_PROBE_GAP = 64;
+    uint64_t probe_gap = MIN_PROBE_GAP, next_probe = 0;
     auto prepare_more = [&](uint64_t upto) {
         while (!last_prepared && prepared < upto) {
             Slot &s = all[prepared % n];
@@ -622,7 +634,9 @@ ulg deflate_parallel(unsigned threads, size_t chunk_size, uint64_t input_size) {
             }
             if (s.job.final) last_prepared = true;
             pthread_mutex_lock(&lock);
-            s.state = fresh || prepared % PROBE_EVERY == 0 ? Slot::READY : Slot::HELD;
+            const bool probe = !fresh && prepared >= next_probe;
+            if (probe) next_probe = prepared + probe_gap;
+            s.state = fresh || probe ? Slot::READY : Slot::HELD;
             if (prev) prev->job.next.store(&s.job, __ATOMIC_RELEASE);
             pthread_cond_broadcast(&work_cv);
             pthread_mutex_unlock(&lock);
@@ -674,13 +688,19 @@ ulg deflate_parallel(unsigned threads, size_t chunk_size, uint64_t input_size) {
                 pthread_mutex_lock(&lock);
                 held = nxt.state == Slot::HELD;
                 pthread_mutex_unlock(&lock);
-                // Its first steps suffice to splice into, while its parse runs on.
-                if (!held) at = splice_point(j, nxt.job, wait_heads(nxt, fresh) - 1, &in_next);
+                // Its first steps suffice to splice into, while its parse runs on; none does
+                // if this parse cancelled it.
+                if (!held && !nxt.job.cancel.load(__ATOMIC_ACQUIRE))
+                    at = splice_point(j, nxt.job, wait_heads(nxt, fresh) - 1, &in_next);
             }
             size_t next_sym = 0, next_byte = 0;
             // Whether fresh parses splice: known only when the next one was one.
+            if (!j.took_next && !held && !nxt.resumed && !at && !fresh)
+                probe_gap = probe_gap * 2 < MAX_PROBE_GAP ? probe_gap * 2 : MAX_PROBE_GAP;
             if (!j.took_next && !held && !nxt.resumed && (at != nullptr) != fresh) {
                 fresh = at != nullptr;
+                next_probe = prepared + MIN_PROBE_GAP;
+                probe_gap = MIN_PROBE_GAP;
                 if (fresh) {
                     // Fresh parses splice again: the held chunks go to the threads.
                     pthread_mutex_lock(&lock);
