@@ -585,9 +585,8 @@ void clear_past_input() {
 }  // namespace
 
 void fill_window() {
-    unsigned more = WINDOW_SIZE - lookahead - strstart;
-
-    if (strstart >= WSIZE + MAX_DIST) {
+    const Refill refill = next_refill(strstart, lookahead);
+    if (refill.slide) {
         // Slide: the upper half becomes the lower half; chain entries that pointed into
         // the old lower half become NIL.
         memcpy(mt->lz_window, mt->lz_window + WSIZE, WSIZE);
@@ -607,9 +606,9 @@ void fill_window() {
             deep_pending -= WSIZE;
             deep_pending_end -= WSIZE;
         }
-        more += WSIZE;
     }
     if (!eofile) {
+        const unsigned more = refill.more;
         assert(strstart + lookahead + more <= WINDOW_SIZE);
         int n = read_buf(reinterpret_cast<char *>(mt->lz_window) + strstart + lookahead, more);
         if (n == 0 || n == -1) {

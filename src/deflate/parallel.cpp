@@ -406,20 +406,20 @@ WindowModel win;
 uint64_t block_from;  // input position where the current block starts
 uint64_t replay_pos;  // input position of the next symbol
 
-// What the sequential encoder does at the top of the step at p: refill (and slide) while
-// fewer than MIN_LOOKAHEAD bytes are ahead, each read asking for the rest of the window and
-// getting all of it unless the input ends.
+// What the sequential encoder does at the top of the step at p: its refills, by the rule
+// it uses itself (refill_due, next_refill), each read getting all it asks for unless the
+// input ends (the calling thread's input routine fills each request whole).
 void top_of_step(uint64_t p) {
-    while (!win.ended && win.end - p < MIN_LOOKAHEAD) {
-        uint64_t more = win.origin + WINDOW_SIZE - win.end;
-        if (p - win.origin >= WSIZE + MAX_DIST) {
-            win.origin += WSIZE;
-            more += WSIZE;
-        }
+    for (;;) {
+        const unsigned at = static_cast<unsigned>(p - win.origin);
+        const unsigned ahead = static_cast<unsigned>(win.end - p);
+        if (!refill_due(ahead, win.ended)) return;
+        const Refill refill = next_refill(at, ahead);
+        if (refill.slide) win.origin += WSIZE;
         // The replay runs a chunk behind the reading, so what this read gets is known.
-        if (!input_ended && read_pos < win.end + more)
+        if (!input_ended && read_pos < win.end + refill.more)
             error("internal error: replay ahead of input");
-        uint64_t n = read_pos - win.end < more ? read_pos - win.end : more;
+        const uint64_t n = read_pos - win.end < refill.more ? read_pos - win.end : refill.more;
         if (n == 0) {
             win.ended = true;
         } else {
