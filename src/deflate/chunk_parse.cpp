@@ -1,6 +1,5 @@
-// DEFLATE encoder, chunk parses of the parallel encoder: the lazy loop's recording of a
-// chunk's symbols and steps, the splice test against the next chunk's parse, and the priming
-// that lays a parse's window and chains out as the sequential encoder has them at its start.
+// DEFLATE encoder, chunk parses: the lazy loop's recording of a chunk's symbols and steps,
+// the splice test against the next chunk's parse, and the priming (docs/parallel-encoder.md).
 // Owns the per-thread recording state. RFC 1951 section 4 (the lazy parse).
 #include <sched.h>
 

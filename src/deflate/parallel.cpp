@@ -1,10 +1,6 @@
-// DEFLATE encoder, parallel: worker threads parse the input in chunks, each chunk from a
-// fresh state with its chains primed from the WSIZE bytes before it, unless the parse
-// before takes it over; the calling thread splices each parse into the one before at the
-// first step both reach in the same state, and replays the symbols through the tally and
-// the block emitter, moving a model of the sequential encoder's window to know where its
-// blocks end and which it may store. The bytes are the sequential encoder's. Owns the
-// chunk slots and the threads. RFC 1951 3.2.
+// DEFLATE encoder, parallel: chunks parsed on worker threads, spliced and replayed by the
+// calling thread into the sequential encoder's exact bytes (docs/parallel-encoder.md). Owns
+// the chunk slots, the threads and the replay's window model. RFC 1951 3.2.
 #include <pthread.h>
 #include <sched.h>
 #include <sys/mman.h>
@@ -118,10 +114,10 @@ uint64_t parses;  // parses run, ever: numbers never reused
 constinit thread_local uint64_t last_parse = NO_PARSE;
 
 // The oldest chunk whose parse no thread has taken, marked taken; null if none. A worker
-// takes any; the calling thread (any false) leaves a resumed chunk to the worker whose match
-// finder stands at its start, and the workers, which take every chunk, never leave one
-// waiting. Under lock.
-Slot *take_oldest(bool any) {
+// takes any. The calling thread (any false) takes a resumed chunk only to continue its own
+// parse and take the chunks after it over (own); the workers, which take every chunk,
+// never leave one waiting. Under lock.
+Slot *take_oldest(bool any, bool own) {
     for (;;) {
         // The oldest first: the splices need the chunks in order.
         Slot *take = nullptr;
@@ -130,11 +126,10 @@ Slot *take_oldest(bool any) {
                 slots[i].job.started.load(__ATOMIC_ACQUIRE) == NOT_STARTED &&
                 (!take || slots[i].chunk < take->chunk))
                 take = &slots[i];
-        // A chunk resumed where another thread's parse stopped is left to that thread, which
-        // continues it without priming and takes the chunks after it over (the calling
-        // thread takes none over while chunks are held).
-        if (take && !any && take->resumed && take->resumed_from != NO_PARSE &&
-            take->resumed_from != last_parse)
+        // While chunks are held, the calling thread, which takes none over, would keep the
+        // chain of resumed chunks to itself and parse them between its replays: they go to
+        // a worker, which continues the chain unprimed, or primes once and takes it over.
+        if (take && !any && take->resumed && !(own && take->resumed_from == last_parse))
             return nullptr;
         if (!take) return nullptr;
         if (take->job.started.compare_exchange(NOT_STARTED, STARTED, __ATOMIC_ACQ_REL)) {
@@ -172,6 +167,16 @@ void parse_taken(Slot &s, bool take_over) {
         pthread_mutex_unlock(&lock);
         parse_chunk(c);
         pthread_mutex_lock(&lock);
+        if (c.stopped && !c.took_next && take_over) {
+            // The next chunk came too late to be taken over past this one's end (or it was
+            // held meanwhile) and no thread has started it: this thread stands at the top
+            // it would be resumed from, and takes it over there.
+            Slot &next = slots[(p->chunk + 1) % nslots];
+            if (c.next.load(__ATOMIC_ACQUIRE) == &next.job &&
+                (next.state == Slot::READY || next.state == Slot::HELD) &&
+                next.job.started.compare_exchange(NOT_STARTED, STARTED, __ATOMIC_ACQ_REL))
+                c.took_next = true;
+        }
         last_parse = p->parse;
         p->state = Slot::DONE;
         pthread_cond_broadcast(&done_cv);
@@ -210,7 +215,7 @@ void *worker(void *tables) {
     use_match_tables(static_cast<MatchTables *>(tables));
     pthread_mutex_lock(&lock);
     while (!quit) {
-        if (Slot *s = take_oldest(true)) {
+        if (Slot *s = take_oldest(true, true)) {
             parse_taken(*s, true);
         } else {
             pthread_cond_wait(&work_cv, &lock);
@@ -227,7 +232,7 @@ void *worker(void *tables) {
 void wait_done(Slot &s, bool take_over) {
     pthread_mutex_lock(&lock);
     while (s.state != Slot::DONE) {
-        if (Slot *t = take_oldest(false)) {
+        if (Slot *t = take_oldest(false, take_over)) {
             parse_taken(*t, take_over);
         } else {
             pthread_cond_wait(&done_cv, &lock);  // only this thread makes slots ready
@@ -278,7 +283,7 @@ size_t wait_heads(Slot &s, bool take_over) {
     while ((heads = s.job.heads.load(__ATOMIC_ACQUIRE)) == 0) {
         if (s.state == Slot::READY) {
             // No thread parses it yet: the oldest chunk not taken is s.
-            if (Slot *t = take_oldest(false)) {
+            if (Slot *t = take_oldest(false, take_over)) {
                 parse_taken(*t, take_over);
                 continue;
             }
@@ -666,7 +671,7 @@ ulg deflate_parallel(unsigned threads, size_t chunk_size, uint64_t input_size) {
         for (;;) {
             Slot &cur = all[k % n];
             // While chunks are held, the calling thread takes none over: the parse it helps
-            // with is a probe, or resumes a chunk where no other thread was free to.
+            // with is a probe, or a resumed chunk that no worker's match finder stands at.
             wait_done(cur, fresh);
             const ChunkParse &j = cur.job;
             if (j.ended) {
