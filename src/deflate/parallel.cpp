@@ -112,6 +112,7 @@ bool quit;
 uint64_t parses;  // parses run, ever: numbers never reused
 // The last parse this thread ran: its match finder stands where that one ended.
 constinit thread_local uint64_t last_parse = NO_PARSE;
+constinit thread_local bool in_worker;  // this thread is a worker, not the calling thread
 
 // The oldest chunk whose parse no thread has taken, marked taken; null if none. A worker
 // takes any. The calling thread (any false) takes a resumed chunk only to continue its own
@@ -138,6 +139,13 @@ Slot *take_oldest(bool any, bool own) {
         }
         // The parse before took it over meanwhile; its thread marks it.
     }
+}
+
+// Whether a chunk is READY for a thread to take. Under lock.
+bool any_ready() {
+    for (unsigned i = 0; i < nslots; i++)
+        if (slots[i].state == Slot::READY) return true;
+    return false;
 }
 
 // Makes next's job start at the last step p's parse recorded.
@@ -170,8 +178,12 @@ void parse_taken(Slot &s, bool take_over) {
         if (c.stopped && !c.took_next && take_over) {
             // The next chunk came too late to be taken over past this one's end (or it was
             // held meanwhile) and no thread has started it: this thread stands at the top
-            // it would be resumed from, and takes it over there.
+            // it would be resumed from, and takes it over there. A worker with nothing else
+            // to parse waits for it to be prepared (the calling thread prepares it without
+            // this chunk's parse).
             Slot &next = slots[(p->chunk + 1) % nslots];
+            while (in_worker && !quit && !c.next.load(__ATOMIC_ACQUIRE) && !any_ready())
+                pthread_cond_wait(&work_cv, &lock);
             if (c.next.load(__ATOMIC_ACQUIRE) == &next.job &&
                 (next.state == Slot::READY || next.state == Slot::HELD) &&
                 next.job.started.compare_exchange(NOT_STARTED, STARTED, __ATOMIC_ACQ_REL))
@@ -213,6 +225,7 @@ void *worker(void *tables) {
         madvise(p, prefault_bytes, MADV_POPULATE_WRITE);
     }
     use_match_tables(static_cast<MatchTables *>(tables));
+    in_worker = true;
     pthread_mutex_lock(&lock);
     while (!quit) {
         if (Slot *s = take_oldest(true, true)) {
