@@ -106,7 +106,7 @@ struct Slot {
 Slot *slots;
 unsigned nslots;
 pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t work_cv = PTHREAD_COND_INITIALIZER;  // a slot became READY, or quit
+pthread_cond_t work_cv = PTHREAD_COND_INITIALIZER;  // a slot became READY or HELD, or quit
 pthread_cond_t done_cv = PTHREAD_COND_INITIALIZER;  // a slot became DONE
 bool quit;
 uint64_t parses;  // parses run, ever: numbers never reused
