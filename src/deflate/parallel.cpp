@@ -194,7 +194,8 @@ void parse_taken(Slot &s, bool take_over) {
         pthread_cond_broadcast(&done_cv);
         if (!c.took_next) return;
         Slot &next = slots[(p->chunk + 1) % nslots];  // the ring's next chunk
-        assert(&next.job == c.next.load(__ATOMIC_RELAXED) && (next.state == Slot::READY || next.state == Slot::HELD));
+        assert(&next.job == c.next.load(__ATOMIC_RELAXED) &&
+               (next.state == Slot::READY || next.state == Slot::HELD));
         next.state = Slot::TAKEN;
         resume_at_end(next, *p);
         p = &next;
