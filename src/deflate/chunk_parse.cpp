@@ -86,7 +86,10 @@ bool record_step(unsigned match_available, unsigned match_length) {
         // The next chunk's parse, which published its first steps, has none in common with
         // this one's: it is thrown away, and need not run on.
         ChunkParse *n = r.next.load(__ATOMIC_ACQUIRE);
-        if (n && n->heads.load(__ATOMIC_ACQUIRE) != 0) n->cancel.store(true, __ATOMIC_RELEASE);
+        if (n && n->heads.load(__ATOMIC_ACQUIRE) != 0) {
+            n->cancel.store(true, __ATOMIC_RELEASE);
+            r.next_cancelled = true;
+        }
         return true;
     }
     if (at < r.heads_end) {
@@ -201,7 +204,7 @@ void parse_chunk(ChunkParse &c) {
     const InputRoutine caller_input = read_buf;  // the calling thread's, given back below
     read_buf = read_chunk;
     c.nsym = c.nbytes = c.ntops = 0;
-    c.ended = c.stopped = c.took_next = c.cancelled = false;
+    c.ended = c.stopped = c.took_next = c.cancelled = c.next_cancelled = false;
     memset(c.flags, 0, c.sym_cap / 8 + 1);
     if (c.continues) {
         stand_at_stop(c);

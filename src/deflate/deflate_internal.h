@@ -460,6 +460,7 @@ struct ChunkParse {
     bool ended;    // reached the end of the input: the record is complete
     bool stopped;  // reached stop: the last step recorded is that one, where the parse stands
     bool cancelled;  // ended early for cancel: the record is incomplete
+    bool next_cancelled;  // stopped, and cancelled the next chunk's fresh parse
     // Past tails_from, found next not yet started and took it over: stopped at the step
     // recorded last, for this thread to parse next on from there (continues).
     bool took_next;

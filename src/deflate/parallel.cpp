@@ -181,21 +181,30 @@ void parse_taken(Slot &s, bool take_over) {
             // it would be resumed from, and takes it over there. A worker with nothing else
             // to parse waits for it to be prepared (the calling thread prepares it without
             // this chunk's parse).
+            // A worker does so too where its parse cancelled the next chunk's fresh parse,
+            // once that has ended (within CANCEL_CHECK positions of the cancel).
             Slot &next = slots[(p->chunk + 1) % nslots];
             while (in_worker && !quit && !c.next.load(__ATOMIC_ACQUIRE) && !any_ready())
                 pthread_cond_wait(&work_cv, &lock);
-            if (c.next.load(__ATOMIC_ACQUIRE) == &next.job &&
-                (next.state == Slot::READY || next.state == Slot::HELD) &&
-                next.job.started.compare_exchange(NOT_STARTED, STARTED, __ATOMIC_ACQ_REL))
+            if (c.next.load(__ATOMIC_ACQUIRE) != &next.job) {
+                // Not prepared yet: the calling thread resumes it.
+            } else if (c.next_cancelled && in_worker) {
+                while (next.state != Slot::DONE) pthread_cond_wait(&done_cv, &lock);
+                // Its record, which nothing splices into now, is thrown away, unless its
+                // parse went on into the chunk after (that one is then its).
+                c.took_next = !next.job.took_next;
+            } else if ((next.state == Slot::READY || next.state == Slot::HELD) &&
+                       next.job.started.compare_exchange(NOT_STARTED, STARTED,
+                                                         __ATOMIC_ACQ_REL)) {
                 c.took_next = true;
+            }
         }
         last_parse = p->parse;
         p->state = Slot::DONE;
         pthread_cond_broadcast(&done_cv);
         if (!c.took_next) return;
         Slot &next = slots[(p->chunk + 1) % nslots];  // the ring's next chunk
-        assert(&next.job == c.next.load(__ATOMIC_RELAXED) &&
-               (next.state == Slot::READY || next.state == Slot::HELD));
+        assert(&next.job == c.next.load(__ATOMIC_RELAXED) && next.state != Slot::TAKEN);
         next.state = Slot::TAKEN;
         resume_at_end(next, *p);
         p = &next;
@@ -632,13 +641,11 @@ ulg deflate_parallel(unsigned threads, size_t chunk_size, uint64_t input_size) {
     bool last_prepared = false;
     // After a fresh parse that did not splice, the next ones likely will not either (a long
     // run): the chunks are then held, for one thread to parse on from chunk to chunk while
-    // the calling thread replays, rather than parsed fresh and thrown away. A chunk is still
-    // offered for a fresh parse now and then (a probe), to see whether fresh parses splice
-    // again: MIN_PROBE_GAP chunks after the switch, then at a gap that doubles with each
-    // probe that does not splice, up to MAX_PROBE_GAP chunks, so that a long run wastes few.
+    // the calling thread replays, rather than parsed fresh and thrown away; every
+    // PROBE_EVERY-th chunk is still offered for a fresh parse (a probe), to see whether fresh
+    // parses splice again.
     bool fresh = true;
-    constexpr uint64_t MIN_PROBE_GAP = 4, MAX_PROBE_GAP = 64;
-    uint64_t probe_gap = MIN_PROBE_GAP, next_probe = 0;
+    constexpr uint64_t PROBE_EVERY = 4;
     auto prepare_more = [&](uint64_t upto) {
         while (!last_prepared && prepared < upto) {
             Slot &s = all[prepared % n];
@@ -653,9 +660,7 @@ ulg deflate_parallel(unsigned threads, size_t chunk_size, uint64_t input_size) {
             }
             if (s.job.final) last_prepared = true;
             pthread_mutex_lock(&lock);
-            const bool probe = !fresh && prepared >= next_probe;
-            if (probe) next_probe = prepared + probe_gap;
-            s.state = fresh || probe ? Slot::READY : Slot::HELD;
+            s.state = fresh || prepared % PROBE_EVERY == 0 ? Slot::READY : Slot::HELD;
             if (prev) prev->job.next.store(&s.job, __ATOMIC_RELEASE);
             pthread_cond_broadcast(&work_cv);
             pthread_mutex_unlock(&lock);
@@ -714,12 +719,10 @@ ulg deflate_parallel(unsigned threads, size_t chunk_size, uint64_t input_size) {
             }
             size_t next_sym = 0, next_byte = 0;
             // Whether fresh parses splice: known only when the next one was one.
-            if (!j.took_next && !held && !nxt.resumed && !at && !fresh)
-                probe_gap = probe_gap * 2 < MAX_PROBE_GAP ? probe_gap * 2 : MAX_PROBE_GAP;
-            if (!j.took_next && !held && !nxt.resumed && (at != nullptr) != fresh) {
-                fresh = at != nullptr;
-                next_probe = prepared + MIN_PROBE_GAP;
-                probe_gap = MIN_PROBE_GAP;
+            // (A fresh parse this one cancelled and then took over did not splice either.)
+            const bool tried = j.next_cancelled || (!j.took_next && !held && !nxt.resumed);
+            if (tried && (at != nullptr && !j.next_cancelled) != fresh) {
+                fresh = !fresh;
                 if (fresh) {
                     // Fresh parses splice again: the held chunks go to the threads.
                     pthread_mutex_lock(&lock);

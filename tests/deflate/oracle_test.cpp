@@ -295,8 +295,7 @@ TEST(Parallel, SameBytesAsOneThread) {
     cases.push_back({"zeros", kt::text_bytes(chunk - 100, 52) + std::string(3 * chunk, '\0') +
                                   kt::text_bytes(50000, 53)});
     cases.push_back({"literals", kt::random_bytes(5 * chunk, 54)});
-    // A run long enough for the probes' gap to double while chunks are held, then chunks that
-    // splice again.
+    // A run long enough to be held and probed several times, then chunks that splice again.
     std::string held;
     const std::string unit = kt::random_bytes(300, 58);
     while (held.size() < 24 * chunk) held += unit;
