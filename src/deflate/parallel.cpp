@@ -194,8 +194,7 @@ void parse_taken(Slot &s, bool take_over) {
                 // parse went on into the chunk after (that one is then its).
                 c.took_next = !next.job.took_next;
             } else if ((next.state == Slot::READY || next.state == Slot::HELD) &&
-                       next.job.started.compare_exchange(NOT_STARTED, STARTED,
-                                                         __ATOMIC_ACQ_REL)) {
+                       next.job.started.compare_exchange(NOT_STARTED, STARTED, __ATOMIC_ACQ_REL)) {
                 c.took_next = true;
             }
         }
