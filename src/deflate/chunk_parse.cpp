@@ -100,10 +100,7 @@ bool record_step(unsigned match_available, unsigned match_length) {
     // splice into.
     if (record_from == 0) r.heads.store(r.ntops + 1, __ATOMIC_RELEASE);
     if (at < r.tails_from) {
-        if (r.cancel.load(__ATOMIC_ACQUIRE)) {
-            r.cancelled = true;
-            return true;
-        }
+        if (r.cancel.load(__ATOMIC_ACQUIRE)) return true;  // its record is thrown away
         record_from = at + CANCEL_CHECK < r.tails_from ? at + CANCEL_CHECK : r.tails_from;
         return false;
     }
@@ -204,7 +201,7 @@ void parse_chunk(ChunkParse &c) {
     const InputRoutine caller_input = read_buf;  // the calling thread's, given back below
     read_buf = read_chunk;
     c.nsym = c.nbytes = c.ntops = 0;
-    c.ended = c.stopped = c.took_next = c.cancelled = c.next_cancelled = false;
+    c.ended = c.stopped = c.took_next = c.next_cancelled = false;
     memset(c.flags, 0, c.sym_cap / 8 + 1);
     if (c.continues) {
         stand_at_stop(c);

@@ -459,7 +459,6 @@ struct ChunkParse {
     size_t nsym, nbytes, ntops;
     bool ended;    // reached the end of the input: the record is complete
     bool stopped;  // reached stop: the last step recorded is that one, where the parse stands
-    bool cancelled;  // ended early for cancel: the record is incomplete
     bool next_cancelled;  // stopped, and cancelled the next chunk's fresh parse
     // Past tails_from, found next not yet started and took it over: stopped at the step
     // recorded last, for this thread to parse next on from there (continues).
