@@ -7,7 +7,6 @@
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
-#include <sched.h>
 
 #include <cassert>
 #include <cstdint>
@@ -19,7 +18,6 @@
 
 // Every thread that runs the match finder has its own copy of its state: the sequential
 // encoder on the calling thread, and each parsing thread of the parallel one.
-constinit thread_local ulg window_size = WINDOW_SIZE;
 constinit thread_local unsigned ins_h;        // hash of the string being inserted
 constinit thread_local unsigned strstart;     // current position in lz_window
 constinit thread_local unsigned lookahead;    // valid bytes from strstart on
@@ -31,10 +29,14 @@ constinit thread_local int compr_level;
 constinit thread_local int nice_match;
 constinit thread_local unsigned max_lazy_match, good_match, max_chain_length;
 
-namespace {
 // Input position of lz_window[0]: a chunk parse records positions in the input.
 constinit thread_local uint64_t window_origin;
-}  // namespace
+constinit thread_local unsigned keyed_end;  // see KEY_BYTES below
+
+// Chunk parses (chunk_parse.cpp): the hot loop's tests read these, defined here so that
+// they are this file's own thread-local words.
+constinit thread_local Atomic<ChunkParse *> chunk_rec{nullptr};
+constinit thread_local uint64_t record_from = UINT64_MAX;
 
 const config configuration_table[10] = {
     // good lazy nice chain
@@ -52,56 +54,16 @@ const config configuration_table[10] = {
 
 namespace {
 
-// Deep chains: besides the 3-byte hash chains, every inserted position also enters a chain
-// keyed on its first DEEP_LEN[d] bytes. Once the match in hand is best_len long, only a
-// candidate agreeing on best_len + 1 bytes can replace it, and all of those lie on the
-// deep chain of the longest key no longer than that: the search walks that much shorter
-// chain instead and skips the 3-byte chain's candidates that could not win. Which
-// candidates the 3-byte walk would have reached (max_chain_length of them) is read from
-// chain_rank, the running count of each 3-byte chain, so the result is the same match.
-// Candidates visited per search measured on an 8 MB ELF file: 219 -> 35 on average.
-inline constexpr unsigned DEEP_LEVELS = 2;
-inline constexpr unsigned DEEP_LEN[DEEP_LEVELS] = {4, 8};
-inline constexpr unsigned DEEP_HASH_BITS = 15;
-inline constexpr unsigned DEEP_HASH_SIZE = 1u << DEEP_HASH_BITS;
-static_assert(DEEP_LEN[0] > MIN_MATCH && DEEP_LEN[1] > DEEP_LEN[0] && DEEP_LEN[1] <= 8,
-              "keys are read as one 64-bit word");
-// Prefix masks of the keys on a little-endian 64-bit load.
-inline constexpr uint64_t DEEP_MASK[DEEP_LEVELS] = {0xffffffffull, ~0ull};
-
-}  // namespace
-
-// The match finder's window and chains, 704 KB, one set per thread that runs it.
-struct MatchTables {
-    uch lz_window[WINDOW_SIZE];
-    // head[h]: the latest position with hash h, NIL if none.
-    ush head[HASH_SIZE];
-    // Chain links indexed by the full window position rather than by position & WMASK: the
-    // chain walk is a chain of dependent loads, and dropping the mask from each step
-    // measured 10% less time on an 8 MB ELF file. The chains are the same as with masked
-    // indexes: a position and the one 32768 below it never both lie within MAX_DIST of
-    // strstart. After a slide the lower half takes the lowered upper half; the upper half is
-    // rewritten by insertion before it is read.
-    ush chain_link[WINDOW_SIZE];
-    // deep_head: the latest position per key hash, NIL if none; deep_link: the next older
-    // position on the same deep chain.
-    ush deep_head[DEEP_LEVELS][DEEP_HASH_SIZE];
-    ush deep_link[DEEP_LEVELS][WINDOW_SIZE];
-    // See chain_rank.
-    ush rank_slots[WSIZE];
-};
-
-namespace {
-
 // The calling thread's tables are static: their pages are touched only by a build. Thread-
 // local storage would have every process, extraction too, zero them before main (the C
 // library clears a thread's whole static block): about 175 page faults, 0.2 ms of the
 // 1.25 ms of extracting a 1-byte archive. Each parsing thread gets its own set from
 // deflate_parallel (new_match_tables, use_match_tables).
 MatchTables main_tables;
-constinit thread_local MatchTables *mt = &main_tables;
 
 }  // namespace
+
+constinit thread_local MatchTables *mt = &main_tables;
 
 MatchTables *new_match_tables() {
     // Zeroed as the static set is: a rank after a NIL head is read before it is written.
@@ -129,24 +91,6 @@ inline unsigned window_byte_or_zero(unsigned i) {
     return i < WINDOW_SIZE ? mt->lz_window[i] : 0;
 }
 
-inline uint64_t load64(const uch *p) {
-    uint64_t v;
-    memcpy(&v, p, sizeof v);
-    return v;
-}
-
-// chain_rank(s): the number of positions on s's 3-byte chain up to s, modulo 2^16. The
-// chain through any candidate never holds more than WINDOW_SIZE positions, so rank
-// differences along it are exact. Only ranks of positions within MAX_DIST (< WSIZE) of the
-// string being entered or searched are read: s shares its slot with s + WSIZE, entered once
-// s is out of reach, so a slide needs no copy. A rank entered after a head out of reach
-// starts from another string's rank: a chain is never read past such a head, so only
-// differences within reach matter. Half the table and no copy: 9% less CPU time on a 32 MB
-// ELF file.
-inline ush &chain_rank(unsigned s) {
-    return mt->rank_slots[s & WMASK];
-}
-
 // The 8 bytes at s, those past window read as zero (see window_byte_or_zero).
 inline uint64_t key_at(unsigned s) {
     if (s <= WINDOW_SIZE - 8) return load64(mt->lz_window + s);
@@ -154,12 +98,6 @@ inline uint64_t key_at(unsigned s) {
     for (unsigned i = 0; i < 8; i++)
         v |= static_cast<uint64_t>(window_byte_or_zero(s + i)) << (8 * i);
     return v;
-}
-
-// Multiplicative hashes of the 4- and 8-byte keys, top DEEP_HASH_BITS bits.
-inline unsigned deep_hash(unsigned d, uint64_t key) {
-    if (d == 0) return (static_cast<uint32_t>(key) * 0x9E3779B1u) >> (32 - DEEP_HASH_BITS);
-    return static_cast<unsigned>((key * 0x9E3779B97F4A7C15ull) >> (64 - DEEP_HASH_BITS));
 }
 
 // A key covers KEY_BYTES bytes, and a string's deep chains are chosen by them once and for
@@ -171,9 +109,7 @@ inline unsigned deep_hash(unsigned d, uint64_t key) {
 // read (just before a slide, or after a short read) lie above; they wait in
 // [deep_pending, deep_pending_end) and fill_window enters them in position order once their
 // bytes are read, before the next string is entered or searched.
-inline constexpr unsigned KEY_BYTES = 8;
 inline constexpr unsigned ALL_KEYED = WINDOW_SIZE + KEY_BYTES;  // keyed_end after the input
-constinit thread_local unsigned keyed_end;
 constinit thread_local unsigned deep_pending, deep_pending_end;
 
 // Enters the string at s, whose key is key, into its deep chains.
@@ -296,49 +232,6 @@ __attribute__((noinline)) unsigned insert_one_byte_run(unsigned s, unsigned n) {
     insert_run<false>(s + keyed, n - keyed);
     deep_pending = s + keyed;
     deep_pending_end = s + n;
-}
-
-inline void store64(ush *p, uint64_t v) {
-    memcpy(p, &v, sizeof v);
-}
-
-// insert_run<true> for a fresh parse's priming, which enters a window's worth of strings
-// before its first search: no string reads a link meanwhile, so the links of four strings
-// go out in one store each (manual pages on two threads: 7% less time a priming, median of
-// 10 interleaved builds).
-void prime_strings(unsigned s, unsigned n) {
-    assert(s + n - 1 + KEY_BYTES <= keyed_end);
-    unsigned h = ins_h;
-    auto enter = [&h](unsigned at, uint64_t &l3, uint64_t &l4, uint64_t &l8, unsigned shift) {
-        const uint64_t key = load64(mt->lz_window + at);
-        h = ((h << H_SHIFT) ^ static_cast<unsigned>((key >> 16) & 0xff)) & HASH_MASK;
-        const unsigned hash_head = mt->head[h];
-        l3 |= static_cast<uint64_t>(hash_head) << shift;
-        chain_rank(at) = static_cast<ush>(chain_rank(hash_head) + 1);
-        mt->head[h] = static_cast<ush>(at);
-        ush &d4 = mt->deep_head[0][deep_hash(0, key)];
-        l4 |= static_cast<uint64_t>(d4) << shift;
-        d4 = static_cast<ush>(at);
-        ush &d8 = mt->deep_head[1][deep_hash(1, key)];
-        l8 |= static_cast<uint64_t>(d8) << shift;
-        d8 = static_cast<ush>(at);
-    };
-    unsigned i = 0;
-    for (; i + 4 <= n; i += 4) {
-        uint64_t l3 = 0, l4 = 0, l8 = 0;
-        for (unsigned k = 0; k < 4; k++) enter(s + i + k, l3, l4, l8, 16 * k);
-        store64(mt->chain_link + s + i, l3);
-        store64(mt->deep_link[0] + s + i, l4);
-        store64(mt->deep_link[1] + s + i, l8);
-    }
-    for (; i < n; i++) {
-        uint64_t l3 = 0, l4 = 0, l8 = 0;
-        enter(s + i, l3, l4, l8, 0);
-        mt->chain_link[s + i] = static_cast<ush>(l3);
-        mt->deep_link[0][s + i] = static_cast<ush>(l4);
-        mt->deep_link[1][s + i] = static_cast<ush>(l8);
-    }
-    ins_h = h;
 }
 
 // insert_run of the strings at s, ..., s + n - 1 (n >= 1), those whose keys reach keyed_end
@@ -692,9 +585,8 @@ void clear_past_input() {
 }  // namespace
 
 void fill_window() {
-    unsigned more = static_cast<unsigned>(window_size - lookahead - strstart);
-
-    if (strstart >= WSIZE + MAX_DIST) {
+    const Refill refill = next_refill(strstart, lookahead);
+    if (refill.slide) {
         // Slide: the upper half becomes the lower half; chain entries that pointed into
         // the old lower half become NIL.
         memcpy(mt->lz_window, mt->lz_window + WSIZE, WSIZE);
@@ -714,9 +606,9 @@ void fill_window() {
             deep_pending -= WSIZE;
             deep_pending_end -= WSIZE;
         }
-        more += WSIZE;
     }
     if (!eofile) {
+        const unsigned more = refill.more;
         assert(strstart + lookahead + more <= WINDOW_SIZE);
         int n = read_buf(reinterpret_cast<char *>(mt->lz_window) + strstart + lookahead, more);
         if (n == 0 || n == -1) {
@@ -746,13 +638,15 @@ void lm_config(int pack_level, ush *xfl) {
     }
 }
 
-void lm_init(int pack_level, ush *xfl) {
-    lm_config(pack_level, xfl);
+bool lm_restart(uint64_t origin, const uch *upper) {
     memset(mt->head, 0, HASH_SIZE * sizeof *mt->head);  // the links are written before read
     memset(mt->deep_head, 0, sizeof mt->deep_head);
-    memset(mt->lz_window, 0, WINDOW_SIZE);  // no bytes of an earlier member past this input's end
-    window_origin = 0;
-
+    window_origin = origin;
+    if (upper) {
+        memcpy(mt->lz_window + WSIZE, upper, WSIZE);
+    } else {
+        memset(mt->lz_window, 0, WINDOW_SIZE);  // no bytes of an earlier input past this one's end
+    }
     strstart = 0;
     block_start = 0;
     deep_pending = deep_pending_end = 0;
@@ -762,13 +656,31 @@ void lm_init(int pack_level, ush *xfl) {
         eofile = 1;
         lookahead = 0;
         clear_past_input();
-        return;
+        return false;
     }
     lookahead = static_cast<unsigned>(n);
     keyed_end = lookahead;
     eofile = 0;
+    return true;
+}
+
+void lm_init(int pack_level, ush *xfl) {
+    lm_config(pack_level, xfl);
+    if (!lm_restart(0, nullptr)) return;
     while (lookahead < MIN_LOOKAHEAD && !eofile) fill_window();
     ins_h = ((static_cast<unsigned>(mt->lz_window[0]) << H_SHIFT) ^ mt->lz_window[1]) & HASH_MASK;
+}
+
+void lm_prime(unsigned start) {
+    ins_h = ((static_cast<unsigned>(mt->lz_window[0]) << H_SHIFT) ^ mt->lz_window[1]) & HASH_MASK;
+    assert(start < WSIZE + MAX_DIST && start <= lookahead);
+    // In pieces no longer than a match, as the loop enters them: a piece inside a run of one
+    // byte takes the run's way, eight strings a store.
+    for (unsigned p = 0; p < start; p += MAX_MATCH)
+        insert_strings<true>(p, start - p < MAX_MATCH ? start - p : MAX_MATCH);
+    strstart = start;
+    lookahead -= start;
+    while (lookahead < MIN_LOOKAHEAD && !eofile) fill_window();
 }
 
 namespace {
@@ -822,85 +734,19 @@ ulg deflate_fast() {
 
 namespace {
 
-// The chunk parse this thread runs, if any: its symbols and steps are recorded there.
-constinit thread_local ChunkParse *rec;
-constinit thread_local size_t rec_fed;  // bytes of rec's input read so far
-
-// The input routine of a chunk parse: rec's bytes, whole requests until they run out.
-int read_chunk(char *buf, unsigned size) {
-    size_t left = rec->size - rec_fed;
-    unsigned n = left < size ? static_cast<unsigned>(left) : size;
-    memcpy(buf, rec->data + rec_fed, n);
-    rec_fed += n;
-    return static_cast<int>(n);
-}
-
-// The record's counters are read into locals before its bytes are stored: a byte store may
-// alias them, and would have them read again after it (manual pages on two threads,
-// callgrind: the lazy loop 479M -> 474M instructions).
-inline void record_literal(unsigned c) {
-    ChunkParse &r = *rec;
-    const size_t at = r.nbytes, i = r.nsym;
-    if (at + 1 > r.sym_cap) error("internal error: chunk symbol record full");
-    r.sym[at] = static_cast<uch>(c);
-    r.nbytes = at + 1;
-    r.nsym = i + 1;
-}
-
-// Runs shorter than this are tallied or recorded one literal at a time rather than in bulk,
-// as is what is left of a run after a block end (text's runs are short; a bulk call costs
-// them more than it saves).
-inline constexpr unsigned LITERAL_RUN_BULK = 16;
-
-// record_literal of p[0], ..., p[n - 1] (their flag bits are clear already).
-inline void record_literals(const uch *p, unsigned n) {
-    ChunkParse &r = *rec;
-    const size_t at = r.nbytes, i = r.nsym;
-    if (at + n > r.sym_cap) error("internal error: chunk symbol record full");
-    uch *to = r.sym + at;
-    if (n < LITERAL_RUN_BULK) {
-        for (unsigned k = 0; k < n; k++) to[k] = p[k];
-    } else {
-        memcpy(to, p, n);
-    }
-    r.nbytes = at + n;
-    r.nsym = i + n;
-}
-
-inline void record_match(unsigned dist, unsigned lc) {
-    ChunkParse &r = *rec;
-    const size_t at = r.nbytes, i = r.nsym;
-    if (at + SYM_MATCH_BYTES > r.sym_cap) error("internal error: chunk symbol record full");
-    uch *to = r.sym + at;
-    uch *flag = r.flags + (i >> 3);
-    to[0] = static_cast<uch>(lc);
-    to[1] = static_cast<uch>(dist & 0xff);
-    to[2] = static_cast<uch>(dist >> 8);
-    *flag = static_cast<uch>(*flag | (1u << (i & 7)));
-    r.nbytes = at + SYM_MATCH_BYTES;
-    r.nsym = i + 1;
-}
-
-// Whether this thread runs a chunk parse. Read afresh at each use (a relaxed atomic load is
-// one plain load) so that the compiler keeps one copy of the lazy loop rather than one per
-// value: a second copy of the loop and its inlined search would cost the stub 10 KB.
-inline bool recording() {
-    return __atomic_load_n(&rec, __ATOMIC_RELAXED) != nullptr;
-}
-
 // The tallies of the lazy loop. A chunk parse records the symbols instead, and never ends a
 // block: where blocks end is decided when the record is replayed.
 inline int tally_literal(unsigned c) {
-    if (recording()) {
-        record_literal(c);
+    if (ChunkParse *r = recording()) {
+        record_literal(*r, c);
         return 0;
     }
     return ct_tally_literal(static_cast<int>(c));
 }
 
 inline int tally_match(unsigned dist, unsigned lc) {
-    if (recording()) {
-        record_match(dist, lc);
+    if (ChunkParse *r = recording()) {
+        record_match(*r, dist, lc);
         return 0;
     }
     return ct_tally(static_cast<int>(dist), static_cast<int>(lc));
@@ -922,7 +768,7 @@ unsigned literal_run(unsigned run_end) {
     unsigned match_length;
     // The run's literals are tallied or recorded after it: each step's literal is the
     // window's byte before it, unchanged until the run ends.
-    const bool recorded = recording();
+    const bool recorded = recording() != nullptr;
     const unsigned first = s;
     do {
         assert(s < FAST_SEARCH_END);  // strstart + lookahead stays within the window
@@ -937,7 +783,7 @@ unsigned literal_run(unsigned run_end) {
         la--;
     } while (match_length == MIN_MATCH - 1 && la >= MIN_LOOKAHEAD && s < run_end);
     if (recorded) {
-        record_literals(mt->lz_window + first - 1, s - first);
+        record_literals(*recording(), mt->lz_window + first - 1, s - first);
     } else {
         // Each at its own step; a block ends where the tally asks.
         for (unsigned at = first; at < s;) {
@@ -962,99 +808,16 @@ unsigned literal_run(unsigned run_end) {
     return match_length;
 }
 
-// Where this thread's last chunk parse stopped, if it did (see ChunkParse::stopped).
-constinit thread_local uint64_t stopped_at;
+}  // namespace
 
-// The next chunk's first step not yet passed.
-constinit thread_local size_t next_head;
-// The first position at whose step the lazy loop has a chunk parse's recording to do: 0
-// while rec's steps below heads_end are recorded and not yet published for the parse of
-// the chunk before, tails_from once they are (never 0), UINT64_MAX when this thread runs
-// no chunk parse. One test per step instead of four in a parse's middle
-// (manual pages, callgrind: the lazy loop on two threads 474M -> 469M instructions, on one
-// 448M -> 449M).
-constinit thread_local uint64_t record_from = UINT64_MAX;
-
-// Records the top of the step at strstart, in the state the loop holds. Returns true past
-// the chunk's end at a step the next chunk's parse recorded in the same state, or where it
-// took the next chunk over: the rest of this parse is that one's.
-bool record_top(unsigned match_available, unsigned match_length) {
-    ChunkParse &r = *rec;
-    if (r.ntops == r.tops_cap) error("internal error: chunk step record full");
-    const uint64_t at = window_origin + strstart;
-    const bool in_hand = match_length >= MIN_MATCH;
-    const ParseState state = {match_available, match_length, in_hand ? strstart - match_start : 0};
-    r.tops[r.ntops++] = {static_cast<uint32_t>(at - r.base), static_cast<uint32_t>(r.nsym), state};
-    if (at < r.heads_end) return false;
-    ChunkParse *n = __atomic_load_n(&r.next, __ATOMIC_ACQUIRE);
-    if (!n) return false;
-    // No thread parses the next chunk yet: this one takes it over and parses on into it,
-    // which spares that chunk its priming and first steps' records, and this parse its run
-    // to stop (random bytes on two threads: 0.0984 -> 0.0904 s wall, best of 7).
-    int none = NOT_STARTED;
-    if (r.takes_over && __atomic_load_n(&n->started, __ATOMIC_ACQUIRE) == NOT_STARTED &&
-        __atomic_compare_exchange_n(&n->started, &none, STARTED, false, __ATOMIC_ACQ_REL,
-                                    __ATOMIC_ACQUIRE)) {
-        r.took_next = r.stopped = true;
-        stopped_at = at;
-        return true;
-    }
-    // A parse that has started records its first steps within moments: waiting for them
-    // beats parsing on to stop (which took half the chunks of an ELF file through all
-    // PARALLEL_OVERLAP positions when only the steps there were there).
-    size_t heads;
-    while ((heads = __atomic_load_n(&n->heads, __ATOMIC_ACQUIRE)) == 0 &&
-           __atomic_load_n(&n->started, __ATOMIC_ACQUIRE) == STARTED)
-        sched_yield();
-    if (heads == 0) return false;
-    while (next_head < heads - 1 && n->base + n->tops[next_head].offset < at) next_head++;
-    return next_head < heads - 1 && n->base + n->tops[next_head].offset == at &&
-           n->tops[next_head].state == state;
-}
-
-// Records the tops of the steps of a literal run from first to strstart, nsym symbols
-// recorded before it: each had the byte before it pending and no match in hand, and
-// tallied that byte. A chunk's first steps then run as literal runs too (random bytes on
-// two threads, callgrind: 2,059M -> 2,002M instructions).
-void record_run_tops(unsigned first, size_t nsym) {
-    ChunkParse &r = *rec;
-    const unsigned n = strstart - first;
-    if (r.ntops + n > r.tops_cap) error("internal error: chunk step record full");
-    constexpr ParseState in_run = {1, MIN_MATCH - 1, 0};
-    const uint64_t offset = window_origin + first - r.base;
-    ParseTop *t = r.tops + r.ntops;
-    for (unsigned i = 0; i < n; i++)
-        t[i] = {static_cast<uint32_t>(offset + i), static_cast<uint32_t>(nsym + i), in_run};
-    r.ntops += n;
-}
-
-// The lazy loop from the step at strstart on, in the state given. Sequential: to the end
-// of the input, then the last block. Recording: the steps of the chunk parse rec.
 ulg lazy_loop(int match_available, unsigned match_length) {
     // Lazy evaluation: a match found at one position is emitted only if the next
     // position does not offer a longer one.
     unsigned prev_match = 0;
     while (lookahead != 0) {
-        if (const uint64_t at = window_origin + strstart; at >= record_from) {
-            if (at >= rec->stop) {
-                // Recorded so that a parse of the next chunk from here may continue this one.
-                record_top(static_cast<unsigned>(match_available), match_length);
-                rec->stopped = true;
-                stopped_at = at;
-                return 0;
-            }
-            if (at < rec->heads_end) {
-                record_top(static_cast<unsigned>(match_available), match_length);
-            } else {
-                if (record_from == 0) {
-                    __atomic_store_n(&rec->heads, rec->ntops + 1, __ATOMIC_RELEASE);
-                    record_from = rec->tails_from;
-                }
-                if (at >= rec->tails_from &&
-                    record_top(static_cast<unsigned>(match_available), match_length))
-                    return 0;
-            }
-        }
+        if (window_origin + strstart >= record_from &&
+            record_step(static_cast<unsigned>(match_available), match_length))
+            return 0;
         unsigned hash_head = insert_string(strstart);
         prev_length = match_length;
         prev_match = match_start;
@@ -1095,114 +858,35 @@ ulg lazy_loop(int match_available, unsigned match_length) {
         if (match_available && match_length == MIN_MATCH - 1 && lookahead >= MIN_LOOKAHEAD) {
             unsigned run_end = WINDOW_SIZE;
             bool heads = false;
-            if (recording()) {
+            ChunkParse *const r = recording();
+            if (r) {
                 // The run stops where the steps recorded change: at heads_end, after which
-                // none are, or at tails_from, where each one is checked.
+                // none are, and at record_from, where record_step has work (after one step
+                // if it has now).
                 const uint64_t at = window_origin + strstart;
-                if (at >= rec->tails_from) continue;
-                heads = at < rec->heads_end;
-                const uint64_t end = heads ? rec->heads_end : rec->tails_from;
+                if (at >= r->tails_from) continue;
+                heads = at < r->heads_end;
+                const uint64_t end = heads ? r->heads_end : record_from > at ? record_from : at + 1;
                 run_end = static_cast<unsigned>(
                     end - window_origin < WINDOW_SIZE ? end - window_origin : WINDOW_SIZE);
             }
             // 7% less CPU time on 16 MB of random bytes.
             const unsigned first = strstart;
-            const size_t nsym = heads ? rec->nsym : 0;
+            const size_t nsym = heads ? r->nsym : 0;
             match_length = literal_run(run_end);
-            if (heads) record_run_tops(first, nsym);
+            if (heads) record_run_tops(*r, first, nsym);
             while (lookahead < MIN_LOOKAHEAD && !eofile) fill_window();
         }
     }
     if (match_available) tally_literal(mt->lz_window[strstart - 1]);
-    if (recording()) {
-        rec->ended = true;
-        if (record_from == 0) __atomic_store_n(&rec->heads, rec->ntops + 1, __ATOMIC_RELEASE);
+    if (ChunkParse *r = recording()) {
+        record_end(*r);
         return 0;
     }
     return end_block(1);
 }
 
-}  // namespace
-
 ulg deflate() {
     if (compr_level <= 3) return deflate_fast();
     return lazy_loop(0, MIN_MATCH - 1);
-}
-
-namespace {
-
-// A continued parse: the window, chains and position are this thread's last parse's,
-// stopped at c.start; the input read so far ends inside c's.
-void stand_at_stop(const ChunkParse &c) {
-    // strstart is the tally's too: the replay of the last parse's record moved it since.
-    const uint64_t read_end = stopped_at + lookahead;
-    if (stopped_at != c.start || eofile || read_end < c.base || read_end > c.base + c.size)
-        error("internal error: chunk parse cannot continue");
-    strstart = static_cast<unsigned>(stopped_at - window_origin);
-    rec_fed = static_cast<size_t>(read_end - c.base);
-    assert(c.from.match_length < MIN_MATCH || strstart - match_start == c.from.match_back);
-}
-
-// A fresh parse: the window laid out and the chains primed as the sequential encoder has
-// them at c.start.
-void prime_for(const ChunkParse &c) {
-    rec_fed = 0;
-    memset(mt->head, 0, HASH_SIZE * sizeof *mt->head);
-    memset(mt->deep_head, 0, sizeof mt->deep_head);
-    // The window as the sequential encoder has it when its origin is base: cleared at the
-    // start of the input; else as the slide to base left it, the upper half a copy of the
-    // lower one until read over (a search at the end of the input compares those bytes).
-    window_origin = c.base;
-    if (c.base == 0) {
-        memset(mt->lz_window, 0, WINDOW_SIZE);
-    } else {
-        assert(c.base % WSIZE == 0 && c.size >= WSIZE);
-        memcpy(mt->lz_window + WSIZE, c.data, WSIZE);
-    }
-    strstart = 0;
-    block_start = 0;
-    deep_pending = deep_pending_end = 0;
-    keyed_end = ALL_KEYED;
-    eofile = 0;
-    lookahead =
-        static_cast<unsigned>(read_buf(reinterpret_cast<char *>(mt->lz_window), WINDOW_SIZE));
-    keyed_end = lookahead;
-    ins_h = ((static_cast<unsigned>(mt->lz_window[0]) << H_SHIFT) ^ mt->lz_window[1]) & HASH_MASK;
-
-    // Every position before start is in the chains, as the lazy loop leaves them.
-    const unsigned start = static_cast<unsigned>(c.start - c.base);
-    assert(start < WSIZE + MAX_DIST && start <= lookahead);
-    // In pieces no longer than a match, as the loop enters them: a piece inside a run of one
-    // byte takes the run's way (a chunk of zeros primed one string at a time took 104M of
-    // the 384M instructions of the calling thread on 16 MB).
-    for (unsigned p = 0; p < start; p += MAX_MATCH)
-        insert_strings<true>(p, start - p < MAX_MATCH ? start - p : MAX_MATCH);
-    strstart = start;
-    lookahead -= start;
-    while (lookahead < MIN_LOOKAHEAD && !eofile) fill_window();
-    match_start = strstart - c.from.match_back;
-}
-
-}  // namespace
-
-void parse_chunk(ChunkParse &c) {
-    ush xfl = 0;
-    lm_config(c.level, &xfl);
-    rec = &c;
-    next_head = 0;
-    record_from = 0;
-    const InputRoutine caller_input = read_buf;  // the calling thread's, given back below
-    read_buf = read_chunk;
-    c.nsym = c.nbytes = c.ntops = 0;
-    c.ended = c.stopped = c.took_next = false;
-    memset(c.flags, 0, c.sym_cap / 8 + 1);
-    if (c.continues) {
-        stand_at_stop(c);
-    } else {
-        prime_for(c);
-    }
-    lazy_loop(static_cast<int>(c.from.match_available), c.from.match_length);
-    rec = nullptr;
-    record_from = UINT64_MAX;
-    read_buf = caller_input;
 }

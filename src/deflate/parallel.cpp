@@ -1,10 +1,6 @@
-// DEFLATE encoder, parallel: worker threads parse the input in chunks, each chunk from a
-// fresh state with its chains primed from the WSIZE bytes before it, unless the parse
-// before takes it over; the calling thread splices each parse into the one before at the
-// first step both reach in the same state, and replays the symbols through the tally and
-// the block emitter, moving a model of the sequential encoder's window to know where its
-// blocks end and which it may store. The bytes are the sequential encoder's. Owns the
-// chunk slots and the threads. RFC 1951 3.2.
+// DEFLATE encoder, parallel: chunks parsed on worker threads, spliced and replayed by the
+// calling thread into the sequential encoder's exact bytes (docs/parallel-encoder.md). Owns
+// the chunk slots, the threads and the replay's window model. RFC 1951 3.2.
 #include <pthread.h>
 #include <sched.h>
 #include <sys/mman.h>
@@ -110,32 +106,46 @@ struct Slot {
 Slot *slots;
 unsigned nslots;
 pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t work_cv = PTHREAD_COND_INITIALIZER;  // a slot became READY, or quit
+pthread_cond_t work_cv = PTHREAD_COND_INITIALIZER;  // a slot became READY or HELD, or quit
 pthread_cond_t done_cv = PTHREAD_COND_INITIALIZER;  // a slot became DONE
 bool quit;
 uint64_t parses;  // parses run, ever: numbers never reused
 // The last parse this thread ran: its match finder stands where that one ended.
 constinit thread_local uint64_t last_parse = NO_PARSE;
+constinit thread_local bool in_worker;  // this thread is a worker, not the calling thread
 
-// The oldest chunk whose parse no thread has taken, marked taken; null if none. Under lock.
-Slot *take_oldest() {
+// The oldest chunk whose parse no thread has taken, marked taken; null if none. A worker
+// takes any. The calling thread (any false) takes a resumed chunk only to continue its own
+// parse and take the chunks after it over (own); the workers, which take every chunk,
+// never leave one waiting. Under lock.
+Slot *take_oldest(bool any, bool own) {
     for (;;) {
         // The oldest first: the splices need the chunks in order.
         Slot *take = nullptr;
         for (unsigned i = 0; i < nslots; i++)
             if (slots[i].state == Slot::READY &&
-                __atomic_load_n(&slots[i].job.started, __ATOMIC_ACQUIRE) == NOT_STARTED &&
+                slots[i].job.started.load(__ATOMIC_ACQUIRE) == NOT_STARTED &&
                 (!take || slots[i].chunk < take->chunk))
                 take = &slots[i];
+        // While chunks are held, the calling thread, which takes none over, would keep the
+        // chain of resumed chunks to itself and parse them between its replays: they go to
+        // a worker, which continues the chain unprimed, or primes once and takes it over.
+        if (take && !any && take->resumed && !(own && take->resumed_from == last_parse))
+            return nullptr;
         if (!take) return nullptr;
-        int none = NOT_STARTED;
-        if (__atomic_compare_exchange_n(&take->job.started, &none, STARTED, false, __ATOMIC_ACQ_REL,
-                                        __ATOMIC_ACQUIRE)) {
+        if (take->job.started.compare_exchange(NOT_STARTED, STARTED, __ATOMIC_ACQ_REL)) {
             take->state = Slot::TAKEN;
             return take;
         }
         // The parse before took it over meanwhile; its thread marks it.
     }
+}
+
+// Whether a chunk is READY for a thread to take. Under lock.
+bool any_ready() {
+    for (unsigned i = 0; i < nslots; i++)
+        if (slots[i].state == Slot::READY) return true;
+    return false;
 }
 
 // Makes next's job start at the last step p's parse recorded.
@@ -145,7 +155,8 @@ void resume_at_end(Slot &next, const Slot &p) {
     c.start = p.job.base + last.offset;
     c.from = last.state;
     c.heads_end = 0;  // nothing splices into it
-    c.heads = 0;
+    c.heads.store(0, __ATOMIC_RELAXED);
+    c.cancel.store(false, __ATOMIC_RELAXED);
     next.resumed = true;
     next.resumed_from = p.job.stopped ? p.parse : NO_PARSE;
 }
@@ -164,12 +175,35 @@ void parse_taken(Slot &s, bool take_over) {
         pthread_mutex_unlock(&lock);
         parse_chunk(c);
         pthread_mutex_lock(&lock);
+        if (c.stopped && !c.took_next && take_over) {
+            // The next chunk came too late to be taken over past this one's end (or it was
+            // held meanwhile) and no thread has started it: this thread stands at the top
+            // it would be resumed from, and takes it over there. A worker with nothing else
+            // to parse waits for it to be prepared (the calling thread prepares it without
+            // this chunk's parse).
+            // A worker does so too where its parse cancelled the next chunk's fresh parse,
+            // once that has ended (within CANCEL_CHECK positions of the cancel).
+            Slot &next = slots[(p->chunk + 1) % nslots];
+            while (in_worker && !quit && !c.next.load(__ATOMIC_ACQUIRE) && !any_ready())
+                pthread_cond_wait(&work_cv, &lock);
+            if (c.next.load(__ATOMIC_ACQUIRE) != &next.job) {
+                // Not prepared yet: the calling thread resumes it.
+            } else if (c.next_cancelled && in_worker) {
+                while (next.state != Slot::DONE) pthread_cond_wait(&done_cv, &lock);
+                // Its record, which nothing splices into now, is thrown away, unless its
+                // parse went on into the chunk after (that one is then its).
+                c.took_next = !next.job.took_next;
+            } else if ((next.state == Slot::READY || next.state == Slot::HELD) &&
+                       next.job.started.compare_exchange(NOT_STARTED, STARTED, __ATOMIC_ACQ_REL)) {
+                c.took_next = true;
+            }
+        }
         last_parse = p->parse;
         p->state = Slot::DONE;
         pthread_cond_broadcast(&done_cv);
         if (!c.took_next) return;
         Slot &next = slots[(p->chunk + 1) % nslots];  // the ring's next chunk
-        assert(&next.job == c.next && (next.state == Slot::READY || next.state == Slot::HELD));
+        assert(&next.job == c.next.load(__ATOMIC_RELAXED) && next.state != Slot::TAKEN);
         next.state = Slot::TAKEN;
         resume_at_end(next, *p);
         p = &next;
@@ -182,11 +216,11 @@ cpu_set_t allowed_cpus;
 bool cpus_known;
 
 // The slots past the first huge page, for the first worker to fault in while the calling
-// thread faults in the first and reads the first chunk into it (atomic; taken once). A
+// thread faults in the first and reads the first chunk into it (taken once). A
 // fresh huge page's first touch takes 0.3-6 ms on the AMD guest, while the worker waited
 // for its first chunk (two threads, median of 15 interleaved: 2 MB of manual pages 0.0354
 // -> 0.0332 s wall, the 3 MB compressed file 0.0270 -> 0.0250 s).
-uch *prefault_from;
+Atomic<uch *> prefault_from;
 size_t prefault_bytes;
 
 void *worker(void *tables) {
@@ -195,14 +229,15 @@ void *worker(void *tables) {
     pthread_mutex_lock(&lock);
     pthread_mutex_unlock(&lock);
     if (cpus_known) sched_setaffinity(0, sizeof allowed_cpus, &allowed_cpus);
-    if (uch *p = __atomic_exchange_n(&prefault_from, nullptr, __ATOMIC_ACQ_REL)) {
+    if (uch *p = prefault_from.exchange(nullptr, __ATOMIC_ACQ_REL)) {
         // Kernels before 5.14 refuse it: the calling thread then faults these in as it goes.
         madvise(p, prefault_bytes, MADV_POPULATE_WRITE);
     }
     use_match_tables(static_cast<MatchTables *>(tables));
+    in_worker = true;
     pthread_mutex_lock(&lock);
     while (!quit) {
-        if (Slot *s = take_oldest()) {
+        if (Slot *s = take_oldest(true, true)) {
             parse_taken(*s, true);
         } else {
             pthread_cond_wait(&work_cv, &lock);
@@ -219,7 +254,7 @@ void *worker(void *tables) {
 void wait_done(Slot &s, bool take_over) {
     pthread_mutex_lock(&lock);
     while (s.state != Slot::DONE) {
-        if (Slot *t = take_oldest()) {
+        if (Slot *t = take_oldest(false, take_over)) {
             parse_taken(*t, take_over);
         } else {
             pthread_cond_wait(&done_cv, &lock);  // only this thread makes slots ready
@@ -255,21 +290,31 @@ bool start_worker(pthread_t *tid, MatchTables *tables, int *cpu) {
 
 // Waits until s's parse has published the steps it recorded first, helping with the parse
 // if no thread has taken it; returns how many it published, plus one. A parse publishes them
-// within PARALLEL_OVERLAP positions of its start: while another thread runs it, this one
-// yields rather than parse a chunk of its own, which would hold up the replay and with it
-// the slots (on the ELF file the worker waited 10-20 ms a build for a free slot while the
-// calling thread parsed a slow chunk, the chunk before already parsed).
+// within PARALLEL_OVERLAP positions of its start, well under a millisecond: while another
+// thread runs it, this one yields rather than parse a chunk of its own, which would hold up
+// the replay and with it the slots (on the ELF file the worker waited 10-20 ms a build for a
+// free slot while the calling thread parsed a slow chunk, the chunk before already parsed).
+// At most MAX_YIELDS times (a few milliseconds where the core has nothing else to run): past
+// that the parsing thread is not running, and this one sleeps until a parse ends (a parse
+// that ended has published them).
 size_t wait_heads(Slot &s, bool take_over) {
+    constexpr unsigned MAX_YIELDS = 4096;
+    unsigned yields = 0;
     pthread_mutex_lock(&lock);
     size_t heads;
-    while ((heads = __atomic_load_n(&s.job.heads, __ATOMIC_ACQUIRE)) == 0) {
+    while ((heads = s.job.heads.load(__ATOMIC_ACQUIRE)) == 0) {
         if (s.state == Slot::READY) {
             // No thread parses it yet: the oldest chunk not taken is s.
-            if (Slot *t = take_oldest()) {
+            if (Slot *t = take_oldest(false, take_over)) {
                 parse_taken(*t, take_over);
                 continue;
             }
         }
+        if (yields == MAX_YIELDS) {
+            pthread_cond_wait(&done_cv, &lock);
+            continue;
+        }
+        yields++;
         pthread_mutex_unlock(&lock);
         sched_yield();
         pthread_mutex_lock(&lock);
@@ -357,9 +402,10 @@ bool prepare(Slot &s, uint64_t k, const Slot *prev) {
     j.size = have;
     if (j.base + have <= c) return false;
     j.final = input_ended && j.base + have < want_end;
-    j.next = nullptr;
-    j.heads = 0;
-    j.started = NOT_STARTED;
+    j.next.store(nullptr, __ATOMIC_RELAXED);
+    j.heads.store(0, __ATOMIC_RELAXED);
+    j.started.store(NOT_STARTED, __ATOMIC_RELAXED);
+    j.cancel.store(false, __ATOMIC_RELAXED);
     j.took_next = false;
     s.resumed = false;
     j.level = compr_level;
@@ -387,20 +433,20 @@ WindowModel win;
 uint64_t block_from;  // input position where the current block starts
 uint64_t replay_pos;  // input position of the next symbol
 
-// What the sequential encoder does at the top of the step at p: refill (and slide) while
-// fewer than MIN_LOOKAHEAD bytes are ahead, each read asking for the rest of the window and
-// getting all of it unless the input ends.
+// What the sequential encoder does at the top of the step at p: its refills, by the rule
+// it uses itself (refill_due, next_refill), each read getting all it asks for unless the
+// input ends (the calling thread's input routine fills each request whole).
 void top_of_step(uint64_t p) {
-    while (!win.ended && win.end - p < MIN_LOOKAHEAD) {
-        uint64_t more = win.origin + WINDOW_SIZE - win.end;
-        if (p - win.origin >= WSIZE + MAX_DIST) {
-            win.origin += WSIZE;
-            more += WSIZE;
-        }
+    for (;;) {
+        const unsigned at = static_cast<unsigned>(p - win.origin);
+        const unsigned ahead = static_cast<unsigned>(win.end - p);
+        if (!refill_due(ahead, win.ended)) return;
+        const Refill refill = next_refill(at, ahead);
+        if (refill.slide) win.origin += WSIZE;
         // The replay runs a chunk behind the reading, so what this read gets is known.
-        if (!input_ended && read_pos < win.end + more)
+        if (!input_ended && read_pos < win.end + refill.more)
             error("internal error: replay ahead of input");
-        uint64_t n = read_pos - win.end < more ? read_pos - win.end : more;
+        const uint64_t n = read_pos - win.end < refill.more ? read_pos - win.end : refill.more;
         if (n == 0) {
             win.ended = true;
         } else {
@@ -561,8 +607,7 @@ ulg deflate_parallel(unsigned threads, size_t chunk_size, uint64_t input_size) {
     quit = false;
     if (ok) {
         prefault_bytes = mapped - HUGE_PAGE;
-        __atomic_store_n(&prefault_from, prefault_bytes ? slot_memory + HUGE_PAGE : nullptr,
-                         __ATOMIC_RELEASE);
+        prefault_from.store(prefault_bytes ? slot_memory + HUGE_PAGE : nullptr, __ATOMIC_RELEASE);
         cpus_known = sched_getaffinity(0, sizeof allowed_cpus, &allowed_cpus) == 0;
         int cpu = sched_getcpu();
         if (cpu < 0) cpu = 0;
@@ -572,7 +617,7 @@ ulg deflate_parallel(unsigned threads, size_t chunk_size, uint64_t input_size) {
         }
     }
     auto release = [&] {
-        __atomic_store_n(&prefault_from, nullptr, __ATOMIC_RELEASE);  // if no worker took it
+        prefault_from.store(nullptr, __ATOMIC_RELEASE);  // if no worker took it
         if (slot_memory) munmap(slot_memory, mapped);
         free(all);
         for (MatchTables *t : tables) free_match_tables(t);
@@ -596,9 +641,8 @@ ulg deflate_parallel(unsigned threads, size_t chunk_size, uint64_t input_size) {
     // After a fresh parse that did not splice, the next ones likely will not either (a long
     // run): the chunks are then held, for one thread to parse on from chunk to chunk while
     // the calling thread replays, rather than parsed fresh and thrown away; every
-    // PROBE_EVERY-th chunk is still offered to see whether fresh parses splice again. 64 MB
-    // of zeros on two threads: 0.451 s against 0.271 s on one when every chunk was parsed
-    // fresh and again.
+    // PROBE_EVERY-th chunk is still offered for a fresh parse (a probe), to see whether fresh
+    // parses splice again.
     bool fresh = true;
     constexpr uint64_t PROBE_EVERY = 4;
     auto prepare_more = [&](uint64_t upto) {
@@ -616,7 +660,7 @@ ulg deflate_parallel(unsigned threads, size_t chunk_size, uint64_t input_size) {
             if (s.job.final) last_prepared = true;
             pthread_mutex_lock(&lock);
             s.state = fresh || prepared % PROBE_EVERY == 0 ? Slot::READY : Slot::HELD;
-            if (prev) __atomic_store_n(&prev->job.next, &s.job, __ATOMIC_RELEASE);
+            if (prev) prev->job.next.store(&s.job, __ATOMIC_RELEASE);
             pthread_cond_broadcast(&work_cv);
             pthread_mutex_unlock(&lock);
             prepared++;
@@ -645,7 +689,7 @@ ulg deflate_parallel(unsigned threads, size_t chunk_size, uint64_t input_size) {
         for (;;) {
             Slot &cur = all[k % n];
             // While chunks are held, the calling thread takes none over: the parse it helps
-            // with is a probe, or resumes a chunk where no other thread was free to.
+            // with is a probe, or a resumed chunk that no worker's match finder stands at.
             wait_done(cur, fresh);
             const ChunkParse &j = cur.job;
             if (j.ended) {
@@ -667,13 +711,17 @@ ulg deflate_parallel(unsigned threads, size_t chunk_size, uint64_t input_size) {
                 pthread_mutex_lock(&lock);
                 held = nxt.state == Slot::HELD;
                 pthread_mutex_unlock(&lock);
-                // Its first steps suffice to splice into, while its parse runs on.
-                if (!held) at = splice_point(j, nxt.job, wait_heads(nxt, fresh) - 1, &in_next);
+                // Its first steps suffice to splice into, while its parse runs on; none does
+                // if this parse cancelled it.
+                if (!held && !nxt.job.cancel.load(__ATOMIC_ACQUIRE))
+                    at = splice_point(j, nxt.job, wait_heads(nxt, fresh) - 1, &in_next);
             }
             size_t next_sym = 0, next_byte = 0;
             // Whether fresh parses splice: known only when the next one was one.
-            if (!j.took_next && !held && !nxt.resumed && (at != nullptr) != fresh) {
-                fresh = at != nullptr;
+            // (A fresh parse this one cancelled and then took over did not splice either.)
+            const bool tried = j.next_cancelled || (!j.took_next && !held && !nxt.resumed);
+            if (tried && (at != nullptr && !j.next_cancelled) != fresh) {
+                fresh = !fresh;
                 if (fresh) {
                     // Fresh parses splice again: the held chunks go to the threads.
                     pthread_mutex_lock(&lock);
@@ -695,7 +743,8 @@ ulg deflate_parallel(unsigned threads, size_t chunk_size, uint64_t input_size) {
                 if (!held) wait_done(nxt, fresh);  // its parse is thrown away once it ends
                 pthread_mutex_lock(&lock);
                 resume_at_end(nxt, cur);
-                nxt.job.started = NOT_STARTED;  // the parse before, which could take it, ended
+                // The parse before, which could take it, ended.
+                nxt.job.started.store(NOT_STARTED, __ATOMIC_RELAXED);
                 nxt.state = Slot::READY;
                 pthread_cond_broadcast(&work_cv);
                 pthread_mutex_unlock(&lock);

@@ -206,10 +206,10 @@ TEST(Plain, SameDataAsThePlainMatchFinder) {
 }
 
 // The parallel encoder writes the sequential encoder's bytes whatever the thread count: with
-// chunk ends inside runs of maximal matches (spliced in another phase, or parsed again), in
-// runs of zeros, at slides (every chunk end is one) and near the ends of blocks of literals,
-// and with inputs that end around a chunk's end and its parse's stop; and with the last
-// chunks shrunk to the input's size, told right or too small (a file that grew).
+// chunk ends inside runs of maximal matches (spliced in another phase, or parsed again, held
+// and probed), in runs of zeros, at slides (every chunk end is one) and near the ends of
+// blocks of literals, and with inputs that end around a chunk's end and its parse's stop; and
+// with the last chunks shrunk to the input's size, told right or too small (a file that grew).
 TEST(Parallel, SameBytesAsOneThread) {
     const size_t chunk = 2 * WSIZE;
     std::vector<Input> cases = corpus();
@@ -219,6 +219,11 @@ TEST(Parallel, SameBytesAsOneThread) {
     cases.push_back({"zeros", kt::text_bytes(chunk - 100, 52) + std::string(3 * chunk, '\0') +
                                   kt::text_bytes(50000, 53)});
     cases.push_back({"literals", kt::random_bytes(5 * chunk, 54)});
+    // A run long enough to be held and probed several times, then chunks that splice again.
+    std::string held;
+    const std::string unit = kt::random_bytes(300, 58);
+    while (held.size() < 24 * chunk) held += unit;
+    cases.push_back({"held, then fresh", held + kt::text_bytes(6 * chunk, 59)});
     const size_t stop = chunk + PARALLEL_OVERLAP + PARALLEL_PAST_STOP;
     for (size_t end :
          {chunk + 1, chunk + PARALLEL_OVERLAP, stop - 1, stop, stop + 1, 2 * chunk + 1})
