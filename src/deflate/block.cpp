@@ -7,6 +7,7 @@
 #include <cstring>
 
 uch flag_buf[FLAG_BUFSIZE];
+ush d_buf[DIST_BUFSIZE];
 unsigned last_lit;    // symbols in the literal buffer (inbuf)
 unsigned last_dist;   // matches in d_buf
 unsigned last_flags;  // complete bytes in flag_buf
@@ -35,9 +36,10 @@ int ct_tally(int dist, int lc) {
         flags = 0;
         flag_bit = 1;
     }
-    // Every 4096 symbols: end the block early when it is compressing well and is mostly
-    // matches, so that the next data gets codes of its own.
-    if (level > 2 && (last_lit & 0xfff) == 0) {
+    // Every TALLY_CHECK_INTERVAL symbols: end the block early when it is compressing well
+    // and is mostly matches, so that the next data gets codes of its own; levels 1 and 2
+    // never end a block early.
+    if (compr_level > 2 && (last_lit & (TALLY_CHECK_INTERVAL - 1)) == 0) {
         ulg out_length = static_cast<ulg>(last_lit) * 8;
         ulg in_length = static_cast<ulg>(static_cast<long>(strstart) - block_start);
         for (unsigned dcode = 0; dcode < D_CODES; dcode++)
@@ -53,7 +55,7 @@ unsigned ct_tally_literals_careful(const uch *p, unsigned n, unsigned at, int *f
     unsigned done = 0;
     while (done < n) {
         // The next literal that the full tally must take: the one that lands on the
-        // every-4096 check or fills the buffer, e literals on.
+        // interval check or fills the buffer, e literals on.
         const unsigned e = literals_to_check() + 1;
         if (n - done < e) {
             tally_literals_between_checks(p + done, n - done);

@@ -429,7 +429,7 @@ inline unsigned load24(const uch *p) {
 // full walk, which reads it.
 inline int longest_match_no_match(unsigned s, unsigned cur_match) {
     assert(prev_length == MIN_MATCH - 1 && prev_length < good_match && s < FAST_SEARCH_END);
-    const unsigned limit = s > MAX_DIST ? s - MAX_DIST : NIL;
+    const unsigned limit = s > FARTHEST_MATCH_DIST ? s - FARTHEST_MATCH_DIST : NIL;
     const unsigned want = load24(mt->lz_window + s);
     const unsigned first = cur_match;
     // prev_length is below every good_match, so the budget is whole.
@@ -448,7 +448,7 @@ inline int longest_match_no_match(unsigned s, unsigned cur_match) {
 inline constexpr unsigned SKIM_UNROLLED = 3;
 
 // The search of literal_run from the chain head hash_head on, with no match in hand: the
-// caller's test of the head (not NIL, within MAX_DIST) and longest_match_no_match in one.
+// caller's test of the head (not NIL, within FARTHEST_MATCH_DIST) and longest_match_no_match in one.
 // On data with few matches the chain holds about one candidate within reach, and branching
 // on each link (within reach or not) mispredicts about a third of the time, each time after
 // a load missing the first-level cache. So the first SKIM_UNROLLED candidates are loaded
@@ -460,7 +460,7 @@ inline int skim_from_head(unsigned s, unsigned hash_head) {
     assert(prev_length == MIN_MATCH - 1 && s < FAST_SEARCH_END);
     // The budget covers the unrolled candidates at every level.
     assert(max_chain_length >= SKIM_UNROLLED);
-    const unsigned limit = s > MAX_DIST ? s - MAX_DIST : NIL;
+    const unsigned limit = s > FARTHEST_MATCH_DIST ? s - FARTHEST_MATCH_DIST : NIL;
     const uint32_t want = load32(mt->lz_window + s);
     const unsigned c1 = hash_head;
     const unsigned c2 = mt->chain_link[c1];
@@ -471,7 +471,7 @@ inline int skim_from_head(unsigned s, unsigned hash_head) {
     // it (9% less CPU time on already compressed data).
     assert(c1 < s && (c2 < c1 || c2 == NIL) && (c3 < c2 || c3 == NIL));
     // The head may lie at limit itself; the links beyond it must lie above.
-    const bool v1 = (c1 != NIL) & (s - c1 <= MAX_DIST);
+    const bool v1 = (c1 != NIL) & (s - c1 <= FARTHEST_MATCH_DIST);
     const bool v2 = c2 > limit;
     const bool v3 = c3 > limit;
     // The shift drops the fourth byte: zero when the first MIN_MATCH bytes agree.
@@ -506,7 +506,7 @@ inline int skim_from_head(unsigned s, unsigned hash_head) {
 int longest_match(unsigned cur_match) {
     unsigned chain_length = max_chain_length;
     if (prev_length >= good_match) chain_length >>= 2;  // a good match is already in hand
-    unsigned limit = strstart > MAX_DIST ? strstart - MAX_DIST : NIL;
+    unsigned limit = strstart > FARTHEST_MATCH_DIST ? strstart - FARTHEST_MATCH_DIST : NIL;
     if (strstart >= FAST_SEARCH_END) return longest_match_at_end(cur_match, chain_length, limit);
 
     int best_len = static_cast<int>(prev_length);
@@ -673,7 +673,7 @@ void lm_init(int pack_level, ush *xfl) {
 
 void lm_prime(unsigned start) {
     ins_h = ((static_cast<unsigned>(mt->lz_window[0]) << H_SHIFT) ^ mt->lz_window[1]) & HASH_MASK;
-    assert(start < WSIZE + MAX_DIST && start <= lookahead);
+    assert(start < WSIZE + FARTHEST_MATCH_DIST && start <= lookahead);
     // In pieces no longer than a match, as the loop enters them: a piece inside a run of one
     // byte takes the run's way, eight strings a store.
     for (unsigned p = 0; p < start; p += MAX_MATCH)
@@ -697,7 +697,7 @@ ulg deflate_fast() {
     prev_length = MIN_MATCH - 1;
     while (lookahead != 0) {
         unsigned hash_head = insert_string(strstart);
-        if (hash_head != NIL && strstart - hash_head <= MAX_DIST) {
+        if (hash_head != NIL && strstart - hash_head <= FARTHEST_MATCH_DIST) {
             match_length = static_cast<unsigned>(search_from_head(hash_head));
             if (match_length > lookahead) match_length = lookahead;
         }
@@ -823,7 +823,7 @@ ulg lazy_loop(int match_available, unsigned match_length) {
         prev_match = match_start;
         match_length = MIN_MATCH - 1;
 
-        if (hash_head != NIL && prev_length < max_lazy_match && strstart - hash_head <= MAX_DIST) {
+        if (hash_head != NIL && prev_length < max_lazy_match && strstart - hash_head <= FARTHEST_MATCH_DIST) {
             match_length = static_cast<unsigned>(search_from_head(hash_head));
             if (match_length > lookahead) match_length = lookahead;
             if (match_length == MIN_MATCH && strstart - match_start > TOO_FAR) match_length--;

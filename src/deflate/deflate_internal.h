@@ -13,6 +13,13 @@
 #include "stream/stream.h"
 #include "support/atomic.h"
 
+// The match finder's head table: the latest position of each 3-byte hash.
+inline constexpr unsigned HASH_BITS = 15;
+inline constexpr unsigned HASH_SIZE = 1u << HASH_BITS;
+// The block emitter's distances, one per match of a block.
+inline constexpr unsigned DIST_BUFSIZE = 0x8000;
+extern ush d_buf[DIST_BUFSIZE];
+
 // ---- Bit writer (bits.cpp) ----------------------------------------------------------------
 
 // Width of the bit accumulator: fields are packed into 16 bits before they reach outbuf.
@@ -100,6 +107,11 @@ inline constexpr unsigned LIT_BUFSIZE = 0x8000;
 inline constexpr unsigned FLAG_BUFSIZE = LIT_BUFSIZE / 8;  // one bit per symbol
 static_assert(LIT_BUFSIZE <= INBUFSIZ, "the literal buffer lives in inbuf");
 static_assert(LIT_BUFSIZE <= DIST_BUFSIZE, "every symbol may be a match");
+// ct_tally weighs an early end of the block whenever the symbol count reaches a multiple of
+// this; every tally variant below stops short of such a symbol and leaves it to ct_tally.
+inline constexpr unsigned TALLY_CHECK_INTERVAL = 4096;
+static_assert((TALLY_CHECK_INTERVAL & (TALLY_CHECK_INTERVAL - 1)) == 0 &&
+              TALLY_CHECK_INTERVAL < LIT_BUFSIZE);
 
 extern uch flag_buf[FLAG_BUFSIZE];
 extern unsigned last_lit, last_dist, last_flags;
@@ -108,7 +120,7 @@ extern ulg compressed_len;
 
 int ct_tally(int dist, int lc);
 // ct_tally(0, lc) for a literal, the common case inline: a literal that neither completes a
-// flag byte nor lands on the every-4096 check only counts and is stored. Random bytes at
+// flag byte nor lands on the interval check only counts and is stored. Random bytes at
 // -9: 8% fewer instructions.
 inline int ct_tally_literal(int lc) {
     if (((last_lit + 1) & 7) == 0) return ct_tally(0, lc);
@@ -118,10 +130,10 @@ inline int ct_tally_literal(int lc) {
     flag_bit = static_cast<uch>(flag_bit << 1);
     return last_lit == LIT_BUFSIZE - 1;
 }
-// Literals that can be tallied before one lands on ct_tally's every-4096 check or fills the
+// Literals that can be tallied before one lands on ct_tally's interval check or fills the
 // buffer (which ends a block).
 inline unsigned literals_to_check() {
-    const unsigned check = (last_lit | 0xfff) + 1;
+    const unsigned check = (last_lit | (TALLY_CHECK_INTERVAL - 1)) + 1;
     return (check < LIT_BUFSIZE - 1 ? check : LIT_BUFSIZE - 1) - 1 - last_lit;
 }
 
@@ -186,7 +198,7 @@ void compress_block(const ct_data *ltree, const ct_data *dtree);
 // Enough lookahead for one longest match plus the next string's hash.
 inline constexpr unsigned MIN_LOOKAHEAD = MAX_MATCH + MIN_MATCH + 1;
 // Keep MIN_LOOKAHEAD bytes inside the window when matching at the farthest distance.
-inline constexpr unsigned MAX_DIST = WSIZE - MIN_LOOKAHEAD;
+inline constexpr unsigned FARTHEST_MATCH_DIST = WSIZE - MIN_LOOKAHEAD;
 // Levels 4-9: a 3-byte match farther than this costs more than three literals.
 inline constexpr unsigned TOO_FAR = 4096;
 inline constexpr unsigned WMASK = WSIZE - 1;
@@ -195,7 +207,7 @@ inline constexpr unsigned HASH_MASK = HASH_SIZE - 1;
 inline constexpr unsigned H_SHIFT = (HASH_BITS + MIN_MATCH - 1) / MIN_MATCH;
 inline constexpr unsigned NIL = 0;  // end of a hash chain
 inline constexpr unsigned WINDOW_SIZE = 2 * WSIZE;
-static_assert(MAX_DIST == 32506 && WSIZE + MAX_DIST == 65274);
+static_assert(FARTHEST_MATCH_DIST == 32506 && WSIZE + FARTHEST_MATCH_DIST == 65274);
 
 struct config {
     ush good_length;  // quarter the chain once the match in hand is this long
@@ -216,7 +228,7 @@ extern constinit thread_local unsigned max_lazy_match, good_match, max_chain_len
 // the parallel replay's model of its window (parallel.cpp, top_of_step). At the top of a
 // step at window position at with ahead bytes read from there on, a refill is due while
 // fewer than MIN_LOOKAHEAD bytes are ahead and the input has not ended. A refill first
-// slides the window down WSIZE if at has reached WSIZE + MAX_DIST, then asks the input
+// slides the window down WSIZE if at has reached WSIZE + FARTHEST_MATCH_DIST, then asks the input
 // routine for the rest of the window: more bytes, counted after the slide. The match
 // finder's loops spell refill_due out, `lookahead < MIN_LOOKAHEAD && !eofile`: through the
 // call, the same test compiled the lazy loop into 1.9% more instructions on random bytes.
@@ -228,7 +240,7 @@ struct Refill {
     unsigned more;
 };
 inline Refill next_refill(unsigned at, unsigned ahead) {
-    const bool slide = at >= WSIZE + MAX_DIST;
+    const bool slide = at >= WSIZE + FARTHEST_MATCH_DIST;
     return {slide, WINDOW_SIZE - ahead - at + (slide ? WSIZE : 0)};
 }
 // One refill as next_refill says, at a due one.
@@ -261,7 +273,7 @@ struct MatchTables {
     // Chain links indexed by the full window position rather than by position & WMASK: the
     // chain walk is a chain of dependent loads, and dropping the mask from each step
     // measured 10% less time on an 8 MB ELF file. The chains are the same as with masked
-    // indexes: a position and the one 32768 below it never both lie within MAX_DIST of
+    // indexes: a position and the one 32768 below it never both lie within FARTHEST_MATCH_DIST of
     // strstart. After a slide the lower half takes the lowered upper half; the upper half is
     // rewritten by insertion before it is read.
     ush chain_link[WINDOW_SIZE];
@@ -284,7 +296,7 @@ extern constinit thread_local MatchTables *mt;
 
 // chain_rank(s): the number of positions on s's 3-byte chain up to s, modulo 2^16. The
 // chain through any candidate never holds more than WINDOW_SIZE positions, so rank
-// differences along it are exact. Only ranks of positions within MAX_DIST (< WSIZE) of the
+// differences along it are exact. Only ranks of positions within FARTHEST_MATCH_DIST (< WSIZE) of the
 // string being entered or searched are read: s shares its slot with s + WSIZE, entered once
 // s is out of reach, so a slide needs no copy. A rank entered after a head out of reach
 // starts from another string's rank: a chain is never read past such a head, so only
@@ -335,7 +347,7 @@ struct ParseState {
     bool operator==(const ParseState &) const = default;
 };
 inline constexpr ParseState FRESH_STATE = {0, MIN_MATCH - 1, 0};
-static_assert(MAX_MATCH < 1u << 9 && MAX_DIST + 1 < 1u << 16);
+static_assert(MAX_MATCH < 1u << 9 && FARTHEST_MATCH_DIST + 1 < 1u << 16);
 
 // A step's top recorded by a chunk parse, with how much of the symbol record came before
 // (their bytes in sym follow from the flags: see record_bytes).
@@ -354,7 +366,7 @@ static_assert(sizeof(ParseTop) == 12);
 inline constexpr unsigned SYM_MATCH_BYTES = 3;
 
 // ct_tally of the recorded symbols from symbol i on (record bytes from *sym, match flags
-// match_bits), at most n of them (n <= literals_to_check(): none lands on the every-4096
+// match_bits), at most n of them (n <= literals_to_check(): none lands on the interval
 // check or fills the buffer), stopping before a symbol at or past input position end;
 // *sym and *pos, the input position of symbol i, move past those tallied. Returns how
 // many. A literal takes the same path as a match, counted and stored where a match would
@@ -427,7 +439,7 @@ struct ChunkParse {
     uint64_t base;
     size_t size;
     bool final;           // base + size is the end of the input
-    uint64_t start;       // the first step's position, below base + WSIZE + MAX_DIST
+    uint64_t start;       // the first step's position, below base + WSIZE + FARTHEST_MATCH_DIST
     ParseState from;      // and its state
     uint64_t heads_end;   // record the steps' tops in [start, heads_end)
     uint64_t tails_from;  // and in [tails_from, stop)

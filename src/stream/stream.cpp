@@ -16,7 +16,6 @@
 uch inbuf[INBUFSIZ + INBUF_EXTRA];
 uch outbuf[OUTBUFSIZ + OUTBUF_EXTRA];
 uch window[2L * WSIZE];
-ush d_buf[DIST_BUFSIZE];
 
 unsigned insize;
 unsigned inptr;

@@ -26,10 +26,6 @@ inline constexpr unsigned OUTBUFSIZ = 16384;
 inline constexpr unsigned OUTBUF_EXTRA = 2048;
 // The DEFLATE history: the farthest a distance reaches; the encoder keeps two halves.
 inline constexpr unsigned WSIZE = MAX_DISTANCE;
-inline constexpr unsigned DIST_BUFSIZE = 0x8000;
-// The encoder's head table: the latest position of each 3-byte hash.
-inline constexpr unsigned HASH_BITS = 15;
-inline constexpr unsigned HASH_SIZE = 1u << HASH_BITS;
 // Names of inputs and outputs, including the terminating NUL.
 inline constexpr unsigned NAME_BUF_SIZE = 1024;
 static_assert(WSIZE == 32768 && INBUFSIZ == 32768, "sizes fixed by the stream format");
@@ -38,7 +34,6 @@ static_assert(WSIZE == 32768 && INBUFSIZ == 32768, "sizes fixed by the stream fo
 extern uch inbuf[INBUFSIZ + INBUF_EXTRA];
 extern uch outbuf[OUTBUFSIZ + OUTBUF_EXTRA];
 extern uch window[2L * WSIZE];
-extern ush d_buf[DIST_BUFSIZE];
 
 // Counters, descriptors, names and settings.
 extern unsigned insize;  // valid bytes in inbuf

@@ -17,7 +17,7 @@ class Tally : public testing::Test {
    protected:
     ush attr = 0;
     int meth = 8;
-    int saved_level = level;
+    int saved_level = compr_level;  // the level the match finder was set to; ct_tally reads it
     void SetUp() override {
         ct_init(&attr, &meth);
         init_block();
@@ -25,7 +25,7 @@ class Tally : public testing::Test {
         block_start = 0;
     }
     void TearDown() override {
-        level = saved_level;
+        compr_level = saved_level;
         init_block();
     }
 };
@@ -40,7 +40,7 @@ TEST_F(Tally, BlockEndsAtTheSymbolLimit) {
 TEST_F(Tally, EarlyEndIsTestedEvery4096SymbolsAboveLevel2) {
     strstart = 100000;  // far more input than the literals would cost
     for (int lvl : {9, 3, 2, 1}) {
-        level = lvl;
+        compr_level = lvl;
         init_block();
         int first_end = 0;
         for (int i = 1; i <= 9000 && first_end == 0; i++)
@@ -48,7 +48,7 @@ TEST_F(Tally, EarlyEndIsTestedEvery4096SymbolsAboveLevel2) {
         EXPECT_EQ(first_end, lvl > 2 ? 4096 : 0) << "level " << lvl;
     }
     // Mostly matches: not ended early, however well it compresses.
-    level = 9;
+    compr_level = 9;
     init_block();
     int ended = 0;
     for (int i = 1; i <= 4096; i++) ended |= ct_tally(i % 3 ? 1 : 0, 5);

@@ -72,16 +72,11 @@ std::string capture(const std::string &data, Encode encode) {
 }  // namespace
 
 std::string deflate_level(const std::string &data, int lvl) {
-    // The block code reads the stream's level too.
-    const int saved = level;
-    level = lvl;
-    std::string raw = capture(data, [&] {
+    return capture(data, [&] {
         ush xfl = 0;
         lm_config(lvl, &xfl);
         deflate_parallel(data.size() > PARALLEL_CHUNK ? 2 : 1, PARALLEL_CHUNK, data.size());
     });
-    level = saved;
-    return raw;
 }
 
 std::string raw_deflate(const std::string &data, unsigned threads, size_t chunk_size,

@@ -34,7 +34,7 @@ unsigned insert(unsigned s) {
 
 void fill() {
     unsigned more = WINDOW_SIZE - lookahead - strstart;
-    if (strstart >= WSIZE + MAX_DIST) {
+    if (strstart >= WSIZE + FARTHEST_MATCH_DIST) {
         memcpy(win, win + WSIZE, WSIZE);
         match_start -= WSIZE;
         strstart -= WSIZE;
@@ -75,7 +75,7 @@ int longest(unsigned cur_match) {
     unsigned chain_length = max_chain_length;
     if (prev_length >= good_match) chain_length >>= 2;
     unsigned best_len = prev_length;
-    unsigned limit = strstart > MAX_DIST ? strstart - MAX_DIST : NIL;
+    unsigned limit = strstart > FARTHEST_MATCH_DIST ? strstart - FARTHEST_MATCH_DIST : NIL;
     const uch *scan = win + strstart;
     do {
         const uch *m = win + cur_match;
@@ -105,7 +105,7 @@ void greedy() {
     while (lookahead != 0) {
         unsigned hash_head = insert(strstart);
         unsigned match_length = 0;
-        if (hash_head != NIL && strstart - hash_head <= MAX_DIST)
+        if (hash_head != NIL && strstart - hash_head <= FARTHEST_MATCH_DIST)
             match_length = std::min<unsigned>(longest(hash_head), lookahead);
         int flush;
         if (match_length >= MIN_MATCH) {
@@ -138,7 +138,7 @@ void lazy() {
         prev_length = match_length;
         prev_match = match_start;
         match_length = MIN_MATCH - 1;
-        if (hash_head != NIL && prev_length < max_lazy_match && strstart - hash_head <= MAX_DIST) {
+        if (hash_head != NIL && prev_length < max_lazy_match && strstart - hash_head <= FARTHEST_MATCH_DIST) {
             match_length = std::min<unsigned>(longest(hash_head), lookahead);
             if (match_length == MIN_MATCH && strstart - match_start > TOO_FAR) match_length--;
         }
