@@ -56,7 +56,7 @@ void copy_block(char *buf, unsigned len, int header) {
         put_output_short(~len & 0xffff);    // NLEN: 16 bits
     }
     // In pieces up to the flush point, so outbuf is written out at the same sizes as
-    // byte by byte (a stored block of random data: 10% of the encoder's instructions).
+    // byte by byte would write it, with a copy a piece instead of a call a byte.
     while (len != 0) {
         unsigned piece = OUTBUFSIZ - outcnt < len ? OUTBUFSIZ - outcnt : len;
         memcpy(outbuf + outcnt, buf, piece);

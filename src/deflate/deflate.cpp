@@ -56,8 +56,8 @@ namespace {
 
 // The calling thread's tables are static: their pages are touched only by a build. Thread-
 // local storage would have every process, extraction too, zero them before main (the C
-// library clears a thread's whole static block): about 175 page faults, 0.2 ms of the
-// 1.25 ms of extracting a 1-byte archive. Each parsing thread gets its own set from
+// library clears a thread's whole static block): a page fault a page, for nothing, before
+// every extraction. Each parsing thread gets its own set from
 // deflate_parallel (new_match_tables, use_match_tables).
 MatchTables main_tables;
 
@@ -132,7 +132,7 @@ inline void insert_run(unsigned s, unsigned n) {
     assert(n >= 1 && s + n <= WINDOW_SIZE);
     unsigned h = ins_h;
     unsigned prev_rank = s != 0 ? chain_rank(s - 1) : 0;  // used only when s - 1 heads a chain
-    // Keys all within window: one loop without the test per key (text: 2% fewer instructions).
+    // Keys all within window: one loop without the test per key.
     const bool in_window = s + n - 1 <= WINDOW_SIZE - 8;
     for (unsigned i = 0; i < n; i++, s++) {
         uint64_t key = in_window ? load64(mt->lz_window + s) : key_at(s);
@@ -184,7 +184,7 @@ inline bool one_byte_keys(unsigned s) {
 // 3-byte chain and its deep chains; else 0. Each of those strings then hashes and keys as
 // s - 1 does and links to the one before it on every chain, so their links and ranks are
 // counting sequences, written here without a load or a hash per string (16 MB of zeros:
-// 823M -> 239M instructions). The keys of s .. s + n - 1 lie below keyed_end.
+// 3.4 times fewer instructions). The keys of s .. s + n - 1 lie below keyed_end.
 __attribute__((noinline)) unsigned insert_one_byte_run(unsigned s, unsigned n) {
     assert(s != 0 && s + KEY_BYTES <= WINDOW_SIZE && one_byte_keys(s));
     const uint64_t key = load64(mt->lz_window + s);
@@ -258,7 +258,7 @@ void enter_pending_keys() {
 }
 
 // insert_strings for one string, without the run's set-up: the lazy loop enters one string
-// per step (random bytes at -9: 4% fewer instructions).
+// per step.
 // The hash state h is the caller's (ins_h, or a copy kept in a register); key is key_at(s).
 inline unsigned insert_string(unsigned s, unsigned &h, uint64_t key) {
     h = ((h << H_SHIFT) ^ static_cast<unsigned>((key >> 16) & 0xff)) & HASH_MASK;
@@ -291,8 +291,7 @@ inline constexpr unsigned FAST_SEARCH_END = WINDOW_SIZE - MAX_MATCH;
 // Bytes equal between the strings at scan and match, capped at MAX_MATCH, given that the
 // first COMPARE_FROM bytes are equal. Requires scan + MAX_MATCH inside window (asserted).
 // 8 bytes per step, the first differing byte found by counting trailing zeros of the
-// little-endian difference. Against a byte loop this measured 9% less total time on a
-// 30 MB tarball and 14% less on an 8 MB ELF file.
+// little-endian difference: against a byte loop, 9% less total time on a 30 MB tarball.
 inline int match_length_fast(const uch *scan, const uch *match) {
     assert(scan + MAX_MATCH < mt->lz_window + WINDOW_SIZE && match < scan);
     for (unsigned k = 0; k < COMPARE_WORDS; k++) {
@@ -423,8 +422,7 @@ inline unsigned load24(const uch *p) {
 // longest_match with no match in hand (prev_length MIN_MATCH - 1, the usual case on data
 // with few matches): a candidate can win only by sharing MIN_MATCH bytes, so the chain is
 // skimmed inline with one 3-byte test per candidate, and the full walk resumes at the first
-// candidate that passes, exactly where it would have compared. 8% less CPU time on 16 MB of
-// random bytes.
+// candidate that passes, exactly where it would have compared.
 // s is strstart, passed so a caller may keep it in a register; strstart is set before the
 // full walk, which reads it.
 inline int longest_match_no_match(unsigned s, unsigned cur_match) {
@@ -468,7 +466,7 @@ inline int skim_from_head(unsigned s, unsigned hash_head) {
     // Every link is NIL or below its own position (insertion links to an older head, a slide
     // lowers both or clears the link), so a candidate above limit has all candidates before
     // it on the chain above limit too: each is tested on its own, not after the one before
-    // it (9% less CPU time on already compressed data).
+    // it, so the loads overlap.
     assert(c1 < s && (c2 < c1 || c2 == NIL) && (c3 < c2 || c3 == NIL));
     // The head may lie at limit itself; the links beyond it must lie above.
     const bool v1 = (c1 != NIL) & (s - c1 <= FARTHEST_MATCH_DIST);
@@ -533,9 +531,9 @@ inline int search_from_head(unsigned hash_head) {
 
 namespace {
 
-// The slide rewrites 192K positions per WSIZE bytes of input: on 64 MB of zeros it took
-// 39% of the time one position per instruction as compiled from a plain loop; now 16 per
-// instruction with AVX2 where the CPU has it (5% less CPU time on the zeros than 8), else 8.
+// The slide rewrites 192K positions per WSIZE bytes of input: on 64 MB of zeros, one
+// position per instruction as compiled from a plain loop, it took 39% of the time. Vectors
+// do 16 per instruction with AVX2 where the CPU has it, else 8.
 static_assert(HASH_SIZE % SLIDE_STEP == 0 && WSIZE % SLIDE_STEP == 0 &&
               DEEP_HASH_SIZE % SLIDE_STEP == 0);
 static_assert(NIL == 0, "the saturating subtraction gives NIL");
@@ -772,8 +770,7 @@ unsigned literal_run(unsigned run_end) {
     const unsigned first = s;
     do {
         assert(s < FAST_SEARCH_END);  // strstart + lookahead stays within the window
-        // Below FAST_SEARCH_END the key lies within window: no test of its end (random bytes:
-        // 3% fewer instructions).
+        // Below FAST_SEARCH_END the key lies within window: no test of its end.
         const unsigned hash_head = insert_string(s, h, load64(mt->lz_window + s));
         // prev_length MIN_MATCH - 1 is below every lazy level's max_lazy_match. No length
         // clamp: a match is at most MAX_MATCH < MIN_LOOKAHEAD <= la.
@@ -870,7 +867,6 @@ ulg lazy_loop(int match_available, unsigned match_length) {
                 run_end = static_cast<unsigned>(
                     end - window_origin < WINDOW_SIZE ? end - window_origin : WINDOW_SIZE);
             }
-            // 7% less CPU time on 16 MB of random bytes.
             const unsigned first = strstart;
             const size_t nsym = heads ? r->nsym : 0;
             match_length = literal_run(run_end);

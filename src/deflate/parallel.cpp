@@ -53,15 +53,13 @@ constexpr size_t slot_bytes(size_t chunk) {
 }
 
 // All slots lie in one mapping, a multiple of HUGE_PAGE and aligned to it, asked for huge
-// pages: a first touch then costs one fault per 2 MiB instead of one per 4 KiB (on the AMD
-// guest 10 us each, about 1,000 of them per build on two threads: the 3 MB compressed file
-// 0.0388 -> 0.0313 s wall, random bytes 0.1180 -> 0.1081 s, best of 7 interleaved). Where
-// the kernel has none to give, the pages are the usual ones, touched as used.
+// pages: a first touch then costs one fault per 2 MiB instead of one per 4 KiB. Where the
+// kernel has none to give, the pages are the usual ones, touched as used.
 inline constexpr size_t HUGE_PAGE = size_t{2} << 20;
 // Three slots besides the threads' own: the chunk being replayed and the next one, which
 // the splice needs, while every thread parses another, and one ready for the first worker
 // to finish while the calling thread parses (with two, the worker of two threads waited
-// for a slot 6-13% of the time on the ELF file, the machine loaded).
+// for a slot).
 constexpr unsigned slots_for(unsigned threads) {
     return threads + 3;
 }
@@ -167,8 +165,7 @@ void parse_taken(Slot &s, bool take_over) {
     for (Slot *p = &s;;) {
         ChunkParse &c = p->job;
         // A resumed job is parsed on from where this thread's match finder stands if it
-        // stands at its start: no priming (64 MB of zeros, where every chunk is resumed:
-        // 0.096 s -> 0.087 s on two threads, when the calling thread parsed them all).
+        // stands at its start: no priming.
         c.continues = p->resumed && p->resumed_from == last_parse;
         c.takes_over = take_over;
         p->parse = ++parses;
@@ -216,10 +213,9 @@ cpu_set_t allowed_cpus;
 bool cpus_known;
 
 // The slots past the first huge page, for the first worker to fault in while the calling
-// thread faults in the first and reads the first chunk into it (taken once). A
-// fresh huge page's first touch takes 0.3-6 ms on the AMD guest, while the worker waited
-// for its first chunk (two threads, median of 15 interleaved: 2 MB of manual pages 0.0354
-// -> 0.0332 s wall, the 3 MB compressed file 0.0270 -> 0.0250 s).
+// thread faults in the first and reads the first chunk into it (taken once): a fresh huge
+// page's first touch takes milliseconds, which the worker would otherwise spend waiting
+// for its first chunk.
 Atomic<uch *> prefault_from;
 size_t prefault_bytes;
 
@@ -265,8 +261,7 @@ void wait_done(Slot &s, bool take_over) {
 
 // Starts a worker with tables on the CPU after *cpu among the allowed ones, which it moves
 // *cpu to. A thread started with no CPU given starts on its creator's and, the creator busy,
-// waits there for the scheduler to move it: 3.6-4.2 ms on the AMD guest, against 0.12-0.28
-// ms when started on another CPU (a chunk of manual pages takes about 4 ms).
+// waits there for the scheduler to move it, about as long as a chunk of text takes to parse.
 bool start_worker(pthread_t *tid, MatchTables *tables, int *cpu) {
     pthread_mutex_lock(&lock);
     const bool ok = pthread_create(tid, nullptr, worker, tables) == 0;
@@ -292,8 +287,8 @@ bool start_worker(pthread_t *tid, MatchTables *tables, int *cpu) {
 // if no thread has taken it; returns how many it published, plus one. A parse publishes them
 // within PARALLEL_OVERLAP positions of its start, well under a millisecond: while another
 // thread runs it, this one yields rather than parse a chunk of its own, which would hold up
-// the replay and with it the slots (on the ELF file the worker waited 10-20 ms a build for a
-// free slot while the calling thread parsed a slow chunk, the chunk before already parsed).
+// the replay and with it the slots (the worker would wait for a free slot while the calling
+// thread parsed a slow chunk, the chunk before already parsed).
 // At most MAX_YIELDS times (a few milliseconds where the core has nothing else to run): past
 // that the parsing thread is not running, and this one sleeps until a parse ends (a parse
 // that ended has published them).
@@ -351,9 +346,7 @@ size_t read_input(uch *p, size_t n) {
 // into (with chunks all alike, half the parses of an ELF file found the next one not yet
 // started and parsed on through all PARALLEL_OVERLAP positions). Where the input's size is
 // known, the last ones shrink to a threads'th of what is left (whole windows, at least
-// MIN_CHUNK): the other threads wait for the last parse no longer than a small chunk takes
-// (two threads, the worker's wait at the end: manual pages 1.3-2.9 -> 0.7-1.4 ms of
-// 200-260 ms, random bytes 1.7-2.3 -> 0.7-1.1 ms of 90-130 ms, three runs each).
+// MIN_CHUNK): the other threads wait for the last parse no longer than a small chunk takes.
 uint64_t first_starts[MAX_THREADS + 1];
 unsigned plan_threads;  // the first plan_threads chunks grow to chunk_bytes
 size_t chunk_bytes;

@@ -1,7 +1,7 @@
 // Support library: mount table access. Owns the open table stream between calls, the line
 // being parsed and the one static entry that every successful lookup fills and returns. The
 // table's format is proc(5)'s /proc/[pid]/mounts, parsed here: the C library's parser in
-// the static stub would bring its whole scanf machinery (12 KB) for two numbers we ignore.
+// the static stub would bring its whole scanf machinery for two numbers we ignore.
 #include "support/ssmnttab.h"
 
 #include <cstdio>
