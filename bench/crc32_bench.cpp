@@ -22,14 +22,17 @@ std::vector<uch> random_buffer(size_t n) {
 
 void BM_updcrc(benchmark::State &state) {
     auto buf = random_buffer(static_cast<size_t>(state.range(0)));
-    for (auto _ : state) benchmark::DoNotOptimize(updcrc(buf.data(), static_cast<unsigned>(buf.size())));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(updcrc(buf.data(), static_cast<unsigned>(buf.size())));
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
 }
 
 void BM_crc32_portable(benchmark::State &state) {
     auto buf = random_buffer(static_cast<size_t>(state.range(0)));
     ulg c = 0xffffffffUL;
-    for (auto _ : state) benchmark::DoNotOptimize(c = crc32_portable(c, buf.data(), static_cast<unsigned>(buf.size())));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(
+            c = crc32_portable(c, buf.data(), static_cast<unsigned>(buf.size())));
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
 }
 

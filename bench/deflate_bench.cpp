@@ -62,7 +62,8 @@ void add_input(const std::string &name, const std::string &data) {
         return;
     }
     std::string path = scratch_dir + "/" + name;
-    std::ofstream(path, std::ios::binary).write(data.data(), static_cast<std::streamsize>(data.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(data.data(), static_cast<std::streamsize>(data.size()));
     inputs.push_back({name, path, data.size()});
 }
 
@@ -73,7 +74,8 @@ void make_corpus() {
     // Text: licences, documentation and manual pages, as plain text.
     std::string text = command_output(
         "cat /usr/share/common-licenses/* 2>/dev/null; "
-        "find /usr/share/doc -name copyright -type f 2>/dev/null | head -400 | xargs cat 2>/dev/null; "
+        "find /usr/share/doc -name copyright -type f 2>/dev/null | head -400 | xargs cat "
+        "2>/dev/null; "
         "find /usr/share/man/man1 -name '*.gz' 2>/dev/null | head -300 | xargs zcat 2>/dev/null",
         4 << 20);
     add_input("text", text);
@@ -83,7 +85,10 @@ void make_corpus() {
     for (const char *p : {"/usr/bin/node", "/usr/lib/x86_64-linux-gnu/libLLVM.so", "/usr/bin/cmake",
                           "/usr/bin/ctest", "/usr/bin/gdb", "/usr/bin/python3", "/bin/bash"}) {
         std::string s = slurp(p, 8 << 20);
-        if (s.size() > elf.size() && s.compare(0, 4, "\x7f" "ELF") == 0) elf = s;
+        if (s.size() > elf.size() && s.compare(0, 4,
+                                               "\x7f"
+                                               "ELF") == 0)
+            elf = s;
     }
     add_input("elf", elf);
 
@@ -148,8 +153,9 @@ void check_identical() {
         bool same = a.size() > name_end + 8 && b.size() > 18 &&
                     a.compare(name_end, a.size() - 8 - name_end, b, 10, b.size() - 18) == 0 &&
                     a.compare(a.size() - 8, 8, b, b.size() - 8, 8) == 0;
-        printf("%-12s %10zu bytes -> %10zu  DEFLATE data and trailer %s\n", in.name.c_str(), in.size,
-               a.size() - name_end - 8, same ? "identical to gzip -9" : "DIFFERENT from gzip -9");
+        printf("%-12s %10zu bytes -> %10zu  DEFLATE data and trailer %s\n", in.name.c_str(),
+               in.size, a.size() - name_end - 8,
+               same ? "identical to gzip -9" : "DIFFERENT from gzip -9");
     }
     fflush(stdout);
 }
@@ -177,8 +183,12 @@ int main(int argc, char **argv) {
     make_corpus();
     check_identical();
     for (const auto &in : inputs) {
-        benchmark::RegisterBenchmark(("kelpa/" + in.name).c_str(), BM_kelpa, &in)->UseRealTime()->Unit(benchmark::kMillisecond);
-        benchmark::RegisterBenchmark(("gzip9/" + in.name).c_str(), BM_gzip9, &in)->UseRealTime()->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("kelpa/" + in.name).c_str(), BM_kelpa, &in)
+            ->UseRealTime()
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("gzip9/" + in.name).c_str(), BM_gzip9, &in)
+            ->UseRealTime()
+            ->Unit(benchmark::kMillisecond);
     }
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();

@@ -42,7 +42,8 @@ long file_size(const std::string &path) {
 // default level and records the member.
 bool add_member(const std::string &name, const std::string &make_cmd) {
     std::string plain = g_dir + "/" + name;
-    if (shell(make_cmd + " > '" + plain + "' 2>/dev/null") != 0 && file_size(plain) <= 0) return false;
+    if (shell(make_cmd + " > '" + plain + "' 2>/dev/null") != 0 && file_size(plain) <= 0)
+        return false;
     long size = file_size(plain);
     if (size <= 0) return false;
     if (shell("gzip -6 -c '" + plain + "' > '" + plain + ".gz'") != 0) return false;
@@ -56,11 +57,12 @@ void prepare_corpus() {
     g_dir = tmpl;
     // Text: licences and manual pages (troff sources), about 30 MB.
     add_member("text",
-               "{ cat /usr/share/common-licenses/* 2>/dev/null; zcat -f /usr/share/man/man*/*.gz 2>/dev/null; } "
+               "{ cat /usr/share/common-licenses/* 2>/dev/null; zcat -f /usr/share/man/man*/*.gz "
+               "2>/dev/null; } "
                "| head -c 30000000");
     // A large executable.
-    for (const char *bin : {"/usr/bin/cmake", "/usr/bin/ctest", "/usr/lib/x86_64-linux-gnu/libLLVM-14.so.1",
-                            "/usr/bin/python3"}) {
+    for (const char *bin : {"/usr/bin/cmake", "/usr/bin/ctest",
+                            "/usr/lib/x86_64-linux-gnu/libLLVM-14.so.1", "/usr/bin/python3"}) {
         if (file_size(bin) > 4000000 && add_member("binary", std::string("cat ") + bin)) break;
     }
     // A tarball of the system headers.
@@ -141,14 +143,15 @@ int main(int argc, char **argv) {
     SideBySide reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
 
-    printf("\n%-10s %12s %12s %12s %10s\n", "member", "plain MB", "kelpa MB/s", "gzip MB/s", "speed-up");
+    printf("\n%-10s %12s %12s %12s %10s\n", "member", "plain MB", "kelpa MB/s", "gzip MB/s",
+           "speed-up");
     for (const auto &m : g_members) {
         auto k = reporter.seconds.find("kelpa/" + m.name + "/min_time:1.000/real_time");
         auto g = reporter.seconds.find("gzip_command/" + m.name + "/min_time:1.000/real_time");
         if (k == reporter.seconds.end() || g == reporter.seconds.end()) continue;
         double mb = static_cast<double>(m.plain_size) / 1e6;
-        printf("%-10s %12.1f %12.1f %12.1f %9.2fx\n", m.name.c_str(), mb, mb / k->second, mb / g->second,
-               g->second / k->second);
+        printf("%-10s %12.1f %12.1f %12.1f %9.2fx\n", m.name.c_str(), mb, mb / k->second,
+               mb / g->second, g->second / k->second);
     }
     shell("rm -rf '" + g_dir + "'");
     benchmark::Shutdown();

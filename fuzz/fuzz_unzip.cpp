@@ -44,8 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     ulg want_crc = t[0] | t[1] << 8 | t[2] << 16 | static_cast<ulg>(t[3]) << 24;
     ulg want_len = t[4] | t[5] << 8 | t[6] << 16 | static_cast<ulg>(t[7]) << 24;
     if (want_len != (n & 0xffffffffUL)) __builtin_trap();
-    if (n <= CHECK_CAP &&
-        (crc32_portable(0xffffffffUL, out_copy, static_cast<unsigned>(n)) ^ 0xffffffffUL) != want_crc)
+    if (n <= CHECK_CAP && (crc32_portable(0xffffffffUL, out_copy, static_cast<unsigned>(n)) ^
+                           0xffffffffUL) != want_crc)
         __builtin_trap();
     return 0;
 }

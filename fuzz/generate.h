@@ -30,8 +30,8 @@ inline std::string generate(const uint8_t *program, size_t size, size_t cap) {
                 noise(x % 4096 + 1, letters[y & 3]);
                 break;
             case 1: {  // a copy from any distance, or one about the largest
-                size_t dist =
-                    y & 0x80 ? FARTHEST_MATCH_DIST + 1 - (y & 7) : 1 + x % std::max<size_t>(out.size(), 1);
+                size_t dist = y & 0x80 ? FARTHEST_MATCH_DIST + 1 - (y & 7)
+                                       : 1 + x % std::max<size_t>(out.size(), 1);
                 size_t len = y & 0x80 ? 3 + x % 256 : 3 + (y & 0x7f);
                 if (dist > out.size()) break;
                 for (size_t i = 0; i < len && out.size() < cap; i++) out += out[out.size() - dist];

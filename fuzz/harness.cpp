@@ -97,7 +97,9 @@ int fuzz_input_fd(int i, const uint8_t *data, size_t size) {
     return fd;
 }
 
-int fuzz_output_fd(int i) { return slot(1, i); }
+int fuzz_output_fd(int i) {
+    return slot(1, i);
+}
 
 size_t fuzz_output_size(int i) {
     struct stat st;

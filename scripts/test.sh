@@ -4,7 +4,7 @@
 # AddressSanitizer and UndefinedBehaviorSanitizer; the parallel encoder's tests under
 # ThreadSanitizer; every fuzz target for
 # FUZZ_SECONDS (default 15) on its seed corpus; clang-tidy on the product code; clang-format
-# on the lines changed since the format base. Each phase prints one line with its time and
+# on every C++ file. Each phase prints one line with its time and
 # test count; build and test output goes to build-logs/, and only a failing phase shows its
 # log.
 set -euo pipefail

@@ -52,8 +52,8 @@ void bi_windup() {
 void copy_block(char *buf, unsigned len, int header) {
     bi_windup();
     if (header) {
-        put_output_short(len & 0xffff);     // LEN: 16 bits
-        put_output_short(~len & 0xffff);    // NLEN: 16 bits
+        put_output_short(len & 0xffff);   // LEN: 16 bits
+        put_output_short(~len & 0xffff);  // NLEN: 16 bits
     }
     // In pieces up to the flush point, so outbuf is written out at the same sizes as
     // byte by byte would write it, with a copy a piece instead of a call a byte.

@@ -40,16 +40,16 @@ constinit thread_local uint64_t record_from = UINT64_MAX;
 
 const config configuration_table[10] = {
     // good lazy nice chain
-    {0, 0, 0, 0},           // 0: never used
-    {4, 4, 8, 4},           // 1: greedy, fastest
-    {4, 5, 16, 8},          // 2
-    {4, 6, 32, 32},         // 3
-    {4, 4, 16, 16},         // 4: lazy from here on
-    {8, 16, 32, 32},        // 5
-    {8, 16, 128, 128},      // 6
-    {8, 32, 128, 256},      // 7
-    {32, 128, 258, 1024},   // 8
-    {32, 258, 258, 4096},   // 9: maximum compression
+    {0, 0, 0, 0},          // 0: never used
+    {4, 4, 8, 4},          // 1: greedy, fastest
+    {4, 5, 16, 8},         // 2
+    {4, 6, 32, 32},        // 3
+    {4, 4, 16, 16},        // 4: lazy from here on
+    {8, 16, 32, 32},       // 5
+    {8, 16, 128, 128},     // 6
+    {8, 32, 128, 256},     // 7
+    {32, 128, 258, 1024},  // 8
+    {32, 258, 258, 4096},  // 9: maximum compression
 };
 
 namespace {
@@ -446,13 +446,13 @@ inline int longest_match_no_match(unsigned s, unsigned cur_match) {
 inline constexpr unsigned SKIM_UNROLLED = 3;
 
 // The search of literal_run from the chain head hash_head on, with no match in hand: the
-// caller's test of the head (not NIL, within FARTHEST_MATCH_DIST) and longest_match_no_match in one.
-// On data with few matches the chain holds about one candidate within reach, and branching
-// on each link (within reach or not) mispredicts about a third of the time, each time after
-// a load missing the first-level cache. So the first SKIM_UNROLLED candidates are loaded
-// and tested unconditionally (every link is a position below s, in window) and the result
-// combined into one rarely taken branch; a longer chain or a 3-byte hit continues exactly
-// where the loop of longest_match_no_match would be.
+// caller's test of the head (not NIL, within FARTHEST_MATCH_DIST) and longest_match_no_match in
+// one. On data with few matches the chain holds about one candidate within reach, and branching on
+// each link (within reach or not) mispredicts about a third of the time, each time after a load
+// missing the first-level cache. So the first SKIM_UNROLLED candidates are loaded and tested
+// unconditionally (every link is a position below s, in window) and the result combined into one
+// rarely taken branch; a longer chain or a 3-byte hit continues exactly where the loop of
+// longest_match_no_match would be.
 inline int skim_from_head(unsigned s, unsigned hash_head) {
     static_assert(SKIM_UNROLLED == 3);
     assert(prev_length == MIN_MATCH - 1 && s < FAST_SEARCH_END);
@@ -714,7 +714,8 @@ ulg deflate_fast() {
                 strstart += match_length;
                 match_length = 0;
                 ins_h = ((static_cast<unsigned>(window_byte_or_zero(strstart)) << H_SHIFT) ^
-                         window_byte_or_zero(strstart + 1)) & HASH_MASK;
+                         window_byte_or_zero(strstart + 1)) &
+                        HASH_MASK;
             }
         } else {
             flush = ct_tally_literal(mt->lz_window[strstart]);
@@ -820,7 +821,8 @@ ulg lazy_loop(int match_available, unsigned match_length) {
         prev_match = match_start;
         match_length = MIN_MATCH - 1;
 
-        if (hash_head != NIL && prev_length < max_lazy_match && strstart - hash_head <= FARTHEST_MATCH_DIST) {
+        if (hash_head != NIL && prev_length < max_lazy_match &&
+            strstart - hash_head <= FARTHEST_MATCH_DIST) {
             match_length = static_cast<unsigned>(search_from_head(hash_head));
             if (match_length > lookahead) match_length = lookahead;
             if (match_length == MIN_MATCH && strstart - match_start > TOO_FAR) match_length--;

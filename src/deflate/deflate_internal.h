@@ -294,12 +294,12 @@ extern constinit thread_local MatchTables *mt;
 
 // chain_rank(s): the number of positions on s's 3-byte chain up to s, modulo 2^16. The
 // chain through any candidate never holds more than WINDOW_SIZE positions, so rank
-// differences along it are exact. Only ranks of positions within FARTHEST_MATCH_DIST (< WSIZE) of the
-// string being entered or searched are read: s shares its slot with s + WSIZE, entered once
-// s is out of reach, so a slide needs no copy. A rank entered after a head out of reach
-// starts from another string's rank: a chain is never read past such a head, so only
-// differences within reach matter. Half the table and no copy: 9% less CPU time on a 32 MB
-// ELF file than a full-window table copied at each slide.
+// differences along it are exact. Only ranks of positions within FARTHEST_MATCH_DIST (< WSIZE) of
+// the string being entered or searched are read: s shares its slot with s + WSIZE, entered once s
+// is out of reach, so a slide needs no copy. A rank entered after a head out of reach starts from
+// another string's rank: a chain is never read past such a head, so only differences within reach
+// matter. Half the table and no copy: 9% less CPU time on a 32 MB ELF file than a full-window table
+// copied at each slide.
 inline ush &chain_rank(unsigned s) {
     return mt->rank_slots[s & WMASK];
 }

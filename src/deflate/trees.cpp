@@ -220,7 +220,8 @@ void ct_init(ush *attr, int *methodp) {
     unsigned code;
     for (code = 0; code < LENGTH_CODES - 1; code++) {
         base_length[code] = length;
-        for (int n = 0; n < (1 << extra_lbits[code]); n++) length_code[length++] = static_cast<uch>(code);
+        for (int n = 0; n < (1 << extra_lbits[code]); n++)
+            length_code[length++] = static_cast<uch>(code);
     }
     // Length 258 has its own code 285 without extra bits instead of 284 with 31.
     length_code[length - 1] = static_cast<uch>(code);
@@ -229,7 +230,8 @@ void ct_init(ush *attr, int *methodp) {
     int dist = 0;
     for (code = 0; code < 16; code++) {
         base_dist[code] = dist;
-        for (int n = 0; n < (1 << extra_dbits[code]); n++) dist_code[dist++] = static_cast<uch>(code);
+        for (int n = 0; n < (1 << extra_dbits[code]); n++)
+            dist_code[dist++] = static_cast<uch>(code);
     }
     dist >>= 7;
     for (; code < D_CODES; code++) {

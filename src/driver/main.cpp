@@ -127,18 +127,36 @@ int main(int argc, char **argv) {
                 opt_u = 1;
                 is_compressed = 1;
                 break;
-            case 'c': to_stdout = 1; break;
-            case 'v': verbose = 1; break;
-            case 'x': extract_only = 1; break;
-            case 'n': dont_run_program = 1; break;
-            case 'l': list = 1; break;
+            case 'c':
+                to_stdout = 1;
+                break;
+            case 'v':
+                verbose = 1;
+                break;
+            case 'x':
+                extract_only = 1;
+                break;
+            case 'n':
+                dont_run_program = 1;
+                break;
+            case 'l':
+                list = 1;
+                break;
             case 'a':
                 if (!is_compressed) add_option_feature("NOCOMPR", "");
                 break;
-            case 'p': set_option_string(kelpa_path, c, optarg); break;
-            case 'C': set_option_string(comment, c, optarg); break;
-            case 'r': set_option_string(run_program, c, optarg); break;
-            case 'f': set_option_string(pipe_program, c, optarg); break;
+            case 'p':
+                set_option_string(kelpa_path, c, optarg);
+                break;
+            case 'C':
+                set_option_string(comment, c, optarg);
+                break;
+            case 'r':
+                set_option_string(run_program, c, optarg);
+                break;
+            case 'f':
+                set_option_string(pipe_program, c, optarg);
+                break;
             case 'V':
                 if (!is_compressed) add_option_feature("VFYFS=", optarg);
                 break;

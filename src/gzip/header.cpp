@@ -49,8 +49,8 @@ int get_method(int in) {
     // CM: 1 byte
     method = next_input_byte();
     if (method != CM_DEFLATE) {
-        fprintf(stderr, "%s: %s: unknown method %d -- get newer version of gzip\n", progname, ifname,
-                method);
+        fprintf(stderr, "%s: %s: unknown method %d -- get newer version of gzip\n", progname,
+                ifname, method);
         exit_code = 1;
         return -1;
     }

@@ -18,12 +18,12 @@ constexpr ulg LOCSIG = 0x04034b50UL;  // "PK\3\4"
 constexpr unsigned LOCFLG = 6;        // general purpose flags: bit 0 encrypted, bit 3 ext header
 constexpr unsigned LOCHOW = 8;        // compression method
 constexpr unsigned LOCCRC = 14;
-constexpr unsigned LOCSIZ = 18;       // compressed size
-constexpr unsigned LOCLEN = 22;       // uncompressed size
-constexpr unsigned LOCFIL = 26;       // file name length
-constexpr unsigned LOCEXT = 28;       // extra field length
-constexpr unsigned LOCHDR = 30;       // size of the fixed part
-constexpr unsigned EXTHDR = 16;       // data descriptor: signature, CRC, sizes
+constexpr unsigned LOCSIZ = 18;  // compressed size
+constexpr unsigned LOCLEN = 22;  // uncompressed size
+constexpr unsigned LOCFIL = 26;  // file name length
+constexpr unsigned LOCEXT = 28;  // extra field length
+constexpr unsigned LOCHDR = 30;  // size of the fixed part
+constexpr unsigned EXTHDR = 16;  // data descriptor: signature, CRC, sizes
 constexpr unsigned STORED = 0;
 
 }  // namespace
@@ -109,7 +109,8 @@ int check_zipfile(int in) {
     }
     method = h[LOCHOW];
     if (method != static_cast<int>(STORED) && method != CM_DEFLATE) {
-        fprintf(stderr, "\n%s: %s: first entry not deflated or stored -- use unzip\n", progname, ifname);
+        fprintf(stderr, "\n%s: %s: first entry not deflated or stored -- use unzip\n", progname,
+                ifname);
         exit_code = 1;
         return 1;
     }

@@ -107,7 +107,7 @@ int zip(int in, int out) {
     const unsigned threads = member_threads(in, &size);
     deflate_parallel(threads, PARALLEL_CHUNK, size);
 
-    put_output_long(crc);       // CRC32
+    put_output_long(crc);                         // CRC32
     put_output_long(static_cast<ulg>(bytes_in));  // ISIZE: running total, modulo 2^32
     flush_outbuf();
     return 0;

@@ -21,7 +21,9 @@ huft huft_arena[HUFT_ARENA_ENTRIES];
 size_t arena_used = 0;  // entries handed out since the arena was last empty
 size_t arena_live = 0;  // allocations not yet released
 
-bool in_arena(const huft *p) { return p >= huft_arena && p < huft_arena + HUFT_ARENA_ENTRIES; }
+bool in_arena(const huft *p) {
+    return p >= huft_arena && p < huft_arena + HUFT_ARENA_ENTRIES;
+}
 }  // namespace
 
 void *huft_arena_alloc(size_t n) {
@@ -33,7 +35,9 @@ void *huft_arena_alloc(size_t n) {
     return p;
 }
 
-size_t huft_arena_in_use() { return arena_used; }
+size_t huft_arena_in_use() {
+    return arena_used;
+}
 
 void *(*huft_malloc)(size_t) = huft_arena_alloc;
 
@@ -93,7 +97,7 @@ int huft_build(const unsigned *b, unsigned n, unsigned s, const ush *d, const us
     huft **tail = t;  // where the next allocation is chained in
     huft *first = nullptr;
     int h = -1;
-    int w = -l;  // code bits handled by the levels above the current table
+    int w = -l;      // code bits handled by the levels above the current table
     unsigned i = 0;  // current code, bit-reversed
     huft r{};
     r.v.t = nullptr;

@@ -47,7 +47,9 @@ constexpr unsigned FAST_LITERALS = 3;
 constexpr unsigned FAST_OUT_LIMIT = WSIZE - FAST_LITERALS - 1;
 static_assert(FAST_OUT_LIMIT + FAST_LITERALS < WSIZE, "literals never fill the window");
 
-inline ulg low_bits(ulg b, unsigned n) { return b & ((ulg{1} << n) - 1); }
+inline ulg low_bits(ulg b, unsigned n) {
+    return b & ((ulg{1} << n) - 1);
+}
 
 // low_bits for extra-bit counts taken from table entries: one masked load instead of a
 // variable shift, on the fast path's every symbol.

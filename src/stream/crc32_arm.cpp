@@ -44,7 +44,8 @@ constexpr size_t kCrc32xStep = 8;
 // lanes folded forward 512 bits a step, reduced to one 16-byte remainder congruent to the
 // message, whose CRC from 0 is the result.
 [[gnu::target("+crypto")]] uint32_t crc_pmull(uint32_t c, const uch *s, size_t n) {
-    uint8x16_t x0 = veorq_u8(vld1q_u8(s), vreinterpretq_u8_u32(vsetq_lane_u32(c, vdupq_n_u32(0), 0)));
+    uint8x16_t x0 =
+        veorq_u8(vld1q_u8(s), vreinterpretq_u8_u32(vsetq_lane_u32(c, vdupq_n_u32(0), 0)));
     uint8x16_t x1 = vld1q_u8(s + 16);
     uint8x16_t x2 = vld1q_u8(s + 32);
     uint8x16_t x3 = vld1q_u8(s + 48);

@@ -142,7 +142,9 @@ void ap_destroy(APLIST ap) {
     ap_del(ap);
 }
 
-int ap_valid(APLIST ap) { return ap_tohead(ap) ? 0 : -1; }
+int ap_valid(APLIST ap) {
+    return ap_tohead(ap) ? 0 : -1;
+}
 
 int ap2charlist(APLIST *ap, char ***clist) {
     int len = (ap && *ap) ? ap_len(*ap) : 0;

@@ -12,15 +12,15 @@ typedef void **APLIST;
 inline constexpr int AP_MAGIC = 0x3578;
 
 struct ap_head {
-    APLIST obj_start;      // the first slot, i.e. the handle
-    int no_items;          // items held; 0 also means "not counted yet"
-    int max_obj;           // capacity, not counting the NULL slot; also the growth step
-    int cur_obj;           // cursor, carried over by ap_expand
-    int obj_links;         // 1: items are borrowed and never released
-    PTF_int obj_destroy;   // releases one item; NULL for borrowed items
-    PTF_int obj_dup;       // always NULL
-    int magic;             // AP_MAGIC while alive, 0 just before the block is freed
-    ap_head *live_next;    // registry of live headed lists (see ap_tohead)
+    APLIST obj_start;     // the first slot, i.e. the handle
+    int no_items;         // items held; 0 also means "not counted yet"
+    int max_obj;          // capacity, not counting the NULL slot; also the growth step
+    int cur_obj;          // cursor, carried over by ap_expand
+    int obj_links;        // 1: items are borrowed and never released
+    PTF_int obj_destroy;  // releases one item; NULL for borrowed items
+    PTF_int obj_dup;      // always NULL
+    int magic;            // AP_MAGIC while alive, 0 just before the block is freed
+    ap_head *live_next;   // registry of live headed lists (see ap_tohead)
 };
 
 APLIST ap_create(int no_items, PTF_int proc_destroy);

@@ -18,8 +18,7 @@ class Atomic {
     T exchange(T v, int order) { return __atomic_exchange_n(&v_, v, order); }
     // Sets the word to desired if it holds expected; returns whether it did.
     bool compare_exchange(T expected, T desired, int order) {
-        return __atomic_compare_exchange_n(&v_, &expected, desired, false, order,
-                                           __ATOMIC_ACQUIRE);
+        return __atomic_compare_exchange_n(&v_, &expected, desired, false, order, __ATOMIC_ACQUIRE);
     }
 
    private:

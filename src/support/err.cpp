@@ -15,7 +15,9 @@ int er_catalog = 0;
 
 namespace {
 
-FILE *errstream() { return _Errstrm ? _Errstrm : stderr; }
+FILE *errstream() {
+    return _Errstrm ? _Errstrm : stderr;
+}
 
 void prefix(FILE *f) {
     if (progname) fprintf(f, "%s: ", progname);
@@ -113,7 +115,9 @@ int err_open(const char *file, const char *mode) {
     prefix(f);
     fprintf(f, "Error opening file \"%s\"", file);
     if (mode) {
-        const char *how = mode[0] == 'w' ? "writing " : (mode[0] && mode[1] == 'w') ? "read/write" : "reading ";
+        const char *how = mode[0] == 'w'                ? "writing "
+                          : (mode[0] && mode[1] == 'w') ? "read/write"
+                                                        : "reading ";
         fprintf(f, " for %s", how);
     }
     fprintf(f, " because %s \r\n", why);

@@ -18,7 +18,9 @@ constexpr uint64_t UNITS_PER_MEG = 2048;
 // The probe file "%s/%ld._fst.": a directory of at most PATH_MAX characters plus the name.
 constexpr size_t PROBE_NAME_SIZE = 4096 + 32;
 
-int default_statfs(const char *path, FstatStruct *buf) { return statfs64(path, buf); }
+int default_statfs(const char *path, FstatStruct *buf) {
+    return statfs64(path, buf);
+}
 
 uint64_t block_bytes(const FstatStruct &st) {
     uint64_t b = static_cast<uint64_t>(st.f_bsize);
@@ -78,8 +80,8 @@ int FsCompare(const char *p1, const char *p2) {
 double FsBlocksUsed(const char *path, int block_size) {
     FstatStruct st;
     if (fs_statfs(path, &st) != 0) return 0.0;
-    return static_cast<double>(st.f_blocks - st.f_bfree) *
-           static_cast<double>(block_bytes(st)) / block_size;
+    return static_cast<double>(st.f_blocks - st.f_bfree) * static_cast<double>(block_bytes(st)) /
+           block_size;
 }
 
 double FsMegsUsed(const char *path) {

@@ -152,9 +152,18 @@ RunResult run(const std::vector<std::string> &argv_in, const std::string &stdin_
         struct pollfd fds[3];
         int n = 0;
         int oi = -1, ei = -1, ii = -1;
-        if (out_open) { fds[n] = {out_pipe[0], POLLIN, 0}; oi = n++; }
-        if (err_open) { fds[n] = {err_pipe[0], POLLIN, 0}; ei = n++; }
-        if (in_pipe[1] >= 0) { fds[n] = {in_pipe[1], POLLOUT, 0}; ii = n++; }
+        if (out_open) {
+            fds[n] = {out_pipe[0], POLLIN, 0};
+            oi = n++;
+        }
+        if (err_open) {
+            fds[n] = {err_pipe[0], POLLIN, 0};
+            ei = n++;
+        }
+        if (in_pipe[1] >= 0) {
+            fds[n] = {in_pipe[1], POLLOUT, 0};
+            ii = n++;
+        }
         if (poll(fds, static_cast<nfds_t>(n), -1) < 0) {
             if (errno == EINTR) continue;
             break;
@@ -217,9 +226,10 @@ std::string random_bytes(size_t n, unsigned seed) {
 }
 
 std::string text_bytes(size_t n, unsigned seed) {
-    static const char *words[] = {"the ", "archive ", "kelpa ", "window ", "match ", "of ",
-                                  "and ", "data\n", "stream ", "block ", "{ ", "} ", "int ",
-                                  "return ", "0; ", "#include ", "<stdio.h>\n", "huffman "};
+    static const char *words[] = {"the ",      "archive ",    "kelpa ",  "window ", "match ",
+                                  "of ",       "and ",        "data\n",  "stream ", "block ",
+                                  "{ ",        "} ",          "int ",    "return ", "0; ",
+                                  "#include ", "<stdio.h>\n", "huffman "};
     std::mt19937 rng(seed);
     std::string s;
     while (s.size() < n) s += words[rng() % (sizeof words / sizeof words[0])];
@@ -233,6 +243,8 @@ std::string kelpa_bin() {
     static const std::string bin = getenv("KELPA_TEST_BIN") ? getenv("KELPA_TEST_BIN") : KELPA_BIN;
     return bin;
 }
-std::string source_dir() { return KELPA_SOURCE_DIR; }
+std::string source_dir() {
+    return KELPA_SOURCE_DIR;
+}
 
 }  // namespace kt

@@ -26,9 +26,9 @@ void write_file(const std::string &path, const std::string &data, int mode = 064
 bool file_exists(const std::string &path);
 
 struct RunResult {
-    int status = -1;      // exit status, or 128 + signal number when killed
-    std::string out;      // standard output
-    std::string err;      // standard error
+    int status = -1;  // exit status, or 128 + signal number when killed
+    std::string out;  // standard output
+    std::string err;  // standard error
 };
 
 // Runs argv (no shell) with stdin_data on standard input, in directory cwd when given.

@@ -12,7 +12,9 @@
 
 namespace {
 
-std::string pending() { return std::string(reinterpret_cast<char *>(outbuf), outcnt); }
+std::string pending() {
+    return std::string(reinterpret_cast<char *>(outbuf), outcnt);
+}
 
 class BitWriter : public testing::Test {
    protected:
@@ -110,7 +112,8 @@ TEST(BiInit, KeepsTheInstalledInputRoutine) {
 class Packets {
    public:
     Packets() {
-        if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fd_) != 0) throw std::runtime_error("socketpair");
+        if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, fd_) != 0)
+            throw std::runtime_error("socketpair");
         int big = 1 << 20;
         setsockopt(fd_[0], SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
         setsockopt(fd_[1], SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
@@ -124,7 +127,8 @@ class Packets {
         std::vector<std::string> v;
         char buf[65536];
         ssize_t n;
-        while ((n = recv(fd_[1], buf, sizeof buf, MSG_DONTWAIT)) > 0) v.emplace_back(buf, static_cast<size_t>(n));
+        while ((n = recv(fd_[1], buf, sizeof buf, MSG_DONTWAIT)) > 0)
+            v.emplace_back(buf, static_cast<size_t>(n));
         return v;
     }
 

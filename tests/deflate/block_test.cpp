@@ -144,12 +144,16 @@ std::vector<std::pair<int, int>> read_runs(const std::string &bytes, size_t nbit
     size_t pos = 0;
     auto bits = [&](int n) {
         int v = 0;
-        for (int i = 0; i < n; i++, pos++) v |= ((static_cast<unsigned char>(bytes[pos / 8]) >> (pos % 8)) & 1) << i;
+        for (int i = 0; i < n; i++, pos++)
+            v |= ((static_cast<unsigned char>(bytes[pos / 8]) >> (pos % 8)) & 1) << i;
         return v;
     };
     while (pos < nbits) {
         int sym = static_cast<int>(bi_reverse(static_cast<unsigned>(bits(5)), 5));
-        int extra = sym == REP_3_6 ? bits(2) : sym == REPZ_3_10 ? bits(3) : sym == REPZ_11_138 ? bits(7) : 0;
+        int extra = sym == REP_3_6       ? bits(2)
+                    : sym == REPZ_3_10   ? bits(3)
+                    : sym == REPZ_11_138 ? bits(7)
+                                         : 0;
         out.push_back({sym, extra});
     }
     return out;
@@ -215,7 +219,8 @@ TEST(Blocks, TypeFollowsTheCheapestForm) {
         ASSERT_EQ(blocks.size(), 1u) << c.name;
         EXPECT_EQ(blocks[0].type, c.type) << c.name;
         EXPECT_TRUE(blocks[0].final) << c.name;
-        EXPECT_EQ(end, d.size()) << c.name << ": the member ends byte-aligned after the final block";
+        EXPECT_EQ(end, d.size()) << c.name
+                                 << ": the member ends byte-aligned after the final block";
         EXPECT_EQ(dt::expand(blocks), c.data) << c.name;
     }
     EXPECT_EQ(dt::deflate_level(""), std::string("\x03\x00", 2));

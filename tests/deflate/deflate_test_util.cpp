@@ -172,8 +172,12 @@ std::string oracle_deflate(const std::string &data, int lvl) {
     return r.out.substr(10, r.out.size() - 18);
 }
 
-Sym lit(int c) { return Sym{c, 0, 0}; }
-Sym match(int len, int dist) { return Sym{-1, len, dist}; }
+Sym lit(int c) {
+    return Sym{c, 0, 0};
+}
+Sym match(int len, int dist) {
+    return Sym{-1, len, dist};
+}
 
 namespace {
 
@@ -228,9 +232,10 @@ const int kLenBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19
                           31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
 const int kLenExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
                            2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-const int kDistBase[30] = {1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
-                           193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
-const int kDistExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6,
+const int kDistBase[30] = {1,    2,    3,    4,    5,    7,    9,    13,    17,    25,
+                           33,   49,   65,   97,   129,  193,  257,  385,   513,   769,
+                           1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+const int kDistExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
                             6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
 
 void read_codes(BitReader &br, const Code &lc, const Code &dc, Block &b) {
@@ -258,13 +263,15 @@ std::vector<Block> parse_deflate(const std::string &data, size_t *end) {
     std::vector<Block> blocks;
     for (;;) {
         Block b;
-        b.final = br.get();     // BFINAL: 1 bit
-        b.type = br.bits(2);    // BTYPE: 2 bits
+        b.final = br.get();   // BFINAL: 1 bit
+        b.type = br.bits(2);  // BTYPE: 2 bits
         if (b.type == 0) {
             br.align();
             if (br.pos + 4 > data.size()) throw std::runtime_error("short stored header");
-            unsigned len = static_cast<unsigned char>(data[br.pos]) | static_cast<unsigned char>(data[br.pos + 1]) << 8;
-            unsigned nlen = static_cast<unsigned char>(data[br.pos + 2]) | static_cast<unsigned char>(data[br.pos + 3]) << 8;
+            unsigned len = static_cast<unsigned char>(data[br.pos]) |
+                           static_cast<unsigned char>(data[br.pos + 1]) << 8;
+            unsigned nlen = static_cast<unsigned char>(data[br.pos + 2]) |
+                            static_cast<unsigned char>(data[br.pos + 3]) << 8;
             if ((len ^ 0xffff) != nlen) throw std::runtime_error("bad NLEN");
             br.pos += 4;
             if (br.pos + len > data.size()) throw std::runtime_error("short stored data");
@@ -278,7 +285,8 @@ std::vector<Block> parse_deflate(const std::string &data, size_t *end) {
             int hlit = br.bits(5) + 257;  // HLIT: 5 bits
             int hdist = br.bits(5) + 1;   // HDIST: 5 bits
             b.hclen = br.bits(4) + 4;     // HCLEN: 4 bits
-            static const int order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+            static const int order[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
+                                          11, 4,  12, 3, 13, 2, 14, 1, 15};
             std::vector<int> cl(19, 0);
             for (int i = 0; i < b.hclen; i++) cl[order[i]] = br.bits(3);
             Code clc(cl);
@@ -301,7 +309,8 @@ std::vector<Block> parse_deflate(const std::string &data, size_t *end) {
                 }
                 b.cl_symbols.push_back({s, extra});
             }
-            if (static_cast<int>(lens.size()) != hlit + hdist) throw std::runtime_error("run crosses end");
+            if (static_cast<int>(lens.size()) != hlit + hdist)
+                throw std::runtime_error("run crosses end");
             b.lit_lens.assign(lens.begin(), lens.begin() + hlit);
             b.dist_lens.assign(lens.begin() + hlit, lens.end());
             read_codes(br, Code(b.lit_lens), Code(b.dist_lens), b);

@@ -35,7 +35,7 @@ Sym match(int len, int dist);
 
 struct Block {
     bool final = false;
-    int type = -1;  // BTYPE
+    int type = -1;                                // BTYPE
     std::vector<Sym> syms;                        // without the end-of-block symbol
     std::vector<std::pair<int, int>> cl_symbols;  // dynamic: code-length symbols and extras
     std::vector<int> lit_lens, dist_lens;         // dynamic: transmitted code lengths

@@ -30,7 +30,9 @@ std::vector<Sym> lits(const std::string &s) {
 
 // Inputs whose first string must be matchable start with a spare byte: position 0 is
 // never a match source.
-bool has(const std::vector<Sym> &v, const Sym &s) { return std::find(v.begin(), v.end(), s) != v.end(); }
+bool has(const std::vector<Sym> &v, const Sym &s) {
+    return std::find(v.begin(), v.end(), s) != v.end();
+}
 
 // Bytes 0x80..0x83 only: ATTR_ASCII keys placed around it match nothing in it, and it
 // compresses well enough that its blocks are coded rather than stored.
@@ -53,8 +55,9 @@ TEST(Matches, SmallInputsGiveTheExpectedSymbols) {
         {"aaaaaaaaaa", {lit('a'), lit('a'), match(8, 1)}},
         {"xabcabcabc", {lit('x'), lit('a'), lit('b'), lit('c'), match(6, 3)}},
         // Lazy evaluation: at "bcde" a longer match than the one at "abc" wins.
-        {"abc.bcdef.abcdef", {lit('a'), lit('b'), lit('c'), lit('.'), lit('b'), lit('c'), lit('d'), lit('e'),
-                               lit('f'), lit('.'), lit('a'), match(5, 7)}},
+        {"abc.bcdef.abcdef",
+         {lit('a'), lit('b'), lit('c'), lit('.'), lit('b'), lit('c'), lit('d'), lit('e'), lit('f'),
+          lit('.'), lit('a'), match(5, 7)}},
     };
     for (const auto &c : cases) EXPECT_EQ(syms_of(c.data), c.syms) << c.data;
 }
@@ -65,7 +68,8 @@ TEST(Matches, ThreeByteMatchesFartherThan4096AreDroppedAboveLevel3) {
         for (int lvl : {9, 4, 3, 1}) {
             auto v = syms_of(data, lvl);
             bool used = lvl <= 3 || dist <= 4096;
-            EXPECT_EQ(has(v, match(3, static_cast<int>(dist))), used) << dist << " at level " << lvl;
+            EXPECT_EQ(has(v, match(3, static_cast<int>(dist))), used)
+                << dist << " at level " << lvl;
             if (!used) {
                 std::vector<Sym> tail(v.end() - 3, v.end());
                 EXPECT_EQ(tail, lits("xyz"));
@@ -132,7 +136,8 @@ TEST(LevelTableDeathTest, LevelsOutsideOneToNineAreFatal) {
     strcpy(ifname, "input.bin");
     for (int bad : {0, 10}) {
         ush f = 0;
-        EXPECT_EXIT(lm_init(bad, &f), testing::ExitedWithCode(1), "input.bin: bad pack level") << bad;
+        EXPECT_EXIT(lm_init(bad, &f), testing::ExitedWithCode(1), "input.bin: bad pack level")
+            << bad;
     }
 }
 

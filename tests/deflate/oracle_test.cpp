@@ -28,8 +28,8 @@ void expect_same(const std::string &name, const std::string &data, int lvl) {
     if (ours == theirs) return;
     size_t at = 0;
     while (at < ours.size() && at < theirs.size() && ours[at] == theirs[at]) at++;
-    ADD_FAILURE() << name << " (" << data.size() << " bytes) at level " << lvl << ": " << ours.size()
-                  << " vs " << theirs.size() << " bytes, first difference at " << at;
+    ADD_FAILURE() << name << " (" << data.size() << " bytes) at level " << lvl << ": "
+                  << ours.size() << " vs " << theirs.size() << " bytes, first difference at " << at;
 }
 
 TEST(Oracle, CorpusAtLevel9) {
@@ -42,11 +42,13 @@ TEST(Oracle, CorpusAtLevel9) {
 TEST(Oracle, EveryLevel) {
     for (int lvl = 1; lvl <= 8; lvl++)
         for (const auto &in : corpus())
-            if (in.name != "random" && in.name != "zeros") expect_same(in.name, in.data.substr(0, 150000), lvl);
+            if (in.name != "random" && in.name != "zeros")
+                expect_same(in.name, in.data.substr(0, 150000), lvl);
 }
 
 TEST(Oracle, SmallInputs) {
-    std::vector<std::string> inputs = {"", "a", "ab", "abc", "aaa", "aaaa", "abcabc", "abcabcabc", "\n", "\0\0\0\0\0"};
+    std::vector<std::string> inputs = {"",     "a",      "ab",        "abc", "aaa",
+                                       "aaaa", "abcabc", "abcabcabc", "\n",  "\0\0\0\0\0"};
     for (size_t n = 1; n <= 300; n += 7) {
         inputs.push_back(kt::text_bytes(n, static_cast<unsigned>(n)));
         inputs.push_back(kt::random_bytes(n, static_cast<unsigned>(n)));
@@ -58,7 +60,8 @@ TEST(Oracle, SmallInputs) {
 TEST(Oracle, InputSizesAroundTheWindow) {
     // Sizes where reads, slides and the last block meet the window's edges; the ends of
     // these inputs stay clear of the last MIN_LOOKAHEAD window positions (see below).
-    for (size_t n : {32767u, 32768u, 32769u, 65273u, 65274u, 65536u, 98304u, 98305u, 131072u, 200000u}) {
+    for (size_t n :
+         {32767u, 32768u, 32769u, 65273u, 65274u, 65536u, 98304u, 98305u, 131072u, 200000u}) {
         expect_same("text", kt::text_bytes(n, static_cast<unsigned>(n)), 9);
         expect_same("zeros", std::string(n, '\0'), 9);
         std::string tail = kt::text_bytes(n - 600, 3) + std::string(600, 'r');
@@ -71,7 +74,9 @@ TEST(Oracle, CandidatesCoveringTheEndOfASlidWindow) {
     // past the input's end decides which one is taken, with and without an earlier slide.
     for (size_t prefix : {100u, 40000u, 70000u, 100000u}) {
         std::string data = "#" + kt::text_bytes(prefix, 5);
-        for (int k = 20; k >= 0; k--) data += "WXYZ" + std::string(static_cast<size_t>(k), '\0') + "\xff" + kt::text_bytes(50, static_cast<unsigned>(k));
+        for (int k = 20; k >= 0; k--)
+            data += "WXYZ" + std::string(static_cast<size_t>(k), '\0') + "\xff" +
+                    kt::text_bytes(50, static_cast<unsigned>(k));
         data += "WXYZ";
         expect_same("end candidates", data, 9);
     }
@@ -120,7 +125,8 @@ TEST(Oracle, OutputDoesNotDependOnEarlierMembers) {
     dt::deflate_level(first);
     EXPECT_EQ(dt::deflate_level(second), alone);
     auto syms = dt::all_syms(dt::parse_deflate(alone));
-    EXPECT_EQ(syms.back(), dt::match(4, static_cast<int>(gap2.size() + 10))) << "the most recent candidate";
+    EXPECT_EQ(syms.back(), dt::match(4, static_cast<int>(gap2.size() + 10)))
+        << "the most recent candidate";
     expect_same("two candidates at the end", second, 9);
 }
 
@@ -164,7 +170,8 @@ TEST(Oracle, DeepChainsStopWhereTheChainBudgetEnds) {
         }
         // The budget's edge lies inside the counts tried.
         EXPECT_GT(taken, 0) << "level " << c.lvl << ", near " << c.near;
-        EXPECT_LT(taken, static_cast<int>(c.counts.size())) << "level " << c.lvl << ", near " << c.near;
+        EXPECT_LT(taken, static_cast<int>(c.counts.size()))
+            << "level " << c.lvl << ", near " << c.near;
     }
 }
 

@@ -138,7 +138,8 @@ void lazy() {
         prev_length = match_length;
         prev_match = match_start;
         match_length = MIN_MATCH - 1;
-        if (hash_head != NIL && prev_length < max_lazy_match && strstart - hash_head <= FARTHEST_MATCH_DIST) {
+        if (hash_head != NIL && prev_length < max_lazy_match &&
+            strstart - hash_head <= FARTHEST_MATCH_DIST) {
             match_length = std::min<unsigned>(longest(hash_head), lookahead);
             if (match_length == MIN_MATCH && strstart - match_start > TOO_FAR) match_length--;
         }

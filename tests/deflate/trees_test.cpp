@@ -89,7 +89,8 @@ TEST_F(Trees, OverlongCodesAreRepairedToFifteenBits) {
     build_tree(&l_desc);
 
     // Symbols 0..19 by increasing weight, then the end-of-block symbol.
-    const int expected[20] = {15, 15, 15, 15, 15, 15, 15, 13, 13, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1};
+    const int expected[20] = {15, 15, 15, 15, 15, 15, 15, 13, 13, 11,
+                              10, 9,  8,  7,  6,  5,  4,  3,  2,  1};
     ulg bits = 0;
     for (size_t i = 0; i < f.size(); i++) {
         EXPECT_EQ(dyn_ltree[i].dl, expected[i]) << "symbol " << i;

@@ -29,7 +29,8 @@ TEST(ExportFeatures, KeyValueAndBareKeys) {
     EXPECT_EQ(env("KX_LEAD"), "unset") << "a leading blank stays part of the name";
     EXPECT_EQ(env(" KX_LEAD"), "[1]");
     // The features string itself is not modified by the export.
-    EXPECT_STREQ(features, "KX_VFYFS=/opt,KX_NOCOMPR,KX_NAME=a=b.tar,KX_TRAIL=t \t, KX_LEAD=1,,=junk");
+    EXPECT_STREQ(features,
+                 "KX_VFYFS=/opt,KX_NOCOMPR,KX_NAME=a=b.tar,KX_TRAIL=t \t, KX_LEAD=1,,=junk");
 }
 
 TEST(ExportFeatures, ReachesAChildShell) {
@@ -68,8 +69,9 @@ TEST(ConfirmAndRun, AnswersTable) {
         bool runs;
         int asks;  // times "\n? (y/n): " is printed
     } cases[] = {
-        {"y\n", 1, true, 0},   {"Y\n", 1, true, 0},     {"yes\n", 1, true, 0},
-        {"n\n", 1, false, 0},  {"N\n", 1, false, 0},    {"no\n", 1, false, 0},
+        {"y\n", 1, true, 0},      {"Y\n", 1, true, 0},
+        {"yes\n", 1, true, 0},    {"n\n", 1, false, 0},
+        {"N\n", 1, false, 0},     {"no\n", 1, false, 0},
         {"x\n\ny\n", 1, true, 2}, {"maybe\nNo\n", 1, false, 1},
         {"", 1, false, 0},     // end of input refuses
         {"q\n", 1, false, 1},  // asked again, then end of input

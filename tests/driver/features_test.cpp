@@ -17,7 +17,9 @@
 
 namespace {
 
-void set_features(const char *s) { strcpy(features, s); }
+void set_features(const char *s) {
+    strcpy(features, s);
+}
 
 TEST(AddFeature, FirstItemHasNoCommaThenCommaSeparated) {
     set_features("");

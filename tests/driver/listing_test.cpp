@@ -20,7 +20,9 @@ std::string list_all(const std::vector<std::string> &paths) {
     return testing::internal::GetCapturedStdout();
 }
 
-std::string date_of(time_t t) { return std::string(ctime(&t)).substr(4, 12); }
+std::string date_of(time_t t) {
+    return std::string(ctime(&t)).substr(4, 12);
+}
 
 TEST(DoList, HeadersOnceAndTimeStampCarriedOver) {
     kt::TempDir d;
@@ -38,9 +40,8 @@ TEST(DoList, HeadersOnceAndTimeStampCarriedOver) {
     EXPECT_EQ(exit_code, 0);
 
     size_t headers = 0;
-    for (size_t at = 0; (at = out.find("method  crc     date  time  compressed", at)) !=
-                        std::string::npos;
-         ++at)
+    for (size_t at = 0;
+         (at = out.find("method  crc     date  time  compressed", at)) != std::string::npos; ++at)
         ++headers;
     EXPECT_EQ(headers, 1u) << out;
     // Without MTIME the second member shows the time stamp of the first.

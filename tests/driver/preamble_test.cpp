@@ -50,8 +50,12 @@ class Preamble : public testing::Test {
 };
 
 TEST_F(Preamble, ReadsFourStringsAndStopsAtPayload) {
-    std::string stub = "STUB\x7f" "ELF" + std::string(100, 'x');
-    std::string p = file("a.run", stub + preamble("NAME=x", "hello", "./run.sh", "tar xf -") + "PAYLOAD");
+    std::string stub =
+        "STUB\x7f"
+        "ELF" +
+        std::string(100, 'x');
+    std::string p =
+        file("a.run", stub + preamble("NAME=x", "hello", "./run.sh", "tar xf -") + "PAYLOAD");
     Located l = locate(p);
     ASSERT_GE(l.fd, 0);
     EXPECT_STREQ(features, "NAME=x");
@@ -103,7 +107,8 @@ TEST_F(Preamble, MarkerPrecededByItsFirstLetterIsNotRecognised) {
     std::string p = file("k.run", std::string("stubk") + preamble("", "", "", ""));
     EXPECT_EQ(locate(p).fd, -1);
     // ... but a later complete occurrence is.
-    std::string q = file("k2.run", std::string("stubk") + kMarker + "zz" + preamble("F2", "", "", ""));
+    std::string q =
+        file("k2.run", std::string("stubk") + kMarker + "zz" + preamble("F2", "", "", ""));
     Located l = locate(q);
     ASSERT_GE(l.fd, 0);
     EXPECT_STREQ(features, "F2");
@@ -133,7 +138,7 @@ TEST(MarkerScan, StateAndEndOffset) {
         {"xyz", 0, 0, 3},
         {m, 0, EOP_SIZE, EOP_SIZE},
         {"ab" + m + "cd", 0, EOP_SIZE, 2 + EOP_SIZE},
-        {m.substr(0, 4), 0, 4, 4},                        // partial match kept for the next piece
+        {m.substr(0, 4), 0, 4, 4},                          // partial match kept for the next piece
         {m.substr(4) + "tail", 4, EOP_SIZE, EOP_SIZE - 4},  // ... and completed there
         // The byte that breaks a partial match is not re-compared, so this marker is missed;
         // its last byte is its first, which leaves a one-byte partial match.
@@ -148,7 +153,8 @@ TEST(MarkerScan, StateAndEndOffset) {
 }
 
 TEST_F(Preamble, FirstOfTwoMarkersWins) {
-    std::string p = file("two.run", "S" + preamble("A", "B", "C", "D") + preamble("E", "F", "G", "H"));
+    std::string p =
+        file("two.run", "S" + preamble("A", "B", "C", "D") + preamble("E", "F", "G", "H"));
     Located l = locate(p);
     ASSERT_GE(l.fd, 0);
     EXPECT_STREQ(features, "A");
@@ -174,7 +180,8 @@ TEST_F(Preamble, StringsOfMaximumLengthAndLonger) {
         std::string big(n, 'c');
         testing::internal::CaptureStderr();
         EXPECT_EQ(locate(file("big.run", "S" + preamble("", big, "", "") + "X")).fd, -1) << n;
-        EXPECT_NE(testing::internal::GetCapturedStderr().find("damaged preamble"), std::string::npos);
+        EXPECT_NE(testing::internal::GetCapturedStderr().find("damaged preamble"),
+                  std::string::npos);
     }
 }
 

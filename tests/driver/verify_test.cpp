@@ -122,8 +122,8 @@ TEST_F(Verify, MissingTargetPassesBecauseItCannotBeExamined) {
 }
 
 TEST_F(Verify, ShortOrMissingValuesAreRefusedSilently) {
-    for (std::string f : {"VFYFS=" + target, "VFYFS=" + target + ",FSSUB=p", std::string("VFYFS=/,FSSUB=pkg"),
-                          "VFYFS=" + target + ",FSSUB="}) {
+    for (std::string f : {"VFYFS=" + target, "VFYFS=" + target + ",FSSUB=p",
+                          std::string("VFYFS=/,FSSUB=pkg"), "VFYFS=" + target + ",FSSUB="}) {
         strcpy(features, f.c_str());
         EXPECT_EQ(run(), -1) << f;
         EXPECT_EQ(err, "") << f;
@@ -140,8 +140,9 @@ TEST_F(Verify, ExistingExtractionDirectoryIsRefused) {
     strcpy(features, ("VFYFS=" + target + "/,FSSUB=pkg").c_str());
     mkdir((target + "/pkg").c_str(), 0755);
     EXPECT_EQ(run(), -1);
-    EXPECT_EQ(err, target + "/pkg: extraction directory exists!\n"
-                            "Please remove it first then try again.\n");
+    EXPECT_EQ(err, target +
+                       "/pkg: extraction directory exists!\n"
+                       "Please remove it first then try again.\n");
 }
 
 TEST_F(Verify, FullTargetRelocatesToFirstWritableDiskMountWithRoom) {

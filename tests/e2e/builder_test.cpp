@@ -56,7 +56,8 @@ class Builder : public testing::Test {
 TEST_F(Builder, RawArchiveIsStubMarkerPreambleAndInputBytes) {
     std::string tar = kt::random_bytes(70000, 1);
     file("pkg.tar", tar);
-    RunResult r = kelpa({"-a", "-C", "My tool 1.0", "-f", "tar xf -", "-r", "./install.sh", "pkg.tar"});
+    RunResult r =
+        kelpa({"-a", "-C", "My tool 1.0", "-f", "tar xf -", "-r", "./install.sh", "pkg.tar"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out, stub +
@@ -70,8 +71,8 @@ TEST_F(Builder, FeatureItemsInOptionOrderWithNameLast) {
     ::mkdir((dir / "a").c_str(), 0755);
     ::mkdir((dir / "a/b").c_str(), 0755);
     file("a/b/file.tar", "first");
-    RunResult r = kelpa({"-V", "/opt", "-S", "sub", "-O", "acme", "-F", "X=1,Y", "-a",
-                         "a/b/file.tar", "c.tar"});
+    RunResult r = kelpa(
+        {"-V", "/opt", "-S", "sub", "-O", "acme", "-F", "X=1,Y", "-a", "a/b/file.tar", "c.tar"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, stub +
                          kt::checked_preamble(

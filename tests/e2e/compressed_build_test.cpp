@@ -17,7 +17,8 @@ using kt::RunResult;
 
 uint32_t le32(const std::string &s, size_t at) {
     uint32_t v = 0;
-    for (int i = 3; i >= 0; i--) v = v << 8 | static_cast<unsigned char>(s[at + static_cast<size_t>(i)]);
+    for (int i = 3; i >= 0; i--)
+        v = v << 8 | static_cast<unsigned char>(s[at + static_cast<size_t>(i)]);
     return v;
 }
 
@@ -113,7 +114,8 @@ TEST_F(CompressedBuild, EachInputBecomesOneMemberEqualToTheOracle) {
         rest = rest.substr(head.size());
         Inflated inf = python_inflate(rest);
         EXPECT_TRUE(inf.data == in.data) << in.path;
-        EXPECT_EQ(rest.substr(0, inf.used), gzip9_deflate(in.data)) << in.path << ": DEFLATE data differ";
+        EXPECT_EQ(rest.substr(0, inf.used), gzip9_deflate(in.data))
+            << in.path << ": DEFLATE data differ";
         ASSERT_GE(rest.size(), inf.used + 8);
         total += static_cast<uint32_t>(in.data.size());
         EXPECT_EQ(le32(rest, inf.used), crc32_of(in.data)) << in.path << ": its own CRC";

@@ -60,7 +60,8 @@ std::set<std::string> list_dir(const std::string &dir) {
     std::set<std::string> names;
     if (DIR *d = opendir(dir.c_str())) {
         while (dirent *e = readdir(d))
-            if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.insert(e->d_name);
+            if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
+                names.insert(e->d_name);
         closedir(d);
     }
     return names;
@@ -123,24 +124,27 @@ const unsigned kBorder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13
 // Code-length code used below: symbols 0..12 get 4 bits, 13..18 get 5 bits (13/16 + 6/32 = 1,
 // complete). Canonical codes (RFC 1951 3.2.2): 0..12 -> 0000..1100, 13..18 -> 11010..11111.
 void cl_sym(BitWriter &w, unsigned s) {
-    if (s <= 12) w.code(s, 4);
-    else w.code(0x1a + (s - 13), 5);
+    if (s <= 12)
+        w.code(s, 4);
+    else
+        w.code(0x1a + (s - 13), 5);
 }
 
 // Starts a final dynamic block with HLIT/HDIST fields hlit, hdist (raw 5-bit values) and the
 // complete code-length code above; the caller sends the lengths.
 BitWriter dyn_head(unsigned hlit, unsigned hdist) {
     BitWriter w;
-    w.bits(1, 1).bits(2, 2);              // BFINAL, BTYPE = 2
-    w.bits(hlit, 5).bits(hdist, 5);       // HLIT, HDIST
-    w.bits(15, 4);                        // HCLEN: all 19 code-length lengths follow
+    w.bits(1, 1).bits(2, 2);         // BFINAL, BTYPE = 2
+    w.bits(hlit, 5).bits(hdist, 5);  // HLIT, HDIST
+    w.bits(15, 4);                   // HCLEN: all 19 code-length lengths follow
     for (unsigned i = 0; i < 19; i++) w.bits(kBorder[i] <= 12 ? 4 : 5, 3);
     return w;
 }
 
 // A dynamic block that sends nl + nd lengths plainly (no repeat codes).
 BitWriter dyn_lengths(const std::vector<unsigned> &lit, const std::vector<unsigned> &dist) {
-    BitWriter w = dyn_head(static_cast<unsigned>(lit.size() - 257), static_cast<unsigned>(dist.size() - 1));
+    BitWriter w =
+        dyn_head(static_cast<unsigned>(lit.size() - 257), static_cast<unsigned>(dist.size() - 1));
     for (unsigned l : lit) cl_sym(w, l);
     for (unsigned l : dist) cl_sym(w, l);
     return w;
@@ -155,7 +159,8 @@ void fixed_len3_dist(BitWriter &w, unsigned dist) {
 
 std::vector<Case> stream_cases() {
     std::vector<Case> cs;
-    auto bad = [&](const std::string &what, const std::string &deflate, std::vector<std::string> m) {
+    auto bad = [&](const std::string &what, const std::string &deflate,
+                   std::vector<std::string> m) {
         m.push_back(kFormat);
         cs.push_back({what, archive(member(deflate, "x")), 1, m});
     };
@@ -163,9 +168,11 @@ std::vector<Case> stream_cases() {
     // The header fields say more lengths than the alphabets have (RFC 1951 3.2.7: HLIT at
     // most 29, HDIST at most 29).
     for (unsigned hlit : {30u, 31u})
-        bad("nl " + std::to_string(257 + hlit), dyn_head(hlit, 0).bits(0, 16).bits(0, 16).bits(0, 16).bits(0, 16).str(), {});
+        bad("nl " + std::to_string(257 + hlit),
+            dyn_head(hlit, 0).bits(0, 16).bits(0, 16).bits(0, 16).bits(0, 16).str(), {});
     for (unsigned hdist : {30u, 31u})
-        bad("nd " + std::to_string(1 + hdist), dyn_head(0, hdist).bits(0, 16).bits(0, 16).bits(0, 16).bits(0, 16).str(), {});
+        bad("nd " + std::to_string(1 + hdist),
+            dyn_head(0, hdist).bits(0, 16).bits(0, 16).bits(0, 16).bits(0, 16).str(), {});
     {
         BitWriter w;  // code-length code of 19 one-bit codes
         w.bits(1, 1).bits(2, 2).bits(0, 5).bits(0, 5).bits(15, 4);
@@ -182,7 +189,8 @@ std::vector<Case> stream_cases() {
         std::vector<unsigned> lit(257, 0), dist(1, 1);
         lit['a'] = lit['b'] = lit['c'] = 1;  // three codes of one bit
         lit[256] = 1;
-        bad("over-subscribed literal/length code", dyn_lengths(lit, dist).bits(0, 16).bits(0, 16).str(), {});
+        bad("over-subscribed literal/length code",
+            dyn_lengths(lit, dist).bits(0, 16).bits(0, 16).str(), {});
     }
     {
         std::vector<unsigned> lit(257, 0), dist(1, 1);
@@ -194,7 +202,8 @@ std::vector<Case> stream_cases() {
     {
         std::vector<unsigned> lit(257, 0), dist(4, 1);  // four distance codes of one bit
         lit['a'] = lit[256] = 1;
-        bad("over-subscribed distance code", dyn_lengths(lit, dist).bits(0, 16).bits(0, 16).str(), {});
+        bad("over-subscribed distance code", dyn_lengths(lit, dist).bits(0, 16).bits(0, 16).str(),
+            {});
     }
     {
         // 250 plain zero lengths, then a run of 138 zeros where 8 lengths are left.
@@ -235,8 +244,11 @@ std::vector<Case> stream_cases() {
                   archive(member(far.str(), "aaaa")),
                   1,
                   {"invalid compressed data--crc error"}});
-    cs.push_back({"distance before the start, trailer of the zero bytes", archive(member(far.str(), zeros_out)),
-                  0, {}, zeros_out});
+    cs.push_back({"distance before the start, trailer of the zero bytes",
+                  archive(member(far.str(), zeros_out)),
+                  0,
+                  {},
+                  zeros_out});
     return cs;
 }
 
@@ -267,32 +279,46 @@ std::vector<Case> layout_cases() {
     const std::string full = pre("FEAT=1", "a comment", kRun, kPipe);
     for (size_t cut : {marker.size() + 3, marker.size() + 9, marker.size() + 18, full.size() - 4})
         cs.push_back({"file ends inside the preamble at " + std::to_string(cut),
-                      kStub + full.substr(0, cut), 1, {kEof}});
+                      kStub + full.substr(0, cut),
+                      1,
+                      {kEof}});
 
     // Strings of the longest length kept, and one byte more.
     const std::string l1023 = std::string(1023 - kRun.size() - 2, 'r');
-    cs.push_back({"four strings of 1023 bytes",
-                  archive(good, kt::preamble("F=" + std::string(1021, 'f'), std::string(1023, 'c'),
-                                             kRun + " #" + l1023,
-                                             kPipe + " #" + std::string(1023 - kPipe.size() - 2, 'p'))),
-                  0, {std::string(1023, 'c')}, data});
+    cs.push_back(
+        {"four strings of 1023 bytes",
+         archive(good, kt::preamble("F=" + std::string(1021, 'f'), std::string(1023, 'c'),
+                                    kRun + " #" + l1023,
+                                    kPipe + " #" + std::string(1023 - kPipe.size() - 2, 'p'))),
+         0,
+         {std::string(1023, 'c')},
+         data});
     const std::string too_long = "damaged preamble: a string is longer than 1023 bytes";
     for (int which = 0; which < 4; ++which) {
         std::string s[4] = {"", "", kRun, kPipe};
         s[which] = std::string(1024, 'x');
         cs.push_back({"string " + std::to_string(which) + " of 1024 bytes",
-                      archive(good, kt::preamble(s[0], s[1], s[2], s[3])), 1, {too_long, kNoPreamble}});
+                      archive(good, kt::preamble(s[0], s[1], s[2], s[3])),
+                      1,
+                      {too_long, kNoPreamble}});
     }
-    cs.push_back({"comment of 100000 bytes", archive(good, pre("", std::string(100000, 'c'))), 1,
+    cs.push_back({"comment of 100000 bytes",
+                  archive(good, pre("", std::string(100000, 'c'))),
+                  1,
                   {too_long, kNoPreamble}});
-    cs.push_back({"run command of 100000 bytes without a NUL", kStub + marker + "\0\0" + std::string(100000, 'r'),
-                  1, {too_long, kNoPreamble}});
+    cs.push_back({"run command of 100000 bytes without a NUL",
+                  kStub + marker + "\0\0" + std::string(100000, 'r'),
+                  1,
+                  {too_long, kNoPreamble}});
 
     // Foreign payloads.
     const std::string can_only = "can only handle GZIP compression method";
-    cs.push_back({"zip payload", archive(std::string("PK\x03\x04\x14\0\0\0\x08\0", 10) + std::string(40, 'z')),
-                  1, {can_only, kUnknown}});
-    cs.push_back({"bzip2 payload", archive("BZh91AY&SY" + std::string(40, 'b')), 1, {can_only, kUnknown}});
+    cs.push_back({"zip payload",
+                  archive(std::string("PK\x03\x04\x14\0\0\0\x08\0", 10) + std::string(40, 'z')),
+                  1,
+                  {can_only, kUnknown}});
+    cs.push_back(
+        {"bzip2 payload", archive("BZh91AY&SY" + std::string(40, 'b')), 1, {can_only, kUnknown}});
     cs.push_back({"single byte payload", archive("\x1f"), 1, {kEof}});
 
     // Stored names at the limit of the name buffer.
@@ -301,7 +327,9 @@ std::vector<Case> layout_cases() {
         return h + std::string(n, 'n') + '\0' + good.substr(10 + 6);  // "d.txt\0" replaced
     };
     cs.push_back({"stored name of 1023 bytes", archive(named(1023)), 0, {}, data});
-    cs.push_back({"stored name of 1024 bytes", archive(named(1024)), 1,
+    cs.push_back({"stored name of 1024 bytes",
+                  archive(named(1024)),
+                  1,
                   {"corrupted input -- file name too large"}});
 
     // An installer of a tarball many windows long, one byte flipped past its middle: tar
@@ -318,9 +346,13 @@ std::vector<Case> layout_cases() {
     return cs;
 }
 
-TEST(Damaged, DecoderFaultsAreRefused) { check_all(stream_cases()); }
+TEST(Damaged, DecoderFaultsAreRefused) {
+    check_all(stream_cases());
+}
 
-TEST(Damaged, PreambleAndHeaderFaults) { check_all(layout_cases()); }
+TEST(Damaged, PreambleAndHeaderFaults) {
+    check_all(layout_cases());
+}
 
 // A small member cut after every byte: each cut ends with the end-of-file message, and the
 // extraction command is never started.

@@ -73,16 +73,18 @@ TEST(Extract, CommandsOutputNamesAndEnvironment) {
     const std::string text = kt::text_bytes(50000, 2);
 
     Job raw;  // uncompressed, default command, NAME from the feature list
-    raw.raw_archive({"-F", "KV_X=1,BARE", "-r", "echo \"post:$NAME:$NOCOMPR:[${BARE-unset}]:$KV_X\""},
-                    {{"payload.txt", text}});
+    raw.raw_archive(
+        {"-F", "KV_X=1,BARE", "-r", "echo \"post:$NAME:$NOCOMPR:[${BARE-unset}]:$KV_X\""},
+        {{"payload.txt", text}});
 
     Job gz;  // compressed, default command, stored name
     gz.archive(pre("", "", ""), kt::gzip_member(blob, "data.bin", 1000000000));
 
     Job tar;  // compressed tar stream into tar, post-extraction command sees the features
-    tar.archive(pre("VFY_KEY=v a l,FLAG ,KV_VENDOR=acme,NAME=pkg.tar", "echo \"[$VFY_KEY][${FLAG-unset}][$KV_VENDOR][$NAME]\"; cat sub/f1; pwd", "tar xf -"),
-                kt::gzip_member(kt::tar_of({{"sub/f1", "one\n"}, {"sub/deeper/f2", text}}),
-                                "pkg.tar"));
+    tar.archive(
+        pre("VFY_KEY=v a l,FLAG ,KV_VENDOR=acme,NAME=pkg.tar",
+            "echo \"[$VFY_KEY][${FLAG-unset}][$KV_VENDOR][$NAME]\"; cat sub/f1; pwd", "tar xf -"),
+        kt::gzip_member(kt::tar_of({{"sub/f1", "one\n"}, {"sub/deeper/f2", text}}), "pkg.tar"));
 
     Job two;  // two members: only the first is extracted
     two.archive(pre("", "", ""), kt::gzip_member("first\n", "first.txt") +
@@ -158,7 +160,8 @@ TEST(Extract, CommandsOutputNamesAndEnvironment) {
     EXPECT_FALSE(kt::file_exists(evil_raw / "PWNED"));
     EXPECT_EQ(evil_raw.r.err,
               "./arc: stored name has characters unsafe for the shell; extracting as "
-              "x_y_touch_PWNED__id_\n" + kBanner);
+              "x_y_touch_PWNED__id_\n" +
+                  kBanner);
 
     EXPECT_EQ(hostile_dir.r.status, 0) << hostile_dir.r.err;
     EXPECT_EQ(kt::sh("ls -A", "", hostile_dir.dir.path()).out, "arc\n" + sub + "\n");
@@ -235,7 +238,8 @@ TEST(Extract, VerboseOnATerminalAsksUntilYesOrNo) {
     EXPECT_TRUE(kt::file_exists(yes / "ran"));
     EXPECT_NE(yes.r.out.find(asked), std::string::npos) << yes.r.out;
     size_t again = 0;
-    for (size_t at = 0; (at = yes.r.out.find("\n? (y/n): ", at)) != std::string::npos; ++at) ++again;
+    for (size_t at = 0; (at = yes.r.out.find("\n? (y/n): ", at)) != std::string::npos; ++at)
+        ++again;
     EXPECT_EQ(again, 2u) << yes.r.out;
     EXPECT_EQ(kt::read_file(yes / "t.txt"), "tty data\n");
 
@@ -371,7 +375,9 @@ TEST(Extract, FailedCommandsAreReported) {
     EXPECT_FALSE(kt::file_exists(cmd_fails / "ran"));
 
     EXPECT_EQ(cmd_killed.r.status, 1);
-    EXPECT_EQ(cmd_killed.r.err, kBanner + "./arc: extraction command killed by signal 9: cat > /dev/null; kill -9 $$\n");
+    EXPECT_EQ(
+        cmd_killed.r.err,
+        kBanner + "./arc: extraction command killed by signal 9: cat > /dev/null; kill -9 $$\n");
     EXPECT_FALSE(kt::file_exists(cmd_killed / "ran"));
 
     EXPECT_EQ(early_exit_gz.r.err,

@@ -154,9 +154,8 @@ TEST_F(Listing, FailuresSetTheExitStatus) {
     kt::write_archive(dir / "good.run", kt::preamble("", "Good", "", ""), member);
     RunResult r = list({kt::kelpa_bin(), "-l", "./plain", "bad.run", "good.run"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err,
-              "./plain: unable to find preamble magic value\n" + kt::kelpa_bin() +
-                  ": can only handle GZIP compression method\n");
+    EXPECT_EQ(r.err, "./plain: unable to find preamble magic value\n" + kt::kelpa_bin() +
+                         ": can only handle GZIP compression method\n");
     EXPECT_EQ(r.out, "Comment: Good\n    Run: \nExtract: cat > %p/%o\n" + kHeader +
                          stats_line(member, "notes.txt", false, 0))
         << "nothing is listed for the failed files";

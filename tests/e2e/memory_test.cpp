@@ -22,18 +22,22 @@ constexpr const char *kTime = "/usr/bin/time";
 
 // Text, random bytes and a zero run, repeated up to mb megabytes.
 std::string input_of(size_t mb) {
-    std::string unit = kt::text_bytes(600000, 41) + kt::random_bytes(200000, 42) + std::string(248576, '\0');
+    std::string unit =
+        kt::text_bytes(600000, 41) + kt::random_bytes(200000, 42) + std::string(248576, '\0');
     std::string data;
     while (data.size() < mb << 20) data += unit;
     data.resize(mb << 20);
     return data;
 }
 
-double peak_mb(const std::string &rss_file) { return std::stod(kt::read_file(rss_file)) / 1024.0; }
+double peak_mb(const std::string &rss_file) {
+    return std::stod(kt::read_file(rss_file)) / 1024.0;
+}
 
 TEST(Memory, PeakDoesNotGrowWithTheInput) {
     if (KELPA_SANITIZED) GTEST_SKIP() << "sanitizer shadow memory is part of the peak";
-    if (access(kTime, X_OK) != 0) GTEST_SKIP() << kTime << " is needed to read a process's own peak";
+    if (access(kTime, X_OK) != 0)
+        GTEST_SKIP() << kTime << " is needed to read a process's own peak";
     kt::TempDir dir;
     const std::string time = std::string(kTime) + " -f %M -o ";
     const size_t sizes[] = {1, 24};
@@ -55,7 +59,8 @@ TEST(Memory, PeakDoesNotGrowWithTheInput) {
     for (size_t mb : sizes) {
         std::string name = "in" + std::to_string(mb);
         cmd += time + name + ".x ./" + name + ".run -x > /dev/null 2>&1 & ";
-        cmd += "(cd out && " + time + "../" + name + ".file ../" + name + ".run -n > /dev/null 2>&1) & ";
+        cmd += "(cd out && " + time + "../" + name + ".file ../" + name +
+               ".run -n > /dev/null 2>&1) & ";
     }
     kt::RunResult r = kt::sh(cmd + "wait", "", dir.path());
     ASSERT_EQ(r.status, 0) << r.err;

@@ -18,10 +18,10 @@ std::string make_checked_archive(const kt::TempDir &dir) {
     std::string target = dir / "target";
     mkdir(target.c_str(), 0755);
     kt::write_file(dir / "in.txt", "payload\n");
-    kt::RunResult b = kt::run({kt::kelpa_bin(), "-a", "-V", target, "-S", "sub", "-f",
-                               "mkdir -p " + target + "/sub && cat > " + target + "/sub/%o",
-                               "in.txt"},
-                              "", dir.path());
+    kt::RunResult b =
+        kt::run({kt::kelpa_bin(), "-a", "-V", target, "-S", "sub", "-f",
+                 "mkdir -p " + target + "/sub && cat > " + target + "/sub/%o", "in.txt"},
+                "", dir.path());
     EXPECT_EQ(b.status, 0) << b.err;
     kt::write_file(dir / "arc.run", b.out, 0755);
     mkdir((dir / "offered").c_str(), 0755);
@@ -35,10 +35,12 @@ TEST(Options, TempDirectoryCountsOnlyAfterTheSwitchToExtractorMode) {
     kt::RunResult r_after, r_before;
     // Each extraction pauses before closing its pipe: run both at once.
     std::thread t1([&] {
-        r_after = kt::run({kt::kelpa_bin(), "-u", "-t", after / "offered", arc_after}, "", after.path());
+        r_after =
+            kt::run({kt::kelpa_bin(), "-u", "-t", after / "offered", arc_after}, "", after.path());
     });
     std::thread t2([&] {
-        r_before = kt::run({kt::kelpa_bin(), "-t", before / "offered", "-u", arc_before}, "", before.path());
+        r_before = kt::run({kt::kelpa_bin(), "-t", before / "offered", "-u", arc_before}, "",
+                           before.path());
     });
     t1.join();
     t2.join();

@@ -49,13 +49,13 @@ struct Mount {
 };
 
 struct Case {
-    kt::TempDir host;                // holds the new root's mount point and the archive
+    kt::TempDir host;  // holds the new root's mount point and the archive
     std::vector<Mount> mounts;
-    std::string args;                // arguments to the archive
-    std::string before;              // shell commands run in the new root before the archive
-    std::string driver;              // runs the archive instead of "./arc ARGS < answers"
-    std::string after;               // shell commands run in the new root after the archive
-    std::string input;               // standard input of the archive
+    std::string args;    // arguments to the archive
+    std::string before;  // shell commands run in the new root before the archive
+    std::string driver;  // runs the archive instead of "./arc ARGS < answers"
+    std::string after;   // shell commands run in the new root after the archive
+    std::string input;   // standard input of the archive
     RunResult r;
 
     void archive(const std::string &pre, const std::string &payload) {
@@ -274,8 +274,10 @@ TEST(Relocate, ThroughTemporaryLinkIntoRoomyFilesystems) {
               "Creating temporary link to /big/pkg\nOK to create temporary link? [y]: "
               "Creating temporary link to /big2/pkg\nOK to create temporary link? [y]: "
               "This archive requires more processing using the following command:\n"
-              "    " + post + "\nbut stdin is not a terminal. So forget it.\n"
-              "rc=0\n/big:\n\n/big2/pkg/sub:\nzeros\nlink-gone\n");
+              "    " +
+                  post +
+                  "\nbut stdin is not a terminal. So forget it.\n"
+                  "rc=0\n/big:\n\n/big2/pkg/sub:\nzeros\nlink-gone\n");
 
     EXPECT_EQ(raw.r.err, kLooking + "Trying /big ...\n" + kToBig + kBanner);
     EXPECT_EQ(raw.r.out, "post:/big/pkg:pkg\nrc=0\n3000000\nlink-gone\n");

@@ -84,8 +84,12 @@ void replay(const std::string &target, void (*decode)(const std::string &, const
     EXPECT_GE(decoded, 10);
 }
 
-TEST(FuzzCorpus, MembersDecodeOrAreRefused) { replay("fuzz_unzip", decode_member_file); }
+TEST(FuzzCorpus, MembersDecodeOrAreRefused) {
+    replay("fuzz_unzip", decode_member_file);
+}
 
-TEST(FuzzCorpus, RawStreamsDecodeOrAreRefused) { replay("fuzz_inflate", inflate_file); }
+TEST(FuzzCorpus, RawStreamsDecodeOrAreRefused) {
+    replay("fuzz_inflate", inflate_file);
+}
 
 }  // namespace

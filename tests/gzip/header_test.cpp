@@ -16,8 +16,8 @@ struct Header {
 
 // Runs get_method over `bytes` (followed by some data) with the flags given; stderr is
 // captured unless the call is expected to end the process.
-Header read_header(const string &bytes, int to_stdout_flag = 0, int list_flag = 0, int verbose_flag = 0,
-                   long stamp = 0, bool capture = true) {
+Header read_header(const string &bytes, int to_stdout_flag = 0, int list_flag = 0,
+                   int verbose_flag = 0, long stamp = 0, bool capture = true) {
     kt::TempDir dir;
     kt::write_file(dir / "in.gz", bytes + "DEFLATEDATA");
     kt::reset_member_state();
@@ -31,11 +31,14 @@ Header read_header(const string &bytes, int to_stdout_flag = 0, int list_flag = 
     close(fd);
     return h;
 }
-void read_header_fatal(const string &bytes) { read_header(bytes, 0, 0, 0, 0, false); }
+void read_header_fatal(const string &bytes) {
+    read_header(bytes, 0, 0, 0, 0, false);
+}
 
 string hdr(unsigned flg, const string &rest = "", unsigned long mtime = 0) {
     // ID1 ID2 CM FLG MTIME(4) XFL OS
-    return string("\x1f\x8b\x08", 3) + static_cast<char>(flg) + kt::le32(mtime) + string("\x02\x03", 2) + rest;
+    return string("\x1f\x8b\x08", 3) + static_cast<char>(flg) + kt::le32(mtime) +
+           string("\x02\x03", 2) + rest;
 }
 
 TEST(GetMethod, PlainHeader) {
@@ -132,8 +135,8 @@ TEST(GetMethod, NameLengthLimit) {
 TEST(GetMethod, StoredNameIsKeptAsItComes) {
     // No byte is tested or translated here: the listing shows the stored name, and the
     // extraction driver makes it safe before it reaches a command line.
-    const string cases[] = {"../../etc/passwd", "a; rm -rf ~", "tab\there\nnl", "caf\xc3\xa9.txt",
-                            "dir/", ".", ""};
+    const string cases[] = {
+        "../../etc/passwd", "a; rm -rf ~", "tab\there\nnl", "caf\xc3\xa9.txt", "dir/", ".", ""};
     for (const auto &stored : cases) {
         Header h = read_header(hdr(FNAME, stored + '\0'));
         EXPECT_EQ(h.result, 8) << stored;

@@ -15,8 +15,8 @@ using testing::ExitedWithCode;
 
 // Data that exercises every kind of block: text, incompressible bytes, long runs.
 string corpus() {
-    static const string c = kt::text_bytes(200000, 1) + kt::random_bytes(40000, 2) + string(70000, 'q') +
-                            kt::text_bytes(30000, 3);
+    static const string c = kt::text_bytes(200000, 1) + kt::random_bytes(40000, 2) +
+                            string(70000, 'q') + kt::text_bytes(30000, 3);
     return c;
 }
 
@@ -26,7 +26,8 @@ string python_gzip(const string &data, int level, int strategy) {
         "import sys, zlib\n"
         "c = zlib.compressobj(int(sys.argv[1]), zlib.DEFLATED, 31, 9, int(sys.argv[2]))\n"
         "sys.stdout.buffer.write(c.compress(sys.stdin.buffer.read()) + c.flush())\n";
-    auto r = kt::run({"python3", "-c", script, std::to_string(level), std::to_string(strategy)}, data);
+    auto r =
+        kt::run({"python3", "-c", script, std::to_string(level), std::to_string(strategy)}, data);
     EXPECT_EQ(r.status, 0) << r.err;
     return r.out;
 }
@@ -36,7 +37,8 @@ TEST(Unzip, MembersFromTheGzipCommand) {
     string data = corpus();
     kt::write_file(dir / "corpus.bin", data);
     for (int level = 1; level <= 9; level++) {
-        auto r = kt::sh("gzip -" + std::to_string(level) + " -N -c " + kt::quote(dir / "corpus.bin"));
+        auto r =
+            kt::sh("gzip -" + std::to_string(level) + " -N -c " + kt::quote(dir / "corpus.bin"));
         ASSERT_EQ(r.status, 0) << r.err;
         string out = kt::decode_member(r.out);
         EXPECT_EQ(out.size(), data.size()) << "level " << level;
@@ -60,7 +62,8 @@ TEST(Unzip, MembersFromPythonZlibEveryLevelAndStrategy) {
     auto r = kt::run({"python3", "-c", script}, data);
     ASSERT_EQ(r.status, 0) << r.err;
     size_t at = 0;
-    for (int strategy = 0; strategy <= 4; strategy++) {  // default, filtered, Huffman only, RLE, fixed
+    for (int strategy = 0; strategy <= 4;
+         strategy++) {  // default, filtered, Huffman only, RLE, fixed
         for (int level = 0; level <= 9; level++) {
             ASSERT_LE(at + 4, r.out.size());
             uint32_t n;
@@ -108,14 +111,16 @@ TEST(Unzip, TrailerChecksAfterTheDataIsWritten) {
         string bad = good;
         bad[n - 8] ^= 0x10;  // one bit of CRC32
         Fatal f;
-        EXPECT_EXIT(f.decode(bad), ExitedWithCode(1), testing::Eq("\nkelpa: in.gz: invalid compressed data--crc error\n"));
+        EXPECT_EXIT(f.decode(bad), ExitedWithCode(1),
+                    testing::Eq("\nkelpa: in.gz: invalid compressed data--crc error\n"));
         EXPECT_TRUE(f.out() == data) << "all data is written before the check";
     }
     {
         string bad = good;
         bad[n - 4] = static_cast<char>(bad[n - 4] + 1);  // ISIZE off by one
         Fatal f;
-        EXPECT_EXIT(f.decode(bad), ExitedWithCode(1), testing::Eq("\nkelpa: in.gz: invalid compressed data--length error\n"));
+        EXPECT_EXIT(f.decode(bad), ExitedWithCode(1),
+                    testing::Eq("\nkelpa: in.gz: invalid compressed data--length error\n"));
         EXPECT_TRUE(f.out() == data);
     }
     {
@@ -123,7 +128,8 @@ TEST(Unzip, TrailerChecksAfterTheDataIsWritten) {
         bad[n - 8] ^= 1;
         bad[n - 1] ^= 1;
         Fatal f;
-        EXPECT_EXIT(f.decode(bad), ExitedWithCode(1), testing::HasSubstr("crc error")) << "CRC is checked first";
+        EXPECT_EXIT(f.decode(bad), ExitedWithCode(1), testing::HasSubstr("crc error"))
+            << "CRC is checked first";
     }
     {
         Fatal f;
@@ -136,13 +142,13 @@ TEST(Unzip, TrailerChecksAfterTheDataIsWritten) {
 TEST(Unzip, EveryTruncationEndsWithUnexpectedEndOfFile) {
     // A small member holding a dynamic block, so cuts land in the header, the block header,
     // the code lengths, the data and the trailer.
-    string member = python_gzip("Truncated members end with the same message wherever they stop. " +
-                                    kt::text_bytes(300, 9),
-                                9, 0);
+    string member = python_gzip(
+        "Truncated members end with the same message wherever they stop. " + kt::text_bytes(300, 9),
+        9, 0);
     kt::TempDir dir;
     for (size_t cut = 1; cut < member.size(); cut++) {
-        EXPECT_EXIT(kt::decode_member_to(member.substr(0, cut), dir / "in.gz", dir / "out"), ExitedWithCode(1),
-                    testing::Eq("\nkelpa: in.gz: unexpected end of file\n"))
+        EXPECT_EXIT(kt::decode_member_to(member.substr(0, cut), dir / "in.gz", dir / "out"),
+                    ExitedWithCode(1), testing::Eq("\nkelpa: in.gz: unexpected end of file\n"))
             << "cut at " << cut << " of " << member.size();
     }
 }
@@ -191,7 +197,8 @@ TEST(Unzip, MemberOver4GiB) {
 }
 
 // The zip first-entry reader: nothing in the program calls it, so briefly.
-string zip_local(unsigned flags, unsigned how, const string &name, const string &data, unsigned long crc) {
+string zip_local(unsigned flags, unsigned how, const string &name, const string &data,
+                 unsigned long crc) {
     string h = string("PK\x03\x04", 4) + string("\x14\x00", 2);
     h += static_cast<char>(flags);
     h += '\0';
@@ -230,7 +237,8 @@ TEST(CheckZipfile, StoredFirstEntryAndRefusals) {
     const Case refused[] = {
         {"PK\x05\x06 not a local header.............", "\nkelpa: in.gz: not a valid zip file\n"},
         {"PK\x03\x04", "\nkelpa: in.gz: not a valid zip file\n"},
-        {zip_local(0, 12, "b", "x", 0), "\nkelpa: in.gz: first entry not deflated or stored -- use unzip\n"},
+        {zip_local(0, 12, "b", "x", 0),
+         "\nkelpa: in.gz: first entry not deflated or stored -- use unzip\n"},
         {zip_local(1, 8, "e", "x", 0), "\nkelpa: in.gz: encrypted file -- use unzip\n"},
     };
     for (const auto &c : refused) {
@@ -299,7 +307,8 @@ TEST(Unzip, ManyMembersOfVariedShapeFromPythonZlib) {
         "        parts.append(p)\n"
         "        n += len(p)\n"
         "    data = b''.join(parts)[:size]\n"
-        "    c = zlib.compressobj(rnd.randrange(10), zlib.DEFLATED, 31, rnd.randrange(1, 10), rnd.randrange(5))\n"
+        "    c = zlib.compressobj(rnd.randrange(10), zlib.DEFLATED, 31, rnd.randrange(1, 10), "
+        "rnd.randrange(5))\n"
         "    m = c.compress(data) + c.flush()\n"
         "    for blob in (data, m):\n"
         "        sys.stdout.buffer.write(len(blob).to_bytes(4, 'little') + blob)\n";
@@ -317,7 +326,8 @@ TEST(Unzip, ManyMembersOfVariedShapeFromPythonZlib) {
     while (at < r.out.size()) {
         string data = next();
         string member = next();
-        EXPECT_TRUE(kt::decode_member(member) == data) << "member " << members << " of " << data.size() << " bytes";
+        EXPECT_TRUE(kt::decode_member(member) == data)
+            << "member " << members << " of " << data.size() << " bytes";
         members++;
     }
     EXPECT_EQ(members, 60);

@@ -55,19 +55,24 @@ std::string member(const std::string &name, const std::string &data, int lvl = 9
 
 uint32_t le32(const std::string &s, size_t at) {
     uint32_t v = 0;
-    for (int i = 3; i >= 0; i--) v = v << 8 | static_cast<unsigned char>(s[at + static_cast<size_t>(i)]);
+    for (int i = 3; i >= 0; i--)
+        v = v << 8 | static_cast<unsigned char>(s[at + static_cast<size_t>(i)]);
     return v;
 }
 
 uint32_t crc_of(const std::string &data) {
     updcrc(nullptr, 0);
-    return static_cast<uint32_t>(updcrc(reinterpret_cast<const uch *>(data.data()), static_cast<unsigned>(data.size())));
+    return static_cast<uint32_t>(
+        updcrc(reinterpret_cast<const uch *>(data.data()), static_cast<unsigned>(data.size())));
 }
 
 TEST(Zip, HeaderHoldsTheBaseNameAndLevel9Flags) {
     bytes_in = 0;
     std::string m = member("dir/sub/data.bin", "payload");
-    const std::string head("\x1f\x8b\x08\x08\x00\x00\x00\x00\x02\x03" "data.bin\0", 19);
+    const std::string head(
+        "\x1f\x8b\x08\x08\x00\x00\x00\x00\x02\x03"
+        "data.bin\0",
+        19);
     EXPECT_EQ(m.substr(0, head.size()), head);
     EXPECT_EQ(le32(m, m.size() - 8), crc_of("payload"));
     EXPECT_EQ(le32(m, m.size() - 4), 7u);
@@ -76,7 +81,12 @@ TEST(Zip, HeaderHoldsTheBaseNameAndLevel9Flags) {
 TEST(Zip, EmptyInputIsAnEmptyFinalBlock) {
     bytes_in = 0;
     std::string m = member("empty", "");
-    EXPECT_EQ(m, std::string("\x1f\x8b\x08\x08\0\0\0\0\x02\x03" "empty\0" "\x03\x00" "\0\0\0\0" "\0\0\0\0", 26));
+    EXPECT_EQ(m, std::string("\x1f\x8b\x08\x08\0\0\0\0\x02\x03"
+                             "empty\0"
+                             "\x03\x00"
+                             "\0\0\0\0"
+                             "\0\0\0\0",
+                             26));
 }
 
 TEST(Zip, IsizeIsTheRunningTotalAndCrcIsPerMember) {
@@ -134,7 +144,8 @@ TEST(Zip, FileReadCountsAndChecksumsWhatItReads) {
     EXPECT_EQ(file_read(buf, 4), 2);
     EXPECT_EQ(file_read(buf, 4), 0);
     EXPECT_EQ(bytes_in, 6);
-    EXPECT_EQ(static_cast<uint32_t>(updcrc(reinterpret_cast<const uch *>(""), 0)), crc_of("abcdef"));
+    EXPECT_EQ(static_cast<uint32_t>(updcrc(reinterpret_cast<const uch *>(""), 0)),
+              crc_of("abcdef"));
     close(in);
 }
 

@@ -103,12 +103,9 @@ TEST(HuftBuild, EdgeCaseResults) {
         int want;
     };
     const Case cases[] = {
-        {"one code of length 1", {1, 0, 0}, 0},
-        {"one code of length 2", {0, 2, 0}, 1},
-        {"three codes of length 1", {1, 1, 1}, 2},
-        {"complete 1,2,2", {1, 2, 2}, 0},
-        {"incomplete 2,2,2", {2, 2, 2}, 1},
-        {"over-subscribed 1,2,2,2", {1, 2, 2, 2}, 2},
+        {"one code of length 1", {1, 0, 0}, 0},    {"one code of length 2", {0, 2, 0}, 1},
+        {"three codes of length 1", {1, 1, 1}, 2}, {"complete 1,2,2", {1, 2, 2}, 0},
+        {"incomplete 2,2,2", {2, 2, 2}, 1},        {"over-subscribed 1,2,2,2", {1, 2, 2, 2}, 2},
         {"length above 16", {17, 1}, 2},
     };
     for (const auto &c : cases) {

@@ -34,7 +34,8 @@ Raw inflate_raw(const std::string &stream) {
     r.result = inflate();
     r.err = testing::internal::GetCapturedStderr();
     if (r.result == 0)
-        for (size_t i = 0; i < kAfter.size(); i++) r.rest.push_back(static_cast<char>(next_input_byte()));
+        for (size_t i = 0; i < kAfter.size(); i++)
+            r.rest.push_back(static_cast<char>(next_input_byte()));
     close(in);
     close(ofd);
     r.out = kt::read_file(dir / "out");
@@ -69,9 +70,9 @@ struct Dynamic {
         for (unsigned l : lens) seq.push_back({l, 0});
     }
     void write(BitWriter &w) const {
-        w.bits(final, 1).bits(2, 2);              // BFINAL, BTYPE = 2
-        w.bits(nl - 257, 5).bits(nd - 1, 5);      // HLIT, HDIST
-        w.bits(nb - 4, 4);                        // HCLEN
+        w.bits(final, 1).bits(2, 2);          // BFINAL, BTYPE = 2
+        w.bits(nl - 257, 5).bits(nd - 1, 5);  // HLIT, HDIST
+        w.bits(nb - 4, 4);                    // HCLEN
         for (unsigned i = 0; i < nb; i++) w.bits(cl[kBorder[i]], 3);
         auto codes = canonical(cl);
         for (auto [sym, extra] : seq) {
@@ -141,13 +142,15 @@ TEST(Inflate, HandBuiltStreams) {
     {
         BitWriter w;
         // "abc", then length 10 (symbol 264) at distance 3 (code 2): overlapping repeat
-        w.bits(1, 1).bits(1, 2).fixed_sym('a').fixed_sym('b').fixed_sym('c').fixed_sym(264).code(2, 5);
+        w.bits(1, 1).bits(1, 2).fixed_sym('a').fixed_sym('b').fixed_sym('c').fixed_sym(264).code(2,
+                                                                                                 5);
         w.fixed_sym(256);
         cases.push_back({"overlapping copy", w.str(), 0, "abcabcabcabca"});
     }
     {
         BitWriter w;
-        // length 13 (symbol 266: base 13, 1 extra bit = 0), distance 7 (code 5: base 7, 1 extra = 0)
+        // length 13 (symbol 266: base 13, 1 extra bit = 0), distance 7 (code 5: base 7, 1 extra =
+        // 0)
         w.bits(1, 1).bits(1, 2);
         for (char c : std::string("0123456")) w.fixed_sym(static_cast<unsigned char>(c));
         w.fixed_sym(266).bits(0, 1).code(5, 5).bits(0, 1).fixed_sym(256);
@@ -175,7 +178,8 @@ TEST(Inflate, HandBuiltStreams) {
         EXPECT_EQ(r.result, c.result) << c.what;
         if (c.result == 0) {
             EXPECT_EQ(r.out, c.out) << c.what;
-            EXPECT_EQ(r.rest, kAfter) << c.what << ": inptr must be on the first byte after the stream";
+            EXPECT_EQ(r.rest, kAfter)
+                << c.what << ": inptr must be on the first byte after the stream";
         }
     }
 }
@@ -197,7 +201,8 @@ TEST(Inflate, DynamicBlockHeaders) {
         d.nd = 1;
         d.plain(lit);
         d.plain({1});
-        cases.push_back({"complete literal code, one 1-bit distance code", d, {'o', 'k', 256}, 0, "ok", ""});
+        cases.push_back(
+            {"complete literal code, one 1-bit distance code", d, {'o', 'k', 256}, 0, "ok", ""});
     }
     for (unsigned hlit : {30u, 31u}) {
         Dynamic d = with_complete_cl();
@@ -245,8 +250,8 @@ TEST(Inflate, DynamicBlockHeaders) {
         std::vector<unsigned> l(256, 8);
         d.plain(l);
         d.plain({1});
-        d.seq.push_back({17, 7});     // 10 zeros: 257..266
-        d.seq.push_back({18, 8});     // 19 zeros: 267..285, then 0 distance lengths
+        d.seq.push_back({17, 7});  // 10 zeros: 257..266
+        d.seq.push_back({18, 8});  // 19 zeros: 267..285, then 0 distance lengths
         cases.push_back({"over-subscribed literal code", d, {}, 2, "", ""});
     }
     {
@@ -273,7 +278,8 @@ TEST(Inflate, DynamicBlockHeaders) {
         d.cl[9] = 1;
         d.nl = 286;
         d.nd = 30;
-        cases.push_back({"single 1-bit code-length code", d, {}, 1, "", " incomplete literal tree\n"});
+        cases.push_back(
+            {"single 1-bit code-length code", d, {}, 1, "", " incomplete literal tree\n"});
     }
     {
         Dynamic d;
@@ -291,9 +297,12 @@ TEST(Inflate, DynamicBlockHeaders) {
             // The literal/length lengths this block sent, expanded from its sequence.
             std::vector<unsigned> sent;
             for (auto [sym, extra] : c.d.seq) {
-                if (sym < 16) sent.push_back(sym);
-                else if (sym == 16) sent.insert(sent.end(), 3 + extra, sent.empty() ? 0 : sent.back());
-                else sent.insert(sent.end(), sym == 17 ? 3 + extra : 11 + extra, 0);
+                if (sym < 16)
+                    sent.push_back(sym);
+                else if (sym == 16)
+                    sent.insert(sent.end(), 3 + extra, sent.empty() ? 0 : sent.back());
+                else
+                    sent.insert(sent.end(), sym == 17 ? 3 + extra : 11 + extra, 0);
             }
             sent.resize(c.d.nl);
             auto codes = canonical(sent);
@@ -322,7 +331,10 @@ TEST(Inflate, DistanceCodeEdgeCases) {
         d.plain({0, 1});  // only distance symbol 1 (distance 2), one bit
         BitWriter w;
         d.write(w);
-        w.code(codes['a'], 8).code(codes['b'], 8).code(codes[258], lit[258]).code(0, 1);  // len 4, dist 2
+        w.code(codes['a'], 8)
+            .code(codes['b'], 8)
+            .code(codes[258], lit[258])
+            .code(0, 1);  // len 4, dist 2
         w.code(codes[256], lit[256]).bits(0, 16);
         Raw r = inflate_raw(w.str());
         EXPECT_EQ(r.result, 0);
@@ -337,7 +349,8 @@ TEST(Inflate, DistanceCodeEdgeCases) {
         BitWriter w;
         d.write(w);
         w.code(codes['a'], 8).code(codes[257], lit[257]).bits(0, 32);
-        EXPECT_EQ(inflate_raw(w.str()).result, 1) << "a length with no distance table is invalid data";
+        EXPECT_EQ(inflate_raw(w.str()).result, 1)
+            << "a length with no distance table is invalid data";
         BitWriter ok;
         d.write(ok);
         ok.code(codes['a'], 8).code(codes[256], lit[256]).bits(0, 16);
@@ -359,10 +372,11 @@ struct Reference {
 
 // Fixed-code length/distance with their extra bits.
 void fixed_match(BitWriter &w, unsigned len, unsigned dist) {
-    static const unsigned lbase[] = {3, 4, 5, 6, 7, 8, 9, 10, 11, 13, 15, 17, 19, 23, 27, 31,
-                                     35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
-    static const unsigned lext[] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2,
-                                    3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+    static const unsigned lbase[] = {3,  4,  5,  6,   7,   8,   9,   10,  11, 13,
+                                     15, 17, 19, 23,  27,  31,  35,  43,  51, 59,
+                                     67, 83, 99, 115, 131, 163, 195, 227, 258};
+    static const unsigned lext[] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                                    2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
     unsigned s = 28;
     while (lbase[s] > len) s--;
     w.fixed_sym(257 + s).bits(len - lbase[s], lext[s]);
@@ -547,7 +561,8 @@ TEST(Inflate, GivesBackReadAheadBytesBeforeTheTrailer) {
 
 // Output of the zlib module (an outside implementation) in raw form, every strategy.
 TEST(Inflate, DecodesRawStreamsFromPythonZlib) {
-    std::string data = kt::text_bytes(150000, 11) + kt::random_bytes(20000, 12) + std::string(5000, 'z');
+    std::string data =
+        kt::text_bytes(150000, 11) + kt::random_bytes(20000, 12) + std::string(5000, 'z');
     const char *script =
         "import sys, zlib\n"
         "data = sys.stdin.buffer.read()\n"
@@ -556,7 +571,8 @@ TEST(Inflate, DecodesRawStreamsFromPythonZlib) {
         "sys.stdout.buffer.write(c.compress(data) + c.flush())\n";
     for (int strat = 0; strat <= 4; strat++) {
         for (int lvl : {1, 6, 9}) {
-            auto res = kt::run({"python3", "-c", script, std::to_string(lvl), std::to_string(strat)}, data);
+            auto res = kt::run(
+                {"python3", "-c", script, std::to_string(lvl), std::to_string(strat)}, data);
             ASSERT_EQ(res.status, 0) << res.err;
             Raw r = inflate_raw(res.out);
             ASSERT_EQ(r.result, 0) << "strategy " << strat << " level " << lvl;
@@ -601,7 +617,8 @@ TEST(Inflate, HostileStreamsEndCleanly) {
         } else {
             s = seeds[i % 5];
             int flips = 1 + static_cast<int>(rng() % 8);
-            for (int f = 0; f < flips; f++) s[rng() % std::min<size_t>(s.size(), 600)] ^= static_cast<char>(1 << (rng() % 8));
+            for (int f = 0; f < flips; f++)
+                s[rng() % std::min<size_t>(s.size(), 600)] ^= static_cast<char>(1 << (rng() % 8));
         }
         kt::write_file(dir / "in", s);
         int errp[2];
@@ -617,17 +634,20 @@ TEST(Inflate, HostileStreamsEndCleanly) {
         close(errp[1]);
         std::string err;
         char buf[512];
-        for (ssize_t n; (n = read(errp[0], buf, sizeof buf)) > 0;) err.append(buf, static_cast<size_t>(n));
+        for (ssize_t n; (n = read(errp[0], buf, sizeof buf)) > 0;)
+            err.append(buf, static_cast<size_t>(n));
         close(errp[0]);
         int st;
         waitpid(pid, &st, 0);
         ASSERT_TRUE(WIFEXITED(st)) << "case " << i << " died: " << err;
         int code = WEXITSTATUS(st);
         if (code == 1) {
-            EXPECT_NE(err.find("unexpected end of file"), std::string::npos) << "case " << i << ": " << err;
+            EXPECT_NE(err.find("unexpected end of file"), std::string::npos)
+                << "case " << i << ": " << err;
             ended++;
         } else {
-            EXPECT_TRUE(code >= 10 && code <= 13) << "case " << i << " exit " << code << ": " << err;
+            EXPECT_TRUE(code >= 10 && code <= 13)
+                << "case " << i << " exit " << code << ": " << err;
             returned++;
         }
     }

@@ -49,7 +49,8 @@ TEST(ErrPrinters, PrefixAndCrLfEndings) {
         Capture c;
         errno = ENOENT;
         err_sys("cannot do %d things\n", 3);
-        EXPECT_EQ(c.text(), std::string("prog: cannot do 3 things because ") + strerror(ENOENT) + " \r\n");
+        EXPECT_EQ(c.text(),
+                  std::string("prog: cannot do 3 things because ") + strerror(ENOENT) + " \r\n");
     }
     {
         Capture c;
@@ -89,13 +90,14 @@ TEST(ErrPrinters, OpenNamesTheMode) {
     struct {
         const char *mode;
         const char *how;
-    } cases[] = {{"r", " for reading "}, {"r+", " for reading "}, {"w", " for writing "},
+    } cases[] = {{"r", " for reading "},  {"r+", " for reading "},   {"w", " for writing "},
                  {"w+", " for writing "}, {"rw", " for read/write"}, {nullptr, ""}};
     for (const auto &m : cases) {
         Capture c;
         errno = EACCES;
         err_open("f.txt", m.mode);
-        EXPECT_EQ(c.text(), std::string("Error opening file \"f.txt\"") + m.how + " because " + why + " \r\n");
+        EXPECT_EQ(c.text(), std::string("Error opening file \"f.txt\"") + m.how + " because " +
+                                why + " \r\n");
     }
 }
 

@@ -57,14 +57,14 @@ TEST_F(FakeFs, MegabytesAvailableTable) {
     } cases[] = {
         {4096, 2560, 10, 1, 10},
         {4096, 2560, 11, 0, 10},
-        {4096, 2559, 9, 1, 9},      // partial megabytes are dropped
+        {4096, 2559, 9, 1, 9},  // partial megabytes are dropped
         {4096, 2559, 10, 0, 9},
         {512, 2048, 1, 1, 1},
         {1024, 1023, 1, 0, 0},
-        {256, 4096, 2, 1, 2},       // below 512 counts as 512
-        {4096, 0, 0, 1, 0},         // 0 always passes
+        {256, 4096, 2, 1, 2},               // below 512 counts as 512
+        {4096, 0, 0, 1, 0},                 // 0 always passes
         {4096, 1u << 30, -1, 0, 4u << 20},  // a negative value never passes
-        {4 << 20, 3, 12, 1, 12},    // 4 MiB blocks: no division by zero
+        {4 << 20, 3, 12, 1, 12},            // 4 MiB blocks: no division by zero
         {4 << 20, 3, 13, 0, 12},
     };
     for (const auto &c : cases) {

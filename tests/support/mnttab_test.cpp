@@ -94,8 +94,8 @@ TEST_F(MountTable, LongFieldsAreTerminatedAndLongMountPointsSkipped) {
     std::string long_type(40, 't');
     std::string long_path = "/" + std::string(127, 'p');  // 128 characters: no room for NUL
     std::string fits_path = "/" + std::string(126, 'q');  // 127 characters: fits
-    use(long_dev + " /a " + long_type + " rw 0 0\n" + "x " + long_path + " tmpfs rw 0 0\n" +
-        "y " + fits_path + " tmpfs rw 0 0\n");
+    use(long_dev + " /a " + long_type + " rw 0 0\n" + "x " + long_path + " tmpfs rw 0 0\n" + "y " +
+        fits_path + " tmpfs rw 0 0\n");
     struct ssmnttab *e = ss_getmntent();
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(std::string(e->mt_dev), long_dev.substr(0, MT_DEV_SIZE - 1));

@@ -32,12 +32,12 @@ TEST(StrSplit, Table) {
         {"a b:c", " :", {"a", "b", "c"}},
         {"\"x,y\"", ",", {"x,y"}},
         {"a\\,b", ",", {"a,b"}},
-        {"ab\\", ",", {"ab\\"}},                    // trailing backslash stays
-        {"pre\"q,r\",s", ",", {"q,r", "s"}},        // text before the quote is dropped
-        {"\"\"", ",", {""}},                        // closing quote at the end stores the empty field
-        {"\"a\"b,c", ",", {"ab", "c"}},             // the character after the closing quote is text
-        {"\"a\",b", ",", {"a", "b"}},               // ... or a separator
-        {"a\\\"b,c", ",", {"a\"b", "c"}},           // an escaped quote is text, backslash removed
+        {"ab\\", ",", {"ab\\"}},              // trailing backslash stays
+        {"pre\"q,r\",s", ",", {"q,r", "s"}},  // text before the quote is dropped
+        {"\"\"", ",", {""}},                  // closing quote at the end stores the empty field
+        {"\"a\"b,c", ",", {"ab", "c"}},       // the character after the closing quote is text
+        {"\"a\",b", ",", {"a", "b"}},         // ... or a separator
+        {"a\\\"b,c", ",", {"a\"b", "c"}},     // an escaped quote is text, backslash removed
         {" VFYFS=/opt , NAME=x ", ",", {" VFYFS=/opt ", " NAME=x "}},  // nothing trimmed
         {"NOCOMPR", ",", {"NOCOMPR"}},
     };
@@ -68,7 +68,9 @@ TEST(StrDel, DeletesEveryOccurrence) {
     char e[] = "";
     EXPECT_EQ(strdel(e, 'x'), 0);
     EXPECT_EQ(strdel(nullptr, 'x'), 0);
-    char high[] = "a\xe9" "b";
+    char high[] =
+        "a\xe9"
+        "b";
     EXPECT_EQ(strdel(high, 0xe9), 0) << "bytes compare as signed char";
     EXPECT_EQ(strdel(high, static_cast<signed char>('\xe9')), 1);
     EXPECT_STREQ(high, "ab");
