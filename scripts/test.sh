@@ -32,14 +32,37 @@ run_logged() {
     fi
 }
 
-# build_and_test PRESET: configures and builds the preset, runs its tests, prints the line.
+# Builds of later phases run at the lowest priority while the tests of an earlier one run,
+# on the cores that those tests leave idle while they wait on their commands.
+declare -A prebuilt
+prebuild() {
+    (cmake --preset "$1" && nice -n 19 cmake --build --preset "$1" -j "$jobs") \
+        >"$logs/$1-build.log" 2>&1 &
+    prebuilt[$1]=$!
+}
+# Waits for the build prebuild started for PRESET; on failure shows its log and stops.
+wait_prebuilt() {
+    if ! wait "${prebuilt[$1]}"; then
+        echo "FAILED: the $1 preset's build  (log: $logs/$1-build.log)"
+        tail -n 60 "$logs/$1-build.log"
+        exit 1
+    fi
+}
+
+# build_and_test PRESET [NEXT]: builds the preset (or waits for its prebuild), starts the
+# build of preset NEXT in the background if given, runs the preset's tests, prints the line.
 build_and_test() {
     local preset=$1 t junit
     t=$(date +%s)
-    run_logged "$logs/$preset-configure.log" cmake --preset "$preset"
-    run_logged "$logs/$preset-build.log" cmake --build --preset "$preset" -j "$jobs"
+    if [ -n "${prebuilt[$preset]:-}" ]; then
+        wait_prebuilt "$preset"
+    else
+        run_logged "$logs/$preset-configure.log" cmake --preset "$preset"
+        run_logged "$logs/$preset-build.log" cmake --build --preset "$preset" -j "$jobs"
+    fi
     local built
     built=$(elapsed "$t")
+    if [ -n "${2:-}" ]; then prebuild "$2"; fi
     t=$(date +%s)
     junit=$PWD/$logs/$preset-tests.xml
     run_logged "$logs/$preset-tests.log" ctest --preset "$preset" -j "$test_jobs" \
@@ -50,11 +73,12 @@ build_and_test() {
     tail -n +2 <<<"$summary"
 }
 
-build_and_test release
-build_and_test sanitize
+build_and_test release fuzz
+build_and_test sanitize tsan
 build_and_test tsan
 
 t=$(date +%s)
+wait_prebuilt fuzz
 run_logged "$logs/fuzz.log" env JOBS="$jobs" scripts/fuzz.sh "${FUZZ_SECONDS:-15}"
 echo "== fuzz: $(grep -c '^== ' "$logs/fuzz.log") targets for ${FUZZ_SECONDS:-15} s each, no finding, in $(elapsed "$t")"
 
