@@ -318,11 +318,16 @@ TEST(StubInterpreter, AsReadelfReadsItAndNoReadOutsideTheStub) {
         }
         EXPECT_TRUE(got_version[0] == 0 || std::string(got_version).rfind("GLIBC_", 0) == 0) << n;
     }
+    // One copy of exactly the file's size (a read past it is the sanitizers' to catch), each
+    // byte of its head changed in turn and put back.
+    std::vector<char> bad(elf.begin(), elf.end());
     for (size_t i = 0; i < head; i++) {
-        std::string bad = elf;
+        const char was = bad[i];
         bad[i] = '\xff';
-        read(bad);
+        stub_interpreter(bad.data(), bad.size(), got_interp, sizeof got_interp, got_version,
+                         sizeof got_version);
         EXPECT_LT(strlen(got_interp), sizeof got_interp) << i;
+        bad[i] = was;
     }
     const std::string static_kelpa = kt::read_file(kt::kelpa_bin());
     if (KELPA_STATIC_STUB) {
