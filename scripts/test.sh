@@ -49,8 +49,8 @@ wait_prebuilt() {
     fi
 }
 
-# build_and_test PRESET [NEXT...]: builds the preset (or waits for its prebuild), starts the
-# builds of the presets NEXT in the background, runs the preset's tests, prints the line.
+# build_and_test PRESET [NEXT]: builds the preset (or waits for its prebuild), starts the
+# build of preset NEXT in the background if given, runs the preset's tests, prints the line.
 build_and_test() {
     local preset=$1 t junit
     t=$(date +%s)
@@ -62,8 +62,7 @@ build_and_test() {
     fi
     local built
     built=$(elapsed "$t")
-    local next
-    for next in "${@:2}"; do prebuild "$next"; done
+    if [ -n "${2:-}" ]; then prebuild "$2"; fi
     t=$(date +%s)
     junit=$PWD/$logs/$preset-tests.xml
     run_logged "$logs/$preset-tests.log" ctest --preset "$preset" -j "$test_jobs" \
@@ -74,8 +73,8 @@ build_and_test() {
     tail -n +2 <<<"$summary"
 }
 
-build_and_test release sanitize
-build_and_test sanitize tsan fuzz
+build_and_test release fuzz
+build_and_test sanitize tsan
 build_and_test tsan
 
 t=$(date +%s)
