@@ -77,7 +77,7 @@ void decode_with_kelpa(const Member &m, int devnull) {
     strcpy(ofname, "stdout");
     clear_bufs();
     part_nb = 0;
-    to_stdout = 1;
+    member_settings = {1, 0, 0};  // to standard output: the stored name is not taken
     int in = open(m.path.c_str(), O_RDONLY);
     ifd = in;
     if (get_method(in) != CM_DEFLATE) abort();
