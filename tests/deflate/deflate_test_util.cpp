@@ -17,8 +17,6 @@
 
 namespace dt {
 
-namespace {
-
 int memfd_with(const std::string &data) {
     int fd = memfd_create("kelpa-test", 0);
     if (fd < 0) throw std::runtime_error("memfd_create");
@@ -36,6 +34,8 @@ std::string read_all(int fd) {
     while ((n = read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
     return out;
 }
+
+namespace {
 
 // The input routine: the bytes of in_fd, every request filled unless the input ends.
 int in_fd = -1;

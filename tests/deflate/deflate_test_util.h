@@ -11,8 +11,12 @@
 
 namespace dt {
 
-// The DEFLATE data of data at the given level (the stream's level set to it meanwhile), the
-// encoder run as the member writer runs it on two CPUs: configured by lm_config, then the
+// A memory file holding data, positioned at its start; and all the bytes of such a file.
+int memfd_with(const std::string &data);
+std::string read_all(int fd);
+
+// The DEFLATE data of data at the given level, the encoder run as the member writer runs it
+// on two CPUs: configured by lm_config (which sets the level the tally reads too), then the
 // parallel encoder told the input's size (one thread for an input of one chunk at most), its
 // input routine filling every request.
 std::string deflate_level(const std::string &data, int lvl = 9);

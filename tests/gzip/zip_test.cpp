@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -20,34 +19,16 @@
 
 namespace {
 
-int memfd_with(const std::string &data) {
-    int fd = memfd_create("zip-test", 0);
-    if (!data.empty()) {
-        EXPECT_EQ(write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
-    }
-    lseek(fd, 0, SEEK_SET);
-    return fd;
-}
-
-std::string contents(int fd) {
-    std::string out;
-    lseek(fd, 0, SEEK_SET);
-    char buf[65536];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
-    return out;
-}
-
 // Writes one member for data under the input name `name` at level lvl and returns its bytes.
 std::string member(const std::string &name, const std::string &data, int lvl = 9) {
-    int in = memfd_with(data), out = memfd_with("");
+    int in = dt::memfd_with(data), out = dt::memfd_with("");
     strcpy(ifname, name.c_str());
     const int saved = level;
     level = lvl;
     EXPECT_EQ(zip(in, out), 0);
     level = saved;
     EXPECT_EQ(outcnt, 0u) << "the member leaves nothing behind in outbuf";
-    std::string m = contents(out);
+    std::string m = dt::read_all(out);
     close(in);
     close(out);
     return m;
@@ -113,7 +94,7 @@ TEST(Zip, OutputLeavesInPiecesOf16384Bytes) {
     setsockopt(sv[0], SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
     setsockopt(sv[1], SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
     std::string data = kt::random_bytes(100000, 3) + kt::text_bytes(100000, 4);
-    int in = memfd_with(data);
+    int in = dt::memfd_with(data);
     strcpy(ifname, "pieces");
     zip(in, sv[0]);
     close(in);
@@ -135,7 +116,7 @@ TEST(Zip, OutputLeavesInPiecesOf16384Bytes) {
 }
 
 TEST(Zip, FileReadCountsAndChecksumsWhatItReads) {
-    int in = memfd_with("abcdef");
+    int in = dt::memfd_with("abcdef");
     ifd = in;
     bytes_in = 0;
     updcrc(nullptr, 0);
@@ -179,7 +160,7 @@ TEST(ZipDeathTest, ReadErrorIsFatalAndNamesTheInput) {
     ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
     int in = open(path.c_str(), O_RDONLY);
     ASSERT_GE(in, 0);
-    int out = memfd_with("");
+    int out = dt::memfd_with("");
     strcpy(ifname, path.c_str());
     EXPECT_EXIT(zip(in, out), testing::ExitedWithCode(1), "adir: Is a directory");
     close(in);
