@@ -1,31 +1,29 @@
 // DEFLATE encoder, bit writer: packs bit fields into a 16-bit accumulator and moves it into
-// the stream layer's outbuf. Owns bi_buf, bi_valid and the input routine read_buf, which the
-// encoder's caller installs.
+// the stream layer's outbuf, with the block writer's bi_buf and bi_valid (bw). Owns the input
+// routine read_buf, which the encoder's caller installs.
 // Bit order: RFC 1951 section 3.1.1; stored-block LEN/NLEN: section 3.2.4.
 #include "deflate/deflate_internal.h"
 
 #include <cstring>
 
-ush bi_buf;
-int bi_valid;
 constinit thread_local InputRoutine read_buf;
 
 void bi_init(int zipfile) {
     (void)zipfile;  // the output goes through outbuf whatever the descriptor
-    bi_buf = 0;
-    bi_valid = 0;
+    bw.bi_buf = 0;
+    bw.bi_valid = 0;
 }
 
 void send_bits(int value, int length) {
-    if (bi_valid > BUF_SIZE - length) {
+    if (bw.bi_valid > BUF_SIZE - length) {
         // The field does not fit: fill the accumulator, write it, keep the rest.
-        bi_buf = static_cast<ush>(bi_buf | (value << bi_valid));
-        put_output_short(bi_buf);
-        bi_buf = static_cast<ush>(static_cast<ush>(value) >> (BUF_SIZE - bi_valid));
-        bi_valid += length - BUF_SIZE;
+        bw.bi_buf = static_cast<ush>(bw.bi_buf | (value << bw.bi_valid));
+        put_output_short(bw.bi_buf);
+        bw.bi_buf = static_cast<ush>(static_cast<ush>(value) >> (BUF_SIZE - bw.bi_valid));
+        bw.bi_valid += length - BUF_SIZE;
     } else {
-        bi_buf = static_cast<ush>(bi_buf | (value << bi_valid));
-        bi_valid += length;
+        bw.bi_buf = static_cast<ush>(bw.bi_buf | (value << bw.bi_valid));
+        bw.bi_valid += length;
     }
 }
 
@@ -40,13 +38,13 @@ unsigned bi_reverse(unsigned code, int len) {
 }
 
 void bi_windup() {
-    if (bi_valid > 8) {
-        put_output_short(bi_buf);
-    } else if (bi_valid > 0) {
-        put_output_byte(static_cast<uch>(bi_buf));
+    if (bw.bi_valid > 8) {
+        put_output_short(bw.bi_buf);
+    } else if (bw.bi_valid > 0) {
+        put_output_byte(static_cast<uch>(bw.bi_buf));
     }
-    bi_buf = 0;
-    bi_valid = 0;
+    bw.bi_buf = 0;
+    bw.bi_valid = 0;
 }
 
 void copy_block(char *buf, unsigned len, int header) {

@@ -1,54 +1,47 @@
 // DEFLATE encoder, block emission: records literals and matches, decides where blocks end,
 // and sends each block stored, with the fixed codes or with dynamic codes, whichever is
-// smallest. Owns flag_buf, the tally counters and compressed_len. RFC 1951 3.2.3-3.2.7.
+// smallest. Owns the block writer's state (bw), whose tally it fills. RFC 1951 3.2.3-3.2.7.
 #include "deflate/deflate_internal.h"
 
 #include <cassert>
 #include <cstring>
 
-uch flag_buf[FLAG_BUFSIZE];
-ush d_buf[DIST_BUFSIZE];
-unsigned last_lit;    // symbols in the literal buffer (inbuf)
-unsigned last_dist;   // matches in d_buf
-unsigned last_flags;  // complete bytes in flag_buf
-uch flags;            // flag byte being filled
-uch flag_bit;         // bit of the next symbol in flags
-ulg compressed_len;   // bits written for the member, alignment included
+constinit BlockWriter bw;
 
 int ct_tally(int dist, int lc) {
     // Blocks end at LIT_BUFSIZE - 1 symbols: the match finder flushes whenever this
     // returns 1, so the literal buffer and flag_buf always have room for one more.
-    assert(last_lit < LIT_BUFSIZE && last_flags < FLAG_BUFSIZE);
-    inbuf[last_lit++] = static_cast<uch>(lc);
+    assert(bw.last_lit < LIT_BUFSIZE && bw.last_flags < FLAG_BUFSIZE);
+    l_buf[bw.last_lit++] = static_cast<uch>(lc);
     if (dist == 0) {
-        dyn_ltree[lc].fc++;
+        bw.dyn_ltree[lc].fc++;
     } else {
         dist--;  // distance - 1
-        dyn_ltree[length_code[lc] + LITERALS + 1].fc++;
-        dyn_dtree[d_code(static_cast<unsigned>(dist))].fc++;
-        d_buf[last_dist++] = static_cast<ush>(dist);
-        flags |= flag_bit;
+        bw.dyn_ltree[length_code[lc] + LITERALS + 1].fc++;
+        bw.dyn_dtree[d_code(static_cast<unsigned>(dist))].fc++;
+        bw.d_buf[bw.last_dist++] = static_cast<ush>(dist);
+        bw.flags |= bw.flag_bit;
     }
-    flag_bit = static_cast<uch>(flag_bit << 1);
+    bw.flag_bit = static_cast<uch>(bw.flag_bit << 1);
 
-    if ((last_lit & 7) == 0) {
-        flag_buf[last_flags++] = flags;
-        flags = 0;
-        flag_bit = 1;
+    if ((bw.last_lit & 7) == 0) {
+        bw.flag_buf[bw.last_flags++] = bw.flags;
+        bw.flags = 0;
+        bw.flag_bit = 1;
     }
     // Every TALLY_CHECK_INTERVAL symbols: end the block early when it is compressing well
     // and is mostly matches, so that the next data gets codes of its own; levels 1 and 2
     // never end a block early.
-    if (compr_level > 2 && (last_lit & (TALLY_CHECK_INTERVAL - 1)) == 0) {
-        ulg out_length = static_cast<ulg>(last_lit) * 8;
-        ulg in_length = static_cast<ulg>(static_cast<long>(strstart) - block_start);
+    if (lm::compr_level > 2 && (bw.last_lit & (TALLY_CHECK_INTERVAL - 1)) == 0) {
+        ulg out_length = static_cast<ulg>(bw.last_lit) * 8;
+        ulg in_length = static_cast<ulg>(static_cast<long>(lm::strstart) - lm::block_start);
         for (unsigned dcode = 0; dcode < D_CODES; dcode++)
-            out_length +=
-                static_cast<ulg>(dyn_dtree[dcode].fc) * (5 + static_cast<ulg>(extra_dbits[dcode]));
+            out_length += static_cast<ulg>(bw.dyn_dtree[dcode].fc) *
+                          (5 + static_cast<ulg>(extra_dbits[dcode]));
         out_length >>= 3;
-        if (last_dist < last_lit / 2 && out_length < in_length / 2) return 1;
+        if (bw.last_dist < bw.last_lit / 2 && out_length < in_length / 2) return 1;
     }
-    return last_lit == LIT_BUFSIZE - 1;
+    return bw.last_lit == LIT_BUFSIZE - 1;
 }
 
 unsigned ct_tally_literals_careful(const uch *p, unsigned n, unsigned at, int *flush) {
@@ -63,7 +56,7 @@ unsigned ct_tally_literals_careful(const uch *p, unsigned n, unsigned at, int *f
         }
         tally_literals_between_checks(p + done, e - 1);
         done += e;
-        strstart = at + done - 1;
+        lm::strstart = at + done - 1;
         if (ct_tally(0, p[done - 1])) {
             *flush = 1;
             return done;
@@ -76,10 +69,10 @@ unsigned ct_tally_literals_careful(const uch *p, unsigned n, unsigned at, int *f
 void set_file_type() {
     unsigned ascii_freq = 0, bin_freq = 0;
     unsigned n = 0;
-    while (n < 7) bin_freq += dyn_ltree[n++].fc;
-    while (n < 128) ascii_freq += dyn_ltree[n++].fc;
-    while (n < LITERALS) bin_freq += dyn_ltree[n++].fc;
-    *file_type = bin_freq > (ascii_freq >> 2) ? ATTR_BINARY : ATTR_ASCII;
+    while (n < 7) bin_freq += bw.dyn_ltree[n++].fc;
+    while (n < 128) ascii_freq += bw.dyn_ltree[n++].fc;
+    while (n < LITERALS) bin_freq += bw.dyn_ltree[n++].fc;
+    *bw.file_type = bin_freq > (ascii_freq >> 2) ? ATTR_BINARY : ATTR_ASCII;
 }
 
 namespace {
@@ -112,14 +105,14 @@ void scan_tree(ct_data *tree, int max_code) {
         nextlen = tree[n + 1].dl;
         if (++count < max_count && curlen == nextlen) continue;
         if (count < min_count) {
-            bl_tree[curlen].fc = static_cast<ush>(bl_tree[curlen].fc + count);
+            bw.bl_tree[curlen].fc = static_cast<ush>(bw.bl_tree[curlen].fc + count);
         } else if (curlen != 0) {
-            if (curlen != prevlen) bl_tree[curlen].fc++;
-            bl_tree[REP_3_6].fc++;
+            if (curlen != prevlen) bw.bl_tree[curlen].fc++;
+            bw.bl_tree[REP_3_6].fc++;
         } else if (count <= 10) {
-            bl_tree[REPZ_3_10].fc++;
+            bw.bl_tree[REPZ_3_10].fc++;
         } else {
-            bl_tree[REPZ_11_138].fc++;
+            bw.bl_tree[REPZ_11_138].fc++;
         }
         count = 0;
         prevlen = curlen;
@@ -140,20 +133,20 @@ void send_tree(ct_data *tree, int max_code) {
         nextlen = tree[n + 1].dl;
         if (++count < max_count && curlen == nextlen) continue;
         if (count < min_count) {
-            do send_bits(bl_tree[curlen].fc, bl_tree[curlen].dl);
+            do send_bits(bw.bl_tree[curlen].fc, bw.bl_tree[curlen].dl);
             while (--count != 0);
         } else if (curlen != 0) {
             if (curlen != prevlen) {
-                send_bits(bl_tree[curlen].fc, bl_tree[curlen].dl);
+                send_bits(bw.bl_tree[curlen].fc, bw.bl_tree[curlen].dl);
                 count--;
             }
-            send_bits(bl_tree[REP_3_6].fc, bl_tree[REP_3_6].dl);
+            send_bits(bw.bl_tree[REP_3_6].fc, bw.bl_tree[REP_3_6].dl);
             send_bits(count - 3, 2);  // repeat count - 3: 2 bits
         } else if (count <= 10) {
-            send_bits(bl_tree[REPZ_3_10].fc, bl_tree[REPZ_3_10].dl);
+            send_bits(bw.bl_tree[REPZ_3_10].fc, bw.bl_tree[REPZ_3_10].dl);
             send_bits(count - 3, 3);  // zero run - 3: 3 bits
         } else {
-            send_bits(bl_tree[REPZ_11_138].fc, bl_tree[REPZ_11_138].dl);
+            send_bits(bw.bl_tree[REPZ_11_138].fc, bw.bl_tree[REPZ_11_138].dl);
             send_bits(count - 11, 7);  // zero run - 11: 7 bits
         }
         count = 0;
@@ -163,14 +156,14 @@ void send_tree(ct_data *tree, int max_code) {
 }
 
 int build_bl_tree() {
-    scan_tree(dyn_ltree, l_desc.max_code);
-    scan_tree(dyn_dtree, d_desc.max_code);
-    build_tree(&bl_desc);
+    scan_tree(bw.dyn_ltree, bw.l_desc.max_code);
+    scan_tree(bw.dyn_dtree, bw.d_desc.max_code);
+    build_tree(&bw.bl_desc);
     // HCLEN may drop trailing unused code lengths in bl_order, but at least four are sent.
     int max_blindex;
     for (max_blindex = BL_CODES - 1; max_blindex >= 3; max_blindex--)
-        if (bl_tree[bl_order[max_blindex]].dl != 0) break;
-    opt_len += 3 * (static_cast<ulg>(max_blindex) + 1) + 5 + 5 + 4;
+        if (bw.bl_tree[bl_order[max_blindex]].dl != 0) break;
+    bw.opt_len += 3 * (static_cast<ulg>(max_blindex) + 1) + 5 + 5 + 4;
     return max_blindex;
 }
 
@@ -179,9 +172,9 @@ void send_all_trees(int lcodes, int dcodes, int blcodes) {
     send_bits(dcodes - 1, 5);    // HDIST: 5 bits
     send_bits(blcodes - 4, 4);   // HCLEN: 4 bits
     for (int rank = 0; rank < blcodes; rank++)
-        send_bits(bl_tree[bl_order[rank]].dl, 3);  // code length code length: 3 bits
-    send_tree(dyn_ltree, lcodes - 1);
-    send_tree(dyn_dtree, dcodes - 1);
+        send_bits(bw.bl_tree[bl_order[rank]].dl, 3);  // code length code length: 3 bits
+    send_tree(bw.dyn_ltree, lcodes - 1);
+    send_tree(bw.dyn_dtree, dcodes - 1);
 }
 
 // Block symbols go through a 64-bit accumulator kept in a register, instead of the 16-bit
@@ -228,11 +221,11 @@ void compress_block(const ct_data *ltree, const ct_data *dtree) {
         dist_field[dcode] = {dtree[dcode].fc, static_cast<uint8_t>(dl),
                              static_cast<uint8_t>(dl + extra_dbits[dcode])};
     }
-    uint64_t acc = bi_buf;
-    unsigned valid = static_cast<unsigned>(bi_valid);
+    uint64_t acc = bw.bi_buf;
+    unsigned valid = static_cast<unsigned>(bw.bi_valid);
     // outcnt and last_lit in locals: every byte stored to outbuf could otherwise alias them.
     unsigned out = outcnt;
-    const unsigned n_syms = last_lit;
+    const unsigned n_syms = bw.last_lit;
     // Moves the whole bytes pending to outbuf; the buffer is flushed at exactly OUTBUFSIZ.
     auto put_bytes = [&] {
         if (out <= OUTBUFSIZ - sizeof acc) {
@@ -259,12 +252,12 @@ void compress_block(const ct_data *ltree, const ct_data *dtree) {
     unsigned flag = 0;
     while (lx < n_syms) {
         if ((lx & 7) == 0) {
-            flag = flag_buf[fx++];
+            flag = bw.flag_buf[fx++];
             if (flag == 0 && n_syms - lx >= 8) {
                 // Eight literals, sent in pairs: one append for two codes.
                 for (unsigned end = lx + 8; lx < end; lx += 2) {
-                    const ct_data &a = ltree[inbuf[lx]];
-                    const ct_data &b = ltree[inbuf[lx + 1]];
+                    const ct_data &a = ltree[l_buf[lx]];
+                    const ct_data &b = ltree[l_buf[lx + 1]];
                     send(a.fc | static_cast<unsigned>(b.fc) << a.dl, a.dl + b.dl);
                 }
                 continue;
@@ -272,10 +265,10 @@ void compress_block(const ct_data *ltree, const ct_data *dtree) {
         }
         // A literal and a match take one path: which one a symbol is would be a branch the
         // predictor loses. A literal reads the next match's distance and drops it.
-        const unsigned lc = inbuf[lx++];
+        const unsigned lc = l_buf[lx++];
         const unsigned is_match = flag & 1;
         flag >>= 1;
-        const unsigned dist = d_buf[dx] & (WSIZE - 1);
+        const unsigned dist = bw.d_buf[dx] & (WSIZE - 1);
         const unsigned dcode = d_code(dist);
         const DistField d = dist_field[dcode];
         const uint32_t lf = len_field[lc];
@@ -289,45 +282,45 @@ void compress_block(const ct_data *ltree, const ct_data *dtree) {
     }
     send(ltree[END_BLOCK].fc, ltree[END_BLOCK].dl);
     outcnt = out;
-    bi_buf = static_cast<ush>(acc);
-    bi_valid = static_cast<int>(valid);
+    bw.bi_buf = static_cast<ush>(acc);
+    bw.bi_valid = static_cast<int>(valid);
 }
 
 ulg flush_block(char *buf, ulg stored_len, int eof) {
-    flag_buf[last_flags] = flags;  // the partial flag byte
-    if (*file_type == ATTR_UNKNOWN) set_file_type();
+    bw.flag_buf[bw.last_flags] = bw.flags;  // the partial flag byte
+    if (*bw.file_type == ATTR_UNKNOWN) set_file_type();
 
-    build_tree(&l_desc);
-    build_tree(&d_desc);
+    build_tree(&bw.l_desc);
+    build_tree(&bw.d_desc);
     int max_blindex = build_bl_tree();
 
     // Whole bytes of each form, 3 header bits included.
-    ulg opt_lenb = (opt_len + 3 + 7) >> 3;
-    ulg static_lenb = (static_len + 3 + 7) >> 3;
+    ulg opt_lenb = (bw.opt_len + 3 + 7) >> 3;
+    ulg static_lenb = (bw.static_len + 3 + 7) >> 3;
     if (static_lenb <= opt_lenb) opt_lenb = static_lenb;
 
     // A block whose start has slid out of the window cannot be stored. The match finder
     // ends blocks before they cover 65536 bytes; the LEN bound only restates that.
     if (stored_len + 4 <= opt_lenb && buf != nullptr && stored_len <= 0xffff) {
         send_bits((BTYPE_STORED << 1) + eof, 3);  // BFINAL: 1 bit, BTYPE: 2 bits
-        compressed_len =
-            ((compressed_len + 3 + 7) & ~static_cast<ulg>(7)) + ((stored_len + 4) << 3);
+        bw.compressed_len =
+            ((bw.compressed_len + 3 + 7) & ~static_cast<ulg>(7)) + ((stored_len + 4) << 3);
         copy_block(buf, static_cast<unsigned>(stored_len), 1);
     } else if (static_lenb == opt_lenb) {
         send_bits((BTYPE_FIXED << 1) + eof, 3);
         compress_block(static_ltree, static_dtree);
-        compressed_len += 3 + static_len;
+        bw.compressed_len += 3 + bw.static_len;
     } else {
         send_bits((BTYPE_DYNAMIC << 1) + eof, 3);
-        send_all_trees(l_desc.max_code + 1, d_desc.max_code + 1, max_blindex + 1);
-        compress_block(dyn_ltree, dyn_dtree);
-        compressed_len += 3 + opt_len;
+        send_all_trees(bw.l_desc.max_code + 1, bw.d_desc.max_code + 1, max_blindex + 1);
+        compress_block(bw.dyn_ltree, bw.dyn_dtree);
+        bw.compressed_len += 3 + bw.opt_len;
     }
     init_block();
 
     if (eof) {
         bi_windup();
-        compressed_len += 7;  // alignment
+        bw.compressed_len += 7;  // alignment
     }
-    return compressed_len >> 3;
+    return bw.compressed_len >> 3;
 }

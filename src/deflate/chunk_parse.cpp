@@ -1,6 +1,6 @@
 // DEFLATE encoder, chunk parses: the lazy loop's recording of a chunk's symbols and steps,
 // the splice test against the next chunk's parse, and the priming (docs/parallel-encoder.md).
-// Owns the per-thread recording state. RFC 1951 section 4 (the lazy parse).
+// Its per-thread state is the match finder's (lm). RFC 1951 section 4 (the lazy parse).
 #include <sched.h>
 
 #include <cassert>
@@ -11,23 +11,15 @@
 
 namespace {
 
-constinit thread_local size_t rec_fed;  // bytes of chunk_rec's input read so far
-
 // The input routine of a chunk parse: chunk_rec's bytes, whole requests until they run out.
 int read_chunk(char *buf, unsigned size) {
     const ChunkParse &r = *recording();
-    size_t left = r.size - rec_fed;
+    size_t left = r.size - lm::rec_fed;
     unsigned n = left < size ? static_cast<unsigned>(left) : size;
-    memcpy(buf, r.data + rec_fed, n);
-    rec_fed += n;
+    memcpy(buf, r.data + lm::rec_fed, n);
+    lm::rec_fed += n;
     return static_cast<int>(n);
 }
-
-// Where this thread's last chunk parse stopped, if it did (see ChunkParse::stopped).
-constinit thread_local uint64_t stopped_at;
-
-// The next chunk's first step not yet passed.
-constinit thread_local size_t next_head;
 
 // A started parse publishes its first steps once it has primed its chains and parsed
 // PARALLEL_OVERLAP positions, well under a millisecond; a parse past its chunk's end yields
@@ -37,16 +29,16 @@ constinit thread_local size_t next_head;
 // to run): past that the publishing thread is not running, and the parse goes on without
 // waiting, which is as correct and costs at most PARALLEL_OVERLAP positions.
 inline constexpr unsigned MAX_YIELDS = 4096;
-constinit thread_local unsigned yields_left;
 
 // Records the top of the step at strstart, in the state the loop holds. Returns true past
 // the chunk's end at a step the next chunk's parse recorded in the same state, or where it
 // took the next chunk over.
 bool record_top(ChunkParse &r, unsigned match_available, unsigned match_length) {
     if (r.ntops == r.tops_cap) error("internal error: chunk step record full");
-    const uint64_t at = window_origin + strstart;
+    const uint64_t at = lm::window_origin + lm::strstart;
     const bool in_hand = match_length >= MIN_MATCH;
-    const ParseState state = {match_available, match_length, in_hand ? strstart - match_start : 0};
+    const ParseState state = {match_available, match_length,
+                              in_hand ? lm::strstart - lm::match_start : 0};
     r.tops[r.ntops++] = {static_cast<uint32_t>(at - r.base), static_cast<uint32_t>(r.nsym), state};
     if (at < r.heads_end) return false;
     ChunkParse *n = r.next.load(__ATOMIC_ACQUIRE);
@@ -57,32 +49,33 @@ bool record_top(ChunkParse &r, unsigned match_available, unsigned match_length) 
     if (r.takes_over && n->started.load(__ATOMIC_ACQUIRE) == NOT_STARTED &&
         n->started.compare_exchange(NOT_STARTED, STARTED, __ATOMIC_ACQ_REL)) {
         r.took_next = r.stopped = true;
-        stopped_at = at;
+        lm::stopped_at = at;
         return true;
     }
     // A parse that has started publishes its first steps within moments (see MAX_YIELDS).
     size_t heads;
     while ((heads = n->heads.load(__ATOMIC_ACQUIRE)) == 0 &&
-           n->started.load(__ATOMIC_ACQUIRE) == STARTED && yields_left != 0) {
-        yields_left--;
+           n->started.load(__ATOMIC_ACQUIRE) == STARTED && lm::yields_left != 0) {
+        lm::yields_left--;
         sched_yield();
     }
     if (heads == 0) return false;
-    while (next_head < heads - 1 && n->base + n->tops[next_head].offset < at) next_head++;
-    return next_head < heads - 1 && n->base + n->tops[next_head].offset == at &&
-           n->tops[next_head].state == state;
+    while (lm::next_head < heads - 1 && n->base + n->tops[lm::next_head].offset < at)
+        lm::next_head++;
+    return lm::next_head < heads - 1 && n->base + n->tops[lm::next_head].offset == at &&
+           n->tops[lm::next_head].state == state;
 }
 
 }  // namespace
 
 bool record_step(unsigned match_available, unsigned match_length) {
     ChunkParse &r = *recording();
-    const uint64_t at = window_origin + strstart;
+    const uint64_t at = lm::window_origin + lm::strstart;
     if (at >= r.stop) {
         // Recorded so that a parse of the next chunk from here may continue this one.
         record_top(r, match_available, match_length);
         r.stopped = true;
-        stopped_at = at;
+        lm::stopped_at = at;
         // The next chunk's parse, which published its first steps, has none in common with
         // this one's: it is thrown away, and need not run on.
         ChunkParse *n = r.next.load(__ATOMIC_ACQUIRE);
@@ -98,21 +91,21 @@ bool record_step(unsigned match_available, unsigned match_length) {
     }
     // Publishes the steps recorded below heads_end, for the parse of the chunk before to
     // splice into.
-    if (record_from == 0) r.heads.store(r.ntops + 1, __ATOMIC_RELEASE);
+    if (lm::record_from == 0) r.heads.store(r.ntops + 1, __ATOMIC_RELEASE);
     if (at < r.tails_from) {
         if (r.cancel.load(__ATOMIC_ACQUIRE)) return true;  // its record is thrown away
-        record_from = at + CANCEL_CHECK < r.tails_from ? at + CANCEL_CHECK : r.tails_from;
+        lm::record_from = at + CANCEL_CHECK < r.tails_from ? at + CANCEL_CHECK : r.tails_from;
         return false;
     }
-    record_from = r.tails_from;
+    lm::record_from = r.tails_from;
     return record_top(r, match_available, match_length);
 }
 
 void record_run_tops(ChunkParse &r, unsigned first, size_t nsym) {
-    const unsigned n = strstart - first;
+    const unsigned n = lm::strstart - first;
     if (r.ntops + n > r.tops_cap) error("internal error: chunk step record full");
     constexpr ParseState in_run = {1, MIN_MATCH - 1, 0};
-    const uint64_t offset = window_origin + first - r.base;
+    const uint64_t offset = lm::window_origin + first - r.base;
     ParseTop *t = r.tops + r.ntops;
     for (unsigned i = 0; i < n; i++)
         t[i] = {static_cast<uint32_t>(offset + i), static_cast<uint32_t>(nsym + i), in_run};
@@ -121,26 +114,26 @@ void record_run_tops(ChunkParse &r, unsigned first, size_t nsym) {
 
 void record_end(ChunkParse &r) {
     r.ended = true;
-    if (record_from == 0) r.heads.store(r.ntops + 1, __ATOMIC_RELEASE);
+    if (lm::record_from == 0) r.heads.store(r.ntops + 1, __ATOMIC_RELEASE);
 }
 
 // The chains' insertion (deflate.cpp's insert_run) for a fresh parse's priming, which enters
 // a window's worth of strings before its first search: no string reads a link meanwhile, so
 // the links of four strings go out in one store each.
 void prime_strings(unsigned s, unsigned n) {
-    assert(s + n - 1 + KEY_BYTES <= keyed_end);
-    unsigned h = ins_h;
+    assert(s + n - 1 + KEY_BYTES <= lm::keyed_end);
+    unsigned h = lm::ins_h;
     auto enter = [&h](unsigned at, uint64_t &l3, uint64_t &l4, uint64_t &l8, unsigned shift) {
-        const uint64_t key = load64(mt->lz_window + at);
+        const uint64_t key = load64(lm::mt->lz_window + at);
         h = ((h << H_SHIFT) ^ static_cast<unsigned>((key >> 16) & 0xff)) & HASH_MASK;
-        const unsigned hash_head = mt->head[h];
+        const unsigned hash_head = lm::mt->head[h];
         l3 |= static_cast<uint64_t>(hash_head) << shift;
         chain_rank(at) = static_cast<ush>(chain_rank(hash_head) + 1);
-        mt->head[h] = static_cast<ush>(at);
-        ush &d4 = mt->deep_head[0][deep_hash(0, key)];
+        lm::mt->head[h] = static_cast<ush>(at);
+        ush &d4 = lm::mt->deep_head[0][deep_hash(0, key)];
         l4 |= static_cast<uint64_t>(d4) << shift;
         d4 = static_cast<ush>(at);
-        ush &d8 = mt->deep_head[1][deep_hash(1, key)];
+        ush &d8 = lm::mt->deep_head[1][deep_hash(1, key)];
         l8 |= static_cast<uint64_t>(d8) << shift;
         d8 = static_cast<ush>(at);
     };
@@ -148,18 +141,18 @@ void prime_strings(unsigned s, unsigned n) {
     for (; i + 4 <= n; i += 4) {
         uint64_t l3 = 0, l4 = 0, l8 = 0;
         for (unsigned k = 0; k < 4; k++) enter(s + i + k, l3, l4, l8, 16 * k);
-        store64(mt->chain_link + s + i, l3);
-        store64(mt->deep_link[0] + s + i, l4);
-        store64(mt->deep_link[1] + s + i, l8);
+        store64(lm::mt->chain_link + s + i, l3);
+        store64(lm::mt->deep_link[0] + s + i, l4);
+        store64(lm::mt->deep_link[1] + s + i, l8);
     }
     for (; i < n; i++) {
         uint64_t l3 = 0, l4 = 0, l8 = 0;
         enter(s + i, l3, l4, l8, 0);
-        mt->chain_link[s + i] = static_cast<ush>(l3);
-        mt->deep_link[0][s + i] = static_cast<ush>(l4);
-        mt->deep_link[1][s + i] = static_cast<ush>(l8);
+        lm::mt->chain_link[s + i] = static_cast<ush>(l3);
+        lm::mt->deep_link[0][s + i] = static_cast<ush>(l4);
+        lm::mt->deep_link[1][s + i] = static_cast<ush>(l8);
     }
-    ins_h = h;
+    lm::ins_h = h;
 }
 
 namespace {
@@ -168,12 +161,12 @@ namespace {
 // stopped at c.start; the input read so far ends inside c's.
 void stand_at_stop(const ChunkParse &c) {
     // strstart is the tally's too: the replay of the last parse's record moved it since.
-    const uint64_t read_end = stopped_at + lookahead;
-    if (stopped_at != c.start || eofile || read_end < c.base || read_end > c.base + c.size)
+    const uint64_t read_end = lm::stopped_at + lm::lookahead;
+    if (lm::stopped_at != c.start || lm::eofile || read_end < c.base || read_end > c.base + c.size)
         error("internal error: chunk parse cannot continue");
-    strstart = static_cast<unsigned>(stopped_at - window_origin);
-    rec_fed = static_cast<size_t>(read_end - c.base);
-    assert(c.from.match_length < MIN_MATCH || strstart - match_start == c.from.match_back);
+    lm::strstart = static_cast<unsigned>(lm::stopped_at - lm::window_origin);
+    lm::rec_fed = static_cast<size_t>(read_end - c.base);
+    assert(c.from.match_length < MIN_MATCH || lm::strstart - lm::match_start == c.from.match_back);
 }
 
 // A fresh parse: the window laid out and the chains primed as the sequential encoder has
@@ -182,11 +175,11 @@ void stand_at_stop(const ChunkParse &c) {
 // copy of the lower one until read over (a search at the end of the input compares those
 // bytes). Every position before start is in the chains, as the lazy loop leaves them.
 void prime_for(const ChunkParse &c) {
-    rec_fed = 0;
+    lm::rec_fed = 0;
     assert(c.base == 0 || (c.base % WSIZE == 0 && c.size >= WSIZE));
     lm_restart(c.base, c.base == 0 ? nullptr : c.data);
     lm_prime(static_cast<unsigned>(c.start - c.base));
-    match_start = strstart - c.from.match_back;
+    lm::match_start = lm::strstart - c.from.match_back;
 }
 
 }  // namespace
@@ -194,10 +187,10 @@ void prime_for(const ChunkParse &c) {
 void parse_chunk(ChunkParse &c) {
     ush xfl = 0;
     lm_config(c.level, &xfl);
-    chunk_rec.store(&c, __ATOMIC_RELAXED);
-    next_head = 0;
-    yields_left = MAX_YIELDS;
-    record_from = 0;
+    lm::chunk_rec.store(&c, __ATOMIC_RELAXED);
+    lm::next_head = 0;
+    lm::yields_left = MAX_YIELDS;
+    lm::record_from = 0;
     const InputRoutine caller_input = read_buf;  // the calling thread's, given back below
     read_buf = read_chunk;
     c.nsym = c.nbytes = c.ntops = 0;
@@ -209,7 +202,7 @@ void parse_chunk(ChunkParse &c) {
         prime_for(c);
     }
     lazy_loop(static_cast<int>(c.from.match_available), c.from.match_length);
-    chunk_rec.store(nullptr, __ATOMIC_RELAXED);
-    record_from = UINT64_MAX;
+    lm::chunk_rec.store(nullptr, __ATOMIC_RELAXED);
+    lm::record_from = UINT64_MAX;
     read_buf = caller_input;
 }

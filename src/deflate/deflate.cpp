@@ -1,6 +1,6 @@
 // DEFLATE encoder, LZ77 match finder: reads the input into the 64 KiB sliding window, finds
 // earlier occurrences through hash chains and hands literals and matches to ct_tally.
-// Owns the window position state and the window and chains (MatchTables), per thread.
+// Owns the match finder's state (lm) and the window and chains (MatchTables), per thread.
 // RFC 1951 sections 2 and 4.
 #include "deflate/deflate_internal.h"
 
@@ -16,28 +16,6 @@
 #include "stream/cpu.h"
 #include "stream/vec128.h"
 
-// Every thread that runs the match finder has its own copy of its state: the sequential
-// encoder on the calling thread, and each parsing thread of the parallel one.
-constinit thread_local unsigned ins_h;        // hash of the string being inserted
-constinit thread_local unsigned strstart;     // current position in lz_window
-constinit thread_local unsigned lookahead;    // valid bytes from strstart on
-constinit thread_local unsigned match_start;  // start of the last match found
-constinit thread_local unsigned prev_length;  // length a new match must exceed
-constinit thread_local long block_start;      // the current block's start; < 0 once slid out
-constinit thread_local int eofile;            // the input routine has reported the end
-constinit thread_local int compr_level;
-constinit thread_local int nice_match;
-constinit thread_local unsigned max_lazy_match, good_match, max_chain_length;
-
-// Input position of lz_window[0]: a chunk parse records positions in the input.
-constinit thread_local uint64_t window_origin;
-constinit thread_local unsigned keyed_end;  // see KEY_BYTES below
-
-// Chunk parses (chunk_parse.cpp): the hot loop's tests read these, defined here so that
-// they are this file's own thread-local words.
-constinit thread_local Atomic<ChunkParse *> chunk_rec{nullptr};
-constinit thread_local uint64_t record_from = UINT64_MAX;
-
 const config configuration_table[10] = {
     // good lazy nice chain
     {0, 0, 0, 0},          // 0: never used
@@ -52,8 +30,6 @@ const config configuration_table[10] = {
     {32, 258, 258, 4096},  // 9: maximum compression
 };
 
-namespace {
-
 // The calling thread's tables are static: their pages are touched only by a build. Thread-
 // local storage would have every process, extraction too, zero them before main (the C
 // library clears a thread's whole static block): a page fault a page, for nothing, before
@@ -61,17 +37,13 @@ namespace {
 // deflate_parallel (new_match_tables, use_match_tables).
 MatchTables main_tables;
 
-}  // namespace
-
-constinit thread_local MatchTables *mt = &main_tables;
-
 MatchTables *new_match_tables() {
     // Zeroed as the static set is: a rank after a NIL head is read before it is written.
     return static_cast<MatchTables *>(calloc(1, sizeof(MatchTables)));
 }
 
 void use_match_tables(MatchTables *t) {
-    mt = t;
+    lm::mt = t;
 }
 
 void free_match_tables(MatchTables *t) {
@@ -88,12 +60,12 @@ namespace {
 // input's own earlier bytes, left there by a slide), and positions past window read as
 // zero. Measured against the gzip command, this ranks end-of-input candidates as it does.
 inline unsigned window_byte_or_zero(unsigned i) {
-    return i < WINDOW_SIZE ? mt->lz_window[i] : 0;
+    return i < WINDOW_SIZE ? lm::mt->lz_window[i] : 0;
 }
 
 // The 8 bytes at s, those past window read as zero (see window_byte_or_zero).
 inline uint64_t key_at(unsigned s) {
-    if (s <= WINDOW_SIZE - 8) return load64(mt->lz_window + s);
+    if (s <= WINDOW_SIZE - 8) return load64(lm::mt->lz_window + s);
     uint64_t v = 0;
     for (unsigned i = 0; i < 8; i++)
         v |= static_cast<uint64_t>(window_byte_or_zero(s + i)) << (8 * i);
@@ -110,14 +82,13 @@ inline uint64_t key_at(unsigned s) {
 // [deep_pending, deep_pending_end) and fill_window enters them in position order once their
 // bytes are read, before the next string is entered or searched.
 inline constexpr unsigned ALL_KEYED = WINDOW_SIZE + KEY_BYTES;  // keyed_end after the input
-constinit thread_local unsigned deep_pending, deep_pending_end;
 
 // Enters the string at s, whose key is key, into its deep chains.
 inline void deep_insert(unsigned s, uint64_t key) {
-    assert(s + KEY_BYTES <= keyed_end);
+    assert(s + KEY_BYTES <= lm::keyed_end);
     for (unsigned d = 0; d < DEEP_LEVELS; d++) {
-        ush &dh = mt->deep_head[d][deep_hash(d, key)];
-        mt->deep_link[d][s] = dh;
+        ush &dh = lm::mt->deep_head[d][deep_hash(d, key)];
+        lm::mt->deep_link[d][s] = dh;
         dh = static_cast<ush>(s);
     }
 }
@@ -130,29 +101,29 @@ inline void deep_insert(unsigned s, uint64_t key) {
 template <bool KEYED>
 inline void insert_run(unsigned s, unsigned n) {
     assert(n >= 1 && s + n <= WINDOW_SIZE);
-    unsigned h = ins_h;
+    unsigned h = lm::ins_h;
     unsigned prev_rank = s != 0 ? chain_rank(s - 1) : 0;  // used only when s - 1 heads a chain
     // Keys all within window: one loop without the test per key.
     const bool in_window = s + n - 1 <= WINDOW_SIZE - 8;
     for (unsigned i = 0; i < n; i++, s++) {
-        uint64_t key = in_window ? load64(mt->lz_window + s) : key_at(s);
+        uint64_t key = in_window ? load64(lm::mt->lz_window + s) : key_at(s);
         // Byte s + 2, the one the rolling hash takes in, is byte 2 of the key.
         static_assert(MIN_MATCH - 1 == 2);
         h = ((h << H_SHIFT) ^ static_cast<unsigned>((key >> 16) & 0xff)) & HASH_MASK;
-        unsigned hash_head = mt->head[h];
-        mt->chain_link[s] = static_cast<ush>(hash_head);
+        unsigned hash_head = lm::mt->head[h];
+        lm::mt->chain_link[s] = static_cast<ush>(hash_head);
         unsigned rank = (hash_head == s - 1 ? prev_rank : chain_rank(hash_head)) + 1;
         chain_rank(s) = static_cast<ush>(rank);
         prev_rank = rank;
-        mt->head[h] = static_cast<ush>(s);
+        lm::mt->head[h] = static_cast<ush>(s);
         if (!KEYED) continue;
         for (unsigned d = 0; d < DEEP_LEVELS; d++) {
-            ush &dh = mt->deep_head[d][deep_hash(d, key)];
-            mt->deep_link[d][s] = dh;
+            ush &dh = lm::mt->deep_head[d][deep_hash(d, key)];
+            lm::mt->deep_link[d][s] = dh;
             dh = static_cast<ush>(s);
         }
     }
-    ins_h = h;
+    lm::ins_h = h;
 }
 
 // Writes first, first + 1, ..., first + n - 1, modulo 2^16, to to[0], ..., to[n - 1]: eight
@@ -175,7 +146,7 @@ inline constexpr unsigned ONE_BYTE_RUN_MIN = 32;
 // Whether the KEY_BYTES + 1 bytes from s - 1 on are one byte repeated: the keys of s - 1
 // and s are equal and all that byte. Requires 0 < s <= WINDOW_SIZE - KEY_BYTES.
 inline bool one_byte_keys(unsigned s) {
-    return load64(mt->lz_window + s - 1) == load64(mt->lz_window + s);
+    return load64(lm::mt->lz_window + s - 1) == load64(lm::mt->lz_window + s);
 }
 
 // A run of one byte: enters the strings s, s + 1, ..., s + m - 1 (0 < m <= n) and returns
@@ -187,19 +158,19 @@ inline bool one_byte_keys(unsigned s) {
 // 3.4 times fewer instructions). The keys of s .. s + n - 1 lie below keyed_end.
 __attribute__((noinline)) unsigned insert_one_byte_run(unsigned s, unsigned n) {
     assert(s != 0 && s + KEY_BYTES <= WINDOW_SIZE && one_byte_keys(s));
-    const uint64_t key = load64(mt->lz_window + s);
+    const uint64_t key = load64(lm::mt->lz_window + s);
     const unsigned b = static_cast<unsigned>(key & 0xff);
-    const unsigned h = ins_h;
-    if ((((h << H_SHIFT) ^ b) & HASH_MASK) != h || mt->head[h] != s - 1) return 0;
+    const unsigned h = lm::ins_h;
+    if ((((h << H_SHIFT) ^ b) & HASH_MASK) != h || lm::mt->head[h] != s - 1) return 0;
     unsigned bucket[DEEP_LEVELS];
     for (unsigned d = 0; d < DEEP_LEVELS; d++) {
         bucket[d] = deep_hash(d, key);
-        if (mt->deep_head[d][bucket[d]] != s - 1) return 0;
+        if (lm::mt->deep_head[d][bucket[d]] != s - 1) return 0;
     }
     // Strings s + m whose last key byte, s + m + KEY_BYTES - 1, is b too, within window.
     unsigned m = 1;
     while (m < n && s + m - 1 + KEY_BYTES + 8 <= WINDOW_SIZE) {
-        const uint64_t x = load64(mt->lz_window + s + m - 1 + KEY_BYTES) ^ key;
+        const uint64_t x = load64(lm::mt->lz_window + s + m - 1 + KEY_BYTES) ^ key;
         if (x != 0) {
             m += static_cast<unsigned>(__builtin_ctzll(x)) / 8;
             break;
@@ -207,38 +178,39 @@ __attribute__((noinline)) unsigned insert_one_byte_run(unsigned s, unsigned n) {
         m += 8;
     }
     if (m > n) m = n;
-    count_from(mt->chain_link + s, s - 1, m);
-    for (unsigned d = 0; d < DEEP_LEVELS; d++) count_from(mt->deep_link[d] + s, s - 1, m);
+    count_from(lm::mt->chain_link + s, s - 1, m);
+    for (unsigned d = 0; d < DEEP_LEVELS; d++) count_from(lm::mt->deep_link[d] + s, s - 1, m);
     // The rank slots wrap at WSIZE: two counting sequences at most.
     const unsigned rank = chain_rank(s - 1) + 1u;
     for (unsigned j = 0; j < m;) {
         const unsigned from = (s + j) & WMASK;
         const unsigned k = m - j < WSIZE - from ? m - j : WSIZE - from;
-        count_from(mt->rank_slots + from, rank + j, k);
+        count_from(lm::mt->rank_slots + from, rank + j, k);
         j += k;
     }
-    mt->head[h] = static_cast<ush>(s + m - 1);
+    lm::mt->head[h] = static_cast<ush>(s + m - 1);
     for (unsigned d = 0; d < DEEP_LEVELS; d++)
-        mt->deep_head[d][bucket[d]] = static_cast<ush>(s + m - 1);
+        lm::mt->deep_head[d][bucket[d]] = static_cast<ush>(s + m - 1);
     return m;
 }
 
 // insert_strings for strings whose keys reach keyed_end: those wait for their deep chains.
 // Rare (the last strings of a match before a slide), so out of line: one copy of the loops.
 [[gnu::noinline]] void insert_strings_waiting(unsigned s, unsigned n) {
-    assert(deep_pending == deep_pending_end);  // the last ones were entered at the refill
-    unsigned keyed = keyed_end >= s + KEY_BYTES ? keyed_end - KEY_BYTES + 1 - s : 0;
+    assert(lm::deep_pending == lm::deep_pending_end);  // the last ones were entered at the refill
+    unsigned keyed = lm::keyed_end >= s + KEY_BYTES ? lm::keyed_end - KEY_BYTES + 1 - s : 0;
     if (keyed != 0) insert_run<true>(s, keyed);
     insert_run<false>(s + keyed, n - keyed);
-    deep_pending = s + keyed;
-    deep_pending_end = s + n;
+    lm::deep_pending = s + keyed;
+    lm::deep_pending_end = s + n;
 }
 
 // insert_run of the strings at s, ..., s + n - 1 (n >= 1), those whose keys reach keyed_end
 // left waiting for their deep chains; PRIMING: a fresh parse's priming (prime_strings).
 template <bool PRIMING = false>
 inline void insert_strings(unsigned s, unsigned n) {
-    if (__builtin_expect(s + n - 1 + KEY_BYTES > keyed_end, 0)) return insert_strings_waiting(s, n);
+    if (__builtin_expect(s + n - 1 + KEY_BYTES > lm::keyed_end, 0))
+        return insert_strings_waiting(s, n);
     unsigned m = 0;
     if (n >= ONE_BYTE_RUN_MIN && s != 0 && s + KEY_BYTES <= WINDOW_SIZE && one_byte_keys(s))
         m = insert_one_byte_run(s, n);
@@ -252,9 +224,10 @@ inline void insert_strings(unsigned s, unsigned n) {
 
 // Enters the waiting strings whose keys are now below keyed_end into their deep chains.
 void enter_pending_keys() {
-    unsigned s = deep_pending;
-    for (; s < deep_pending_end && s + KEY_BYTES <= keyed_end; s++) deep_insert(s, key_at(s));
-    deep_pending = s;
+    unsigned s = lm::deep_pending;
+    for (; s < lm::deep_pending_end && s + KEY_BYTES <= lm::keyed_end; s++)
+        deep_insert(s, key_at(s));
+    lm::deep_pending = s;
 }
 
 // insert_strings for one string, without the run's set-up: the lazy loop enters one string
@@ -262,16 +235,16 @@ void enter_pending_keys() {
 // The hash state h is the caller's (ins_h, or a copy kept in a register); key is key_at(s).
 inline unsigned insert_string(unsigned s, unsigned &h, uint64_t key) {
     h = ((h << H_SHIFT) ^ static_cast<unsigned>((key >> 16) & 0xff)) & HASH_MASK;
-    unsigned hash_head = mt->head[h];
-    mt->chain_link[s] = static_cast<ush>(hash_head);
+    unsigned hash_head = lm::mt->head[h];
+    lm::mt->chain_link[s] = static_cast<ush>(hash_head);
     chain_rank(s) = static_cast<ush>(chain_rank(hash_head) + 1);
-    mt->head[h] = static_cast<ush>(s);
+    lm::mt->head[h] = static_cast<ush>(s);
     // A step starts with MIN_LOOKAHEAD bytes read or the input ended: the key lies below.
     deep_insert(s, key);
     return hash_head;
 }
 inline unsigned insert_string(unsigned s) {
-    return insert_string(s, ins_h, key_at(s));
+    return insert_string(s, lm::ins_h, key_at(s));
 }
 
 inline unsigned load16(const uch *p) {
@@ -293,7 +266,7 @@ inline constexpr unsigned FAST_SEARCH_END = WINDOW_SIZE - MAX_MATCH;
 // 8 bytes per step, the first differing byte found by counting trailing zeros of the
 // little-endian difference: against a byte loop, 9% less total time on a 30 MB tarball.
 inline int match_length_fast(const uch *scan, const uch *match) {
-    assert(scan + MAX_MATCH < mt->lz_window + WINDOW_SIZE && match < scan);
+    assert(scan + MAX_MATCH < lm::mt->lz_window + WINDOW_SIZE && match < scan);
     for (unsigned k = 0; k < COMPARE_WORDS; k++) {
         unsigned off = COMPARE_FROM + 8 * k;
         uint64_t x = load64(scan + off) ^ load64(match + off);
@@ -308,8 +281,8 @@ inline int match_length_fast(const uch *scan, const uch *match) {
 // longest_match for positions whose 258 bytes reach past the window: byte by byte with
 // the zero rule above. Only ever runs on the last bytes of an input.
 int longest_match_at_end(unsigned cur_match, unsigned chain_length, unsigned limit) {
-    const unsigned s = strstart;
-    int best_len = static_cast<int>(prev_length);
+    const unsigned s = lm::strstart;
+    int best_len = static_cast<int>(lm::prev_length);
     auto at = [](unsigned i) { return window_byte_or_zero(i); };
     do {
         unsigned m = cur_match;
@@ -319,11 +292,11 @@ int longest_match_at_end(unsigned cur_match, unsigned chain_length, unsigned lim
         unsigned len = COMPARE_FROM;
         while (len < MAX_MATCH && at(m + len) == at(s + len)) len++;
         if (static_cast<int>(len) > best_len) {
-            match_start = cur_match;
+            lm::match_start = cur_match;
             best_len = static_cast<int>(len);
-            if (best_len >= nice_match) break;
+            if (best_len >= lm::nice_match) break;
         }
-    } while ((cur_match = mt->chain_link[cur_match]) > limit && --chain_length != 0);
+    } while ((cur_match = lm::mt->chain_link[cur_match]) > limit && --chain_length != 0);
     return best_len;
 }
 
@@ -336,15 +309,15 @@ namespace {
 // chain_length or more below first, or at limit (first itself may lie at limit).
 int longest_match_deep(unsigned d, unsigned cur_match, unsigned first, unsigned chain_length,
                        unsigned limit, int best_len) {
-    const uch *scan = mt->lz_window + strstart;
+    const uch *scan = lm::mt->lz_window + lm::strstart;
     const uint64_t scan_key = load64(scan);
     unsigned scan_end = load16(scan + best_len - 1);
     const unsigned first_rank = chain_rank(first);
     uint64_t mask = DEEP_MASK[d];
-    const ush *link = mt->deep_link[d];
+    const ush *link = lm::mt->deep_link[d];
     while (cur_match > limit || cur_match == first) {
-        assert(cur_match < strstart);
-        const uch *match = mt->lz_window + cur_match;
+        assert(cur_match < lm::strstart);
+        const uch *match = lm::mt->lz_window + cur_match;
         // Failing the key test: another key of the same hash, or a candidate too short.
         if (((load64(match) ^ scan_key) & mask) == 0) {
             // This candidate shares MIN_MATCH bytes, so it is on the 3-byte chain; so are
@@ -353,16 +326,16 @@ int longest_match_deep(unsigned d, unsigned cur_match, unsigned first, unsigned 
             if (load16(match + best_len - 1) == scan_end) {
                 int len = match_length_fast(scan, match);
                 if (len > best_len) {
-                    match_start = cur_match;
+                    lm::match_start = cur_match;
                     best_len = len;
-                    if (len >= nice_match) break;
+                    if (len >= lm::nice_match) break;
                     scan_end = load16(scan + best_len - 1);
                     // The candidate shares len bytes: it is on every deep chain of a key
                     // that short, and the next candidates must share len + 1.
                     while (d + 1 < DEEP_LEVELS && static_cast<unsigned>(len) >= DEEP_LEN[d + 1]) {
                         d++;
                         mask = DEEP_MASK[d];
-                        link = mt->deep_link[d];
+                        link = lm::mt->deep_link[d];
                     }
                 }
             }
@@ -380,30 +353,30 @@ namespace {
 // candidates left of the budget the walk started with, first its first candidate.
 int longest_match_walk(unsigned first, unsigned cur_match, unsigned chain_length, unsigned budget,
                        unsigned limit, int best_len) {
-    const uch *scan = mt->lz_window + strstart;
+    const uch *scan = lm::mt->lz_window + lm::strstart;
     // A candidate must agree on the two bytes at the end of the best match so far and on
     // the first two bytes before it is worth a full comparison.
     unsigned scan_end = load16(scan + best_len - 1);
     const unsigned scan_start = load16(scan);
     do {
-        assert(cur_match < strstart);
-        const uch *match = mt->lz_window + cur_match;
+        assert(cur_match < lm::strstart);
+        const uch *match = lm::mt->lz_window + cur_match;
         if (load16(match + best_len - 1) != scan_end || load16(match) != scan_start) continue;
         int len = match_length_fast(scan, match);
         if (len > best_len) {
-            match_start = cur_match;
+            lm::match_start = cur_match;
             best_len = len;
-            if (len >= nice_match) break;
+            if (len >= lm::nice_match) break;
             if (static_cast<unsigned>(len) >= DEEP_LEN[0]) {
                 // The candidate is on the deep chains of keys up to len bytes long.
                 unsigned d = 0;
                 while (d + 1 < DEEP_LEVELS && static_cast<unsigned>(len) >= DEEP_LEN[d + 1]) d++;
-                return longest_match_deep(d, mt->deep_link[d][cur_match], first, budget, limit,
+                return longest_match_deep(d, lm::mt->deep_link[d][cur_match], first, budget, limit,
                                           best_len);
             }
             scan_end = load16(scan + best_len - 1);
         }
-    } while ((cur_match = mt->chain_link[cur_match]) > limit && --chain_length != 0);
+    } while ((cur_match = lm::mt->chain_link[cur_match]) > limit && --chain_length != 0);
     return best_len;
 }
 
@@ -426,20 +399,21 @@ inline unsigned load24(const uch *p) {
 // s is strstart, passed so a caller may keep it in a register; strstart is set before the
 // full walk, which reads it.
 inline int longest_match_no_match(unsigned s, unsigned cur_match) {
-    assert(prev_length == MIN_MATCH - 1 && prev_length < good_match && s < FAST_SEARCH_END);
+    assert(lm::prev_length == MIN_MATCH - 1 && lm::prev_length < lm::good_match &&
+           s < FAST_SEARCH_END);
     const unsigned limit = s > FARTHEST_MATCH_DIST ? s - FARTHEST_MATCH_DIST : NIL;
-    const unsigned want = load24(mt->lz_window + s);
+    const unsigned want = load24(lm::mt->lz_window + s);
     const unsigned first = cur_match;
     // prev_length is below every good_match, so the budget is whole.
-    unsigned chain_length = max_chain_length;
+    unsigned chain_length = lm::max_chain_length;
     do {
-        if (load24(mt->lz_window + cur_match) == want) {
-            strstart = s;
-            return longest_match_walk(first, cur_match, chain_length, max_chain_length, limit,
-                                      static_cast<int>(prev_length));
+        if (load24(lm::mt->lz_window + cur_match) == want) {
+            lm::strstart = s;
+            return longest_match_walk(first, cur_match, chain_length, lm::max_chain_length, limit,
+                                      static_cast<int>(lm::prev_length));
         }
-    } while ((cur_match = mt->chain_link[cur_match]) > limit && --chain_length != 0);
-    return static_cast<int>(prev_length);
+    } while ((cur_match = lm::mt->chain_link[cur_match]) > limit && --chain_length != 0);
+    return static_cast<int>(lm::prev_length);
 }
 
 // SKIM_UNROLLED candidates of the chain from hash_head are tested without a branch each.
@@ -455,14 +429,14 @@ inline constexpr unsigned SKIM_UNROLLED = 3;
 // longest_match_no_match would be.
 inline int skim_from_head(unsigned s, unsigned hash_head) {
     static_assert(SKIM_UNROLLED == 3);
-    assert(prev_length == MIN_MATCH - 1 && s < FAST_SEARCH_END);
+    assert(lm::prev_length == MIN_MATCH - 1 && s < FAST_SEARCH_END);
     // The budget covers the unrolled candidates at every level.
-    assert(max_chain_length >= SKIM_UNROLLED);
+    assert(lm::max_chain_length >= SKIM_UNROLLED);
     const unsigned limit = s > FARTHEST_MATCH_DIST ? s - FARTHEST_MATCH_DIST : NIL;
-    const uint32_t want = load32(mt->lz_window + s);
+    const uint32_t want = load32(lm::mt->lz_window + s);
     const unsigned c1 = hash_head;
-    const unsigned c2 = mt->chain_link[c1];
-    const unsigned c3 = mt->chain_link[c2];
+    const unsigned c2 = lm::mt->chain_link[c1];
+    const unsigned c3 = lm::mt->chain_link[c2];
     // Every link is NIL or below its own position (insertion links to an older head, a slide
     // lowers both or clears the link), so a candidate above limit has all candidates before
     // it on the chain above limit too: each is tested on its own, not after the one before
@@ -473,47 +447,50 @@ inline int skim_from_head(unsigned s, unsigned hash_head) {
     const bool v2 = c2 > limit;
     const bool v3 = c3 > limit;
     // The shift drops the fourth byte: zero when the first MIN_MATCH bytes agree.
-    auto differs = [want](unsigned c) { return ((load32(mt->lz_window + c) ^ want) << 8) != 0; };
+    auto differs = [want](unsigned c) {
+        return ((load32(lm::mt->lz_window + c) ^ want) << 8) != 0;
+    };
     const bool m1 = v1 & !differs(c1);
     const bool m2 = v2 & !differs(c2);
     const bool m3 = v3 & !differs(c3);
     if (__builtin_expect(m1 | m2 | m3, 0)) {
         const unsigned cur = m1 ? c1 : m2 ? c2 : c3;
         const unsigned skipped = m1 ? 0 : m2 ? 1 : 2;
-        strstart = s;
-        return longest_match_walk(c1, cur, max_chain_length - skipped, max_chain_length, limit,
-                                  static_cast<int>(MIN_MATCH - 1));
+        lm::strstart = s;
+        return longest_match_walk(c1, cur, lm::max_chain_length - skipped, lm::max_chain_length,
+                                  limit, static_cast<int>(MIN_MATCH - 1));
     }
-    unsigned cur_match = mt->chain_link[c3];
+    unsigned cur_match = lm::mt->chain_link[c3];
     if (__builtin_expect(cur_match <= limit, 1)) return static_cast<int>(MIN_MATCH - 1);
     // The rest of the loop of longest_match_no_match, from the fourth candidate on.
-    unsigned chain_length = max_chain_length - SKIM_UNROLLED;
+    unsigned chain_length = lm::max_chain_length - SKIM_UNROLLED;
     if (chain_length == 0) return static_cast<int>(MIN_MATCH - 1);
     do {
         if (!differs(cur_match)) {
-            strstart = s;
-            return longest_match_walk(c1, cur_match, chain_length, max_chain_length, limit,
+            lm::strstart = s;
+            return longest_match_walk(c1, cur_match, chain_length, lm::max_chain_length, limit,
                                       static_cast<int>(MIN_MATCH - 1));
         }
-    } while ((cur_match = mt->chain_link[cur_match]) > limit && --chain_length != 0);
+    } while ((cur_match = lm::mt->chain_link[cur_match]) > limit && --chain_length != 0);
     return static_cast<int>(MIN_MATCH - 1);
 }
 
 }  // namespace
 
 int longest_match(unsigned cur_match) {
-    unsigned chain_length = max_chain_length;
-    if (prev_length >= good_match) chain_length >>= 2;  // a good match is already in hand
-    unsigned limit = strstart > FARTHEST_MATCH_DIST ? strstart - FARTHEST_MATCH_DIST : NIL;
-    if (strstart >= FAST_SEARCH_END) return longest_match_at_end(cur_match, chain_length, limit);
+    unsigned chain_length = lm::max_chain_length;
+    if (lm::prev_length >= lm::good_match) chain_length >>= 2;  // a good match is already in hand
+    unsigned limit = lm::strstart > FARTHEST_MATCH_DIST ? lm::strstart - FARTHEST_MATCH_DIST : NIL;
+    if (lm::strstart >= FAST_SEARCH_END)
+        return longest_match_at_end(cur_match, chain_length, limit);
 
-    int best_len = static_cast<int>(prev_length);
+    int best_len = static_cast<int>(lm::prev_length);
     // With a match in hand long enough for a deep chain, walk the deepest such chain from
     // its head: the candidates on it are older than strstart, itself just entered.
     for (unsigned d = DEEP_LEVELS; d-- > 0;) {
         if (static_cast<unsigned>(best_len) + 1 >= DEEP_LEN[d])
-            return longest_match_deep(d, mt->deep_link[d][strstart], cur_match, chain_length, limit,
-                                      best_len);
+            return longest_match_deep(d, lm::mt->deep_link[d][lm::strstart], cur_match,
+                                      chain_length, limit, best_len);
     }
     return longest_match_walk(cur_match, cur_match, chain_length, chain_length, limit, best_len);
 }
@@ -522,8 +499,8 @@ namespace {
 
 // The search of the match loops: the skim when no match is in hand, else longest_match.
 inline int search_from_head(unsigned hash_head) {
-    if (prev_length == MIN_MATCH - 1 && strstart < FAST_SEARCH_END)
-        return longest_match_no_match(strstart, hash_head);
+    if (lm::prev_length == MIN_MATCH - 1 && lm::strstart < FAST_SEARCH_END)
+        return longest_match_no_match(lm::strstart, hash_head);
     return longest_match(hash_head);
 }
 
@@ -575,47 +552,48 @@ void slide_positions(ush *to, const ush *from, unsigned n) {
 
 // Clears the MIN_MATCH - 1 bytes after the input that its last strings hash.
 void clear_past_input() {
-    unsigned end = strstart + lookahead;
+    unsigned end = lm::strstart + lm::lookahead;
     unsigned n = WINDOW_SIZE - end < MIN_MATCH - 1 ? WINDOW_SIZE - end : MIN_MATCH - 1;
-    memset(mt->lz_window + end, 0, n);
+    memset(lm::mt->lz_window + end, 0, n);
 }
 
 }  // namespace
 
 void fill_window() {
-    const Refill refill = next_refill(strstart, lookahead);
+    const Refill refill = next_refill(lm::strstart, lm::lookahead);
     if (refill.slide) {
         // Slide: the upper half becomes the lower half; chain entries that pointed into
         // the old lower half become NIL.
-        memcpy(mt->lz_window, mt->lz_window + WSIZE, WSIZE);
-        window_origin += WSIZE;
-        match_start -= WSIZE;
-        strstart -= WSIZE;
-        block_start -= static_cast<long>(WSIZE);
-        slide_positions(mt->head, mt->head, HASH_SIZE);
-        slide_positions(mt->chain_link, mt->chain_link + WSIZE, WSIZE);
+        memcpy(lm::mt->lz_window, lm::mt->lz_window + WSIZE, WSIZE);
+        lm::window_origin += WSIZE;
+        lm::match_start -= WSIZE;
+        lm::strstart -= WSIZE;
+        lm::block_start -= static_cast<long>(WSIZE);
+        slide_positions(lm::mt->head, lm::mt->head, HASH_SIZE);
+        slide_positions(lm::mt->chain_link, lm::mt->chain_link + WSIZE, WSIZE);
         for (unsigned d = 0; d < DEEP_LEVELS; d++) {
-            slide_positions(mt->deep_head[d], mt->deep_head[d], DEEP_HASH_SIZE);
-            slide_positions(mt->deep_link[d], mt->deep_link[d] + WSIZE, WSIZE);
+            slide_positions(lm::mt->deep_head[d], lm::mt->deep_head[d], DEEP_HASH_SIZE);
+            slide_positions(lm::mt->deep_link[d], lm::mt->deep_link[d] + WSIZE, WSIZE);
         }
-        if (deep_pending != deep_pending_end) {
+        if (lm::deep_pending != lm::deep_pending_end) {
             // Waiting strings lie just below the end of the bytes read, far above WSIZE.
-            assert(deep_pending >= WSIZE);
-            deep_pending -= WSIZE;
-            deep_pending_end -= WSIZE;
+            assert(lm::deep_pending >= WSIZE);
+            lm::deep_pending -= WSIZE;
+            lm::deep_pending_end -= WSIZE;
         }
     }
-    if (!eofile) {
+    if (!lm::eofile) {
         const unsigned more = refill.more;
-        assert(strstart + lookahead + more <= WINDOW_SIZE);
-        int n = read_buf(reinterpret_cast<char *>(mt->lz_window) + strstart + lookahead, more);
+        assert(lm::strstart + lm::lookahead + more <= WINDOW_SIZE);
+        int n = read_buf(reinterpret_cast<char *>(lm::mt->lz_window) + lm::strstart + lm::lookahead,
+                         more);
         if (n == 0 || n == -1) {
-            eofile = 1;
+            lm::eofile = 1;
             clear_past_input();
-            keyed_end = ALL_KEYED;
+            lm::keyed_end = ALL_KEYED;
         } else {
-            lookahead += static_cast<unsigned>(n);
-            keyed_end = strstart + lookahead;
+            lm::lookahead += static_cast<unsigned>(n);
+            lm::keyed_end = lm::strstart + lm::lookahead;
         }
         enter_pending_keys();
     }
@@ -623,12 +601,12 @@ void fill_window() {
 
 void lm_config(int pack_level, ush *xfl) {
     if (pack_level < 1 || pack_level > 9) error("bad pack level");
-    compr_level = pack_level;
+    lm::compr_level = pack_level;
     const config &c = configuration_table[pack_level];
-    max_lazy_match = c.max_lazy;
-    good_match = c.good_length;
-    nice_match = c.nice_length;
-    max_chain_length = c.max_chain;
+    lm::max_lazy_match = c.max_lazy;
+    lm::good_match = c.good_length;
+    lm::nice_match = c.nice_length;
+    lm::max_chain_length = c.max_chain;
     if (pack_level == 1) {
         *xfl |= XFL_FAST;
     } else if (pack_level == 9) {
@@ -637,96 +615,101 @@ void lm_config(int pack_level, ush *xfl) {
 }
 
 bool lm_restart(uint64_t origin, const uch *upper) {
-    memset(mt->head, 0, HASH_SIZE * sizeof *mt->head);  // the links are written before read
-    memset(mt->deep_head, 0, sizeof mt->deep_head);
-    window_origin = origin;
+    memset(lm::mt->head, 0, HASH_SIZE * sizeof *lm::mt->head);  // the links are written before read
+    memset(lm::mt->deep_head, 0, sizeof lm::mt->deep_head);
+    lm::window_origin = origin;
     if (upper) {
-        memcpy(mt->lz_window + WSIZE, upper, WSIZE);
+        memcpy(lm::mt->lz_window + WSIZE, upper, WSIZE);
     } else {
-        memset(mt->lz_window, 0, WINDOW_SIZE);  // no bytes of an earlier input past this one's end
+        memset(lm::mt->lz_window, 0,
+               WINDOW_SIZE);  // no bytes of an earlier input past this one's end
     }
-    strstart = 0;
-    block_start = 0;
-    deep_pending = deep_pending_end = 0;
-    keyed_end = ALL_KEYED;
-    int n = read_buf(reinterpret_cast<char *>(mt->lz_window), WINDOW_SIZE);
+    lm::strstart = 0;
+    lm::block_start = 0;
+    lm::deep_pending = lm::deep_pending_end = 0;
+    lm::keyed_end = ALL_KEYED;
+    int n = read_buf(reinterpret_cast<char *>(lm::mt->lz_window), WINDOW_SIZE);
     if (n == 0 || n == -1) {
-        eofile = 1;
-        lookahead = 0;
+        lm::eofile = 1;
+        lm::lookahead = 0;
         clear_past_input();
         return false;
     }
-    lookahead = static_cast<unsigned>(n);
-    keyed_end = lookahead;
-    eofile = 0;
+    lm::lookahead = static_cast<unsigned>(n);
+    lm::keyed_end = lm::lookahead;
+    lm::eofile = 0;
     return true;
 }
 
 void lm_init(int pack_level, ush *xfl) {
     lm_config(pack_level, xfl);
     if (!lm_restart(0, nullptr)) return;
-    while (lookahead < MIN_LOOKAHEAD && !eofile) fill_window();
-    ins_h = ((static_cast<unsigned>(mt->lz_window[0]) << H_SHIFT) ^ mt->lz_window[1]) & HASH_MASK;
+    while (lm::lookahead < MIN_LOOKAHEAD && !lm::eofile) fill_window();
+    lm::ins_h = ((static_cast<unsigned>(lm::mt->lz_window[0]) << H_SHIFT) ^ lm::mt->lz_window[1]) &
+                HASH_MASK;
 }
 
 void lm_prime(unsigned start) {
-    ins_h = ((static_cast<unsigned>(mt->lz_window[0]) << H_SHIFT) ^ mt->lz_window[1]) & HASH_MASK;
-    assert(start < WSIZE + FARTHEST_MATCH_DIST && start <= lookahead);
+    lm::ins_h = ((static_cast<unsigned>(lm::mt->lz_window[0]) << H_SHIFT) ^ lm::mt->lz_window[1]) &
+                HASH_MASK;
+    assert(start < WSIZE + FARTHEST_MATCH_DIST && start <= lm::lookahead);
     // In pieces no longer than a match, as the loop enters them: a piece inside a run of one
     // byte takes the run's way, eight strings a store.
     for (unsigned p = 0; p < start; p += MAX_MATCH)
         insert_strings<true>(p, start - p < MAX_MATCH ? start - p : MAX_MATCH);
-    strstart = start;
-    lookahead -= start;
-    while (lookahead < MIN_LOOKAHEAD && !eofile) fill_window();
+    lm::strstart = start;
+    lm::lookahead -= start;
+    while (lm::lookahead < MIN_LOOKAHEAD && !lm::eofile) fill_window();
 }
 
 namespace {
 
 ulg end_block(int eof) {
-    char *buf = block_start >= 0 ? reinterpret_cast<char *>(mt->lz_window) + block_start : nullptr;
-    return flush_block(buf, static_cast<ulg>(static_cast<long>(strstart) - block_start), eof);
+    char *buf = lm::block_start >= 0 ? reinterpret_cast<char *>(lm::mt->lz_window) + lm::block_start
+                                     : nullptr;
+    return flush_block(buf, static_cast<ulg>(static_cast<long>(lm::strstart) - lm::block_start),
+                       eof);
 }
 
 }  // namespace
 
 ulg deflate_fast() {
     unsigned match_length = 0;
-    prev_length = MIN_MATCH - 1;
-    while (lookahead != 0) {
-        unsigned hash_head = insert_string(strstart);
-        if (hash_head != NIL && strstart - hash_head <= FARTHEST_MATCH_DIST) {
+    lm::prev_length = MIN_MATCH - 1;
+    while (lm::lookahead != 0) {
+        unsigned hash_head = insert_string(lm::strstart);
+        if (hash_head != NIL && lm::strstart - hash_head <= FARTHEST_MATCH_DIST) {
             match_length = static_cast<unsigned>(search_from_head(hash_head));
-            if (match_length > lookahead) match_length = lookahead;
+            if (match_length > lm::lookahead) match_length = lm::lookahead;
         }
         int flush;
         if (match_length >= MIN_MATCH) {
-            flush = ct_tally(static_cast<int>(strstart - match_start),
+            flush = ct_tally(static_cast<int>(lm::strstart - lm::match_start),
                              static_cast<int>(match_length - MIN_MATCH));
-            lookahead -= match_length;
-            if (match_length <= max_lazy_match) {
+            lm::lookahead -= match_length;
+            if (match_length <= lm::max_lazy_match) {
                 // Short match: enter every string inside it.
-                insert_strings(strstart + 1, match_length - 1);
-                strstart += match_length;
+                insert_strings(lm::strstart + 1, match_length - 1);
+                lm::strstart += match_length;
                 match_length = 0;
             } else {
                 // Long match: skip the insertions and restart the hash after it.
-                strstart += match_length;
+                lm::strstart += match_length;
                 match_length = 0;
-                ins_h = ((static_cast<unsigned>(window_byte_or_zero(strstart)) << H_SHIFT) ^
-                         window_byte_or_zero(strstart + 1)) &
-                        HASH_MASK;
+                lm::ins_h = ((static_cast<unsigned>(window_byte_or_zero(lm::strstart)) << H_SHIFT) ^
+                             window_byte_or_zero(lm::strstart + 1)) &
+                            HASH_MASK;
             }
         } else {
-            flush = ct_tally_literal(mt->lz_window[strstart]);
-            lookahead--;
-            strstart++;
+            flush = ct_tally_literal(lm::mt->lz_window[lm::strstart]);
+            lm::lookahead--;
+            lm::strstart++;
         }
         if (flush) {
             end_block(0);
-            block_start = strstart;
+            lm::block_start = lm::strstart;
         }
-        while (lookahead < MIN_LOOKAHEAD && !eofile) fill_window();
+        while (lm::lookahead < MIN_LOOKAHEAD && !lm::eofile) fill_window();
     }
     return end_block(1);
 }
@@ -760,10 +743,10 @@ inline int tally_match(unsigned dist, unsigned lc) {
 // does) or after which the window needs filling (MIN_MATCH - 1). A chunk parse also
 // returns at run_end, where it records steps.
 unsigned literal_run(unsigned run_end) {
-    unsigned s = strstart;
-    unsigned la = lookahead;
-    unsigned h = ins_h;
-    prev_length = MIN_MATCH - 1;
+    unsigned s = lm::strstart;
+    unsigned la = lm::lookahead;
+    unsigned h = lm::ins_h;
+    lm::prev_length = MIN_MATCH - 1;
     unsigned match_length;
     // The run's literals are tallied or recorded after it: each step's literal is the
     // window's byte before it, unchanged until the run ends.
@@ -772,37 +755,37 @@ unsigned literal_run(unsigned run_end) {
     do {
         assert(s < FAST_SEARCH_END);  // strstart + lookahead stays within the window
         // Below FAST_SEARCH_END the key lies within window: no test of its end.
-        const unsigned hash_head = insert_string(s, h, load64(mt->lz_window + s));
+        const unsigned hash_head = insert_string(s, h, load64(lm::mt->lz_window + s));
         // prev_length MIN_MATCH - 1 is below every lazy level's max_lazy_match. No length
         // clamp: a match is at most MAX_MATCH < MIN_LOOKAHEAD <= la.
         match_length = static_cast<unsigned>(skim_from_head(s, hash_head));
-        if (match_length == MIN_MATCH && s - match_start > TOO_FAR) match_length--;
+        if (match_length == MIN_MATCH && s - lm::match_start > TOO_FAR) match_length--;
         s++;
         la--;
     } while (match_length == MIN_MATCH - 1 && la >= MIN_LOOKAHEAD && s < run_end);
     if (recorded) {
-        record_literals(*recording(), mt->lz_window + first - 1, s - first);
+        record_literals(*recording(), lm::mt->lz_window + first - 1, s - first);
     } else {
         // Each at its own step; a block ends where the tally asks.
         for (unsigned at = first; at < s;) {
             int flush;
             if (s - at < LITERAL_RUN_BULK) {
-                strstart = at;
-                flush = ct_tally_literal(mt->lz_window[at - 1]);
+                lm::strstart = at;
+                flush = ct_tally_literal(lm::mt->lz_window[at - 1]);
                 at++;
             } else {
-                at += ct_tally_literals(mt->lz_window + at - 1, s - at, at, &flush);
+                at += ct_tally_literals(lm::mt->lz_window + at - 1, s - at, at, &flush);
             }
             if (flush) {
-                strstart = at - 1;
+                lm::strstart = at - 1;
                 end_block(0);
-                block_start = static_cast<long>(at - 1);
+                lm::block_start = static_cast<long>(at - 1);
             }
         }
     }
-    strstart = s;
-    lookahead = la;
-    ins_h = h;
+    lm::strstart = s;
+    lm::lookahead = la;
+    lm::ins_h = h;
     return match_length;
 }
 
@@ -812,49 +795,50 @@ ulg lazy_loop(int match_available, unsigned match_length) {
     // Lazy evaluation: a match found at one position is emitted only if the next
     // position does not offer a longer one.
     unsigned prev_match = 0;
-    while (lookahead != 0) {
-        if (window_origin + strstart >= record_from &&
+    while (lm::lookahead != 0) {
+        if (lm::window_origin + lm::strstart >= lm::record_from &&
             record_step(static_cast<unsigned>(match_available), match_length))
             return 0;
-        unsigned hash_head = insert_string(strstart);
-        prev_length = match_length;
-        prev_match = match_start;
+        unsigned hash_head = insert_string(lm::strstart);
+        lm::prev_length = match_length;
+        prev_match = lm::match_start;
         match_length = MIN_MATCH - 1;
 
-        if (hash_head != NIL && prev_length < max_lazy_match &&
-            strstart - hash_head <= FARTHEST_MATCH_DIST) {
+        if (hash_head != NIL && lm::prev_length < lm::max_lazy_match &&
+            lm::strstart - hash_head <= FARTHEST_MATCH_DIST) {
             match_length = static_cast<unsigned>(search_from_head(hash_head));
-            if (match_length > lookahead) match_length = lookahead;
-            if (match_length == MIN_MATCH && strstart - match_start > TOO_FAR) match_length--;
+            if (match_length > lm::lookahead) match_length = lm::lookahead;
+            if (match_length == MIN_MATCH && lm::strstart - lm::match_start > TOO_FAR)
+                match_length--;
         }
 
-        if (prev_length >= MIN_MATCH && match_length <= prev_length) {
-            int flush = tally_match(strstart - 1 - prev_match, prev_length - MIN_MATCH);
+        if (lm::prev_length >= MIN_MATCH && match_length <= lm::prev_length) {
+            int flush = tally_match(lm::strstart - 1 - prev_match, lm::prev_length - MIN_MATCH);
             // strstart - 1 and strstart are already in the chains.
-            lookahead -= prev_length - 1;
-            insert_strings(strstart + 1, prev_length - 2);
-            strstart += prev_length - 2;
+            lm::lookahead -= lm::prev_length - 1;
+            insert_strings(lm::strstart + 1, lm::prev_length - 2);
+            lm::strstart += lm::prev_length - 2;
             match_available = 0;
             match_length = MIN_MATCH - 1;
-            strstart++;
+            lm::strstart++;
             if (flush) {
                 end_block(0);
-                block_start = strstart;
+                lm::block_start = lm::strstart;
             }
         } else if (match_available) {
-            if (tally_literal(mt->lz_window[strstart - 1])) {
+            if (tally_literal(lm::mt->lz_window[lm::strstart - 1])) {
                 end_block(0);
-                block_start = strstart;
+                lm::block_start = lm::strstart;
             }
-            strstart++;
-            lookahead--;
+            lm::strstart++;
+            lm::lookahead--;
         } else {
             match_available = 1;
-            strstart++;
-            lookahead--;
+            lm::strstart++;
+            lm::lookahead--;
         }
-        while (lookahead < MIN_LOOKAHEAD && !eofile) fill_window();
-        if (match_available && match_length == MIN_MATCH - 1 && lookahead >= MIN_LOOKAHEAD) {
+        while (lm::lookahead < MIN_LOOKAHEAD && !lm::eofile) fill_window();
+        if (match_available && match_length == MIN_MATCH - 1 && lm::lookahead >= MIN_LOOKAHEAD) {
             unsigned run_end = WINDOW_SIZE;
             bool heads = false;
             ChunkParse *const r = recording();
@@ -862,21 +846,23 @@ ulg lazy_loop(int match_available, unsigned match_length) {
                 // The run stops where the steps recorded change: at heads_end, after which
                 // none are, and at record_from, where record_step has work (after one step
                 // if it has now).
-                const uint64_t at = window_origin + strstart;
+                const uint64_t at = lm::window_origin + lm::strstart;
                 if (at >= r->tails_from) continue;
                 heads = at < r->heads_end;
-                const uint64_t end = heads ? r->heads_end : record_from > at ? record_from : at + 1;
+                const uint64_t end = heads                  ? r->heads_end
+                                     : lm::record_from > at ? lm::record_from
+                                                            : at + 1;
                 run_end = static_cast<unsigned>(
-                    end - window_origin < WINDOW_SIZE ? end - window_origin : WINDOW_SIZE);
+                    end - lm::window_origin < WINDOW_SIZE ? end - lm::window_origin : WINDOW_SIZE);
             }
-            const unsigned first = strstart;
+            const unsigned first = lm::strstart;
             const size_t nsym = heads ? r->nsym : 0;
             match_length = literal_run(run_end);
             if (heads) record_run_tops(*r, first, nsym);
-            while (lookahead < MIN_LOOKAHEAD && !eofile) fill_window();
+            while (lm::lookahead < MIN_LOOKAHEAD && !lm::eofile) fill_window();
         }
     }
-    if (match_available) tally_literal(mt->lz_window[strstart - 1]);
+    if (match_available) tally_literal(lm::mt->lz_window[lm::strstart - 1]);
     if (ChunkParse *r = recording()) {
         record_end(*r);
         return 0;
@@ -885,6 +871,6 @@ ulg lazy_loop(int match_available, unsigned match_length) {
 }
 
 ulg deflate() {
-    if (compr_level <= 3) return deflate_fast();
+    if (lm::compr_level <= 3) return deflate_fast();
     return lazy_loop(0, MIN_MATCH - 1);
 }

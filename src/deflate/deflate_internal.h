@@ -18,15 +18,12 @@ inline constexpr unsigned HASH_BITS = 15;
 inline constexpr unsigned HASH_SIZE = 1u << HASH_BITS;
 // The block emitter's distances, one per match of a block.
 inline constexpr unsigned DIST_BUFSIZE = 0x8000;
-extern ush d_buf[DIST_BUFSIZE];
 
 // ---- Bit writer (bits.cpp) ----------------------------------------------------------------
 
 // Width of the bit accumulator: fields are packed into 16 bits before they reach outbuf.
 inline constexpr int BUF_SIZE = 16;
 
-extern ush bi_buf;    // pending bits, oldest in bit 0
-extern int bi_valid;  // number of pending bits, 0..BUF_SIZE between calls
 unsigned bi_reverse(unsigned code, int len);
 void bi_windup();
 void copy_block(char *buf, unsigned len, int header);
@@ -63,12 +60,8 @@ struct tree_desc {
     int max_code;  // largest symbol with nonzero frequency, set by build_tree
 };
 
-extern ct_data dyn_ltree[HEAP_SIZE];
-extern ct_data dyn_dtree[2 * D_CODES + 1];
-extern ct_data bl_tree[2 * BL_CODES + 1];
 extern ct_data static_ltree[FIXED_L_CODES];
 extern ct_data static_dtree[D_CODES];
-extern tree_desc l_desc, d_desc, bl_desc;
 
 // The format's extra bits of the length and distance codes and the code-length order.
 inline constexpr const uint8_t *extra_lbits = LENGTH_EXTRA;
@@ -78,17 +71,10 @@ inline constexpr const uint8_t *bl_order = CL_ORDER;
 inline constexpr uint8_t extra_blbits[BL_CODES] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
                                                    0, 0, 0, 0, 0, 0, 2, 3, 7};
 
-extern int heap[HEAP_SIZE];
-extern int heap_len, heap_max;
-extern ush bl_count[MAX_BITS + 1];
 extern uch length_code[256];  // match length - 3 -> length code index
 extern uch dist_code[512];    // see d_code
 extern int base_length[LENGTH_CODES];
 extern int base_dist[D_CODES];
-extern ulg opt_len;     // block data bits with the dynamic codes (modulo 2^64)
-extern ulg static_len;  // block data bits with the fixed codes (modulo 2^64)
-extern ush *file_type;
-extern int *file_method;
 
 void init_block();
 void build_tree(tree_desc *desc);
@@ -101,9 +87,12 @@ inline unsigned d_code(unsigned dist) {
 
 // ---- Block emission (block.cpp) ------------------------------------------------------------
 
-// The literal buffer is the first LIT_BUFSIZE bytes of inbuf; a block holds at most
-// LIT_BUFSIZE - 1 symbols so the partial flag byte always has a slot.
+// The literal buffer, one byte per symbol of the block (a literal, or a match's length -
+// MIN_MATCH), is the first LIT_BUFSIZE bytes of the stream's inbuf, which nothing else
+// uses while a member is encoded: the encoder reads its input straight into its window.
+// A block holds at most LIT_BUFSIZE - 1 symbols so the partial flag byte always has a slot.
 inline constexpr unsigned LIT_BUFSIZE = 0x8000;
+inline constexpr uch *l_buf = inbuf;
 inline constexpr unsigned FLAG_BUFSIZE = LIT_BUFSIZE / 8;  // one bit per symbol
 static_assert(LIT_BUFSIZE <= INBUFSIZ, "the literal buffer lives in inbuf");
 static_assert(LIT_BUFSIZE <= DIST_BUFSIZE, "every symbol may be a match");
@@ -113,27 +102,56 @@ inline constexpr unsigned TALLY_CHECK_INTERVAL = 4096;
 static_assert((TALLY_CHECK_INTERVAL & (TALLY_CHECK_INTERVAL - 1)) == 0 &&
               TALLY_CHECK_INTERVAL < LIT_BUFSIZE);
 
-extern uch flag_buf[FLAG_BUFSIZE];
-extern unsigned last_lit, last_dist, last_flags;
-extern uch flags, flag_bit;
-extern ulg compressed_len;
+// The block writer's state, one per encoder (the calling thread's): the bit writer's
+// accumulator, the trees of the block being built, and the tally of its symbols. All zero
+// until bi_init and ct_init, so that its 110 KB take no room in the stub's file.
+struct BlockWriter {
+    // Bit writer (bits.cpp).
+    ush bi_buf{};    // pending bits, oldest in bit 0
+    int bi_valid{};  // number of pending bits, 0..BUF_SIZE between calls
+
+    // Trees (trees.cpp).
+    ct_data dyn_ltree[HEAP_SIZE]{};
+    ct_data dyn_dtree[2 * D_CODES + 1]{};
+    ct_data bl_tree[2 * BL_CODES + 1]{};
+    tree_desc l_desc{}, d_desc{}, bl_desc{};  // set by ct_init: all zero, bw stays in .bss
+    int heap[HEAP_SIZE]{};  // build_tree's heap of nodes, from slot 1; sorted nodes from heap_max
+    int heap_len{}, heap_max{};
+    uint32_t heap_key[HEAP_SIZE]{};  // see pqdownheap
+    ush bl_count[MAX_BITS + 1]{};
+    ulg opt_len{};     // block data bits with the dynamic codes (modulo 2^64)
+    ulg static_len{};  // block data bits with the fixed codes (modulo 2^64)
+    ush *file_type{};  // the caller's file-type attribute (see ct_init)
+    int *file_method{};
+
+    // Tally (block.cpp). The literal buffer is l_buf.
+    uch flag_buf[FLAG_BUFSIZE]{};
+    ush d_buf[DIST_BUFSIZE]{};
+    unsigned last_lit{};    // symbols in the literal buffer
+    unsigned last_dist{};   // matches in d_buf
+    unsigned last_flags{};  // complete bytes in flag_buf
+    uch flags{};            // flag byte being filled
+    uch flag_bit{};         // bit of the next symbol in flags
+    ulg compressed_len{};   // bits written for the member, alignment included
+};
+extern BlockWriter bw;
 
 int ct_tally(int dist, int lc);
 // ct_tally(0, lc) for a literal, the common case inline: a literal that neither completes a
 // flag byte nor lands on the interval check only counts and is stored.
 inline int ct_tally_literal(int lc) {
-    if (((last_lit + 1) & 7) == 0) return ct_tally(0, lc);
-    assert(last_lit < LIT_BUFSIZE);
-    inbuf[last_lit++] = static_cast<uch>(lc);
-    dyn_ltree[lc].fc++;
-    flag_bit = static_cast<uch>(flag_bit << 1);
-    return last_lit == LIT_BUFSIZE - 1;
+    if (((bw.last_lit + 1) & 7) == 0) return ct_tally(0, lc);
+    assert(bw.last_lit < LIT_BUFSIZE);
+    l_buf[bw.last_lit++] = static_cast<uch>(lc);
+    bw.dyn_ltree[lc].fc++;
+    bw.flag_bit = static_cast<uch>(bw.flag_bit << 1);
+    return bw.last_lit == LIT_BUFSIZE - 1;
 }
 // Literals that can be tallied before one lands on ct_tally's interval check or fills the
 // buffer (which ends a block).
 inline unsigned literals_to_check() {
-    const unsigned check = (last_lit | (TALLY_CHECK_INTERVAL - 1)) + 1;
-    return (check < LIT_BUFSIZE - 1 ? check : LIT_BUFSIZE - 1) - 1 - last_lit;
+    const unsigned check = (bw.last_lit | (TALLY_CHECK_INTERVAL - 1)) + 1;
+    return (check < LIT_BUFSIZE - 1 ? check : LIT_BUFSIZE - 1) - 1 - bw.last_lit;
 }
 
 // Tallies the literals p[0], ..., p[n - 1] as ct_tally would, n at most literals_to_check():
@@ -142,33 +160,33 @@ inline unsigned literals_to_check() {
 // stores are bytes, which may alias any global.
 inline void tally_literals_between_checks(const uch *p, unsigned n) {
     assert(n <= literals_to_check());
-    const unsigned from = last_lit;
+    const unsigned from = bw.last_lit;
     if (n >= 16) {
         // Long runs (data with few matches): one copy, then a count loop with no byte store.
-        memcpy(inbuf + from, p, n);
-        for (unsigned k = 0; k < n; k++) dyn_ltree[p[k]].fc++;
+        memcpy(l_buf + from, p, n);
+        for (unsigned k = 0; k < n; k++) bw.dyn_ltree[p[k]].fc++;
     } else {
         for (unsigned k = 0; k < n; k++) {
             const unsigned c = p[k];
-            inbuf[from + k] = static_cast<uch>(c);
-            dyn_ltree[c].fc++;
+            l_buf[from + k] = static_cast<uch>(c);
+            bw.dyn_ltree[c].fc++;
         }
     }
     const unsigned to = from + n;
-    last_lit = to;
+    bw.last_lit = to;
     // Flag bytes complete at each multiple of 8 in (from, to].
     const unsigned completed = to / 8 - from / 8;
     if (completed == 0) {
-        flag_bit = static_cast<uch>(flag_bit << n);
+        bw.flag_bit = static_cast<uch>(bw.flag_bit << n);
         return;
     }
-    unsigned f = last_flags;
+    unsigned f = bw.last_flags;
     assert(f + completed <= FLAG_BUFSIZE);
-    flag_buf[f] = flags;
-    for (unsigned k = 1; k < completed; k++) flag_buf[f + k] = 0;
-    last_flags = f + completed;
-    flags = 0;
-    flag_bit = static_cast<uch>(1u << (to & 7));
+    bw.flag_buf[f] = bw.flags;
+    for (unsigned k = 1; k < completed; k++) bw.flag_buf[f + k] = 0;
+    bw.last_flags = f + completed;
+    bw.flags = 0;
+    bw.flag_bit = static_cast<uch>(1u << (to & 7));
 }
 
 unsigned ct_tally_literals_careful(const uch *p, unsigned n, unsigned at, int *flush);
@@ -216,12 +234,57 @@ struct config {
 };
 extern const config configuration_table[10];
 
-// The match finder's state, one copy per thread that runs it; its window and chains are a
-// MatchTables, the calling thread's static, a parsing thread's from new_match_tables.
-extern constinit thread_local unsigned ins_h, strstart, lookahead, match_start, prev_length;
-extern constinit thread_local long block_start;
-extern constinit thread_local int eofile, compr_level, nice_match;
-extern constinit thread_local unsigned max_lazy_match, good_match, max_chain_length;
+struct MatchTables;
+struct ChunkParse;
+// The calling thread's window and chains (deflate.cpp).
+extern MatchTables main_tables;
+
+// The match finder's state (lm, as in lm_init), one copy per thread that runs it: the
+// sequential encoder on the calling thread, and each parsing thread of the parallel one.
+// Its fields are static thread-local members, each its own symbol: as members of one
+// thread-local object, g++ 12 keeps that object's address in a register through the lazy
+// loop, which then spills, and builds random bytes with 1.7% more instructions.
+struct lm {
+    // Per thread: the match finder's state is thread_local (TL) in every field.
+#define TL static inline constinit thread_local
+    // This thread's window and chains: the calling thread's static set, or a parsing
+    // thread's own (new_match_tables).
+    TL MatchTables *mt = &main_tables;
+    TL unsigned ins_h = 0;        // hash of the string being inserted
+    TL unsigned strstart = 0;     // current position in lz_window
+    TL unsigned lookahead = 0;    // valid bytes from strstart on
+    TL unsigned match_start = 0;  // start of the last match found
+    TL unsigned prev_length = 0;  // length a new match must exceed
+    TL long block_start = 0;      // the current block's start; < 0 once slid out
+    TL int eofile = 0;            // the input routine has reported the end
+    TL int compr_level = 0;       // the level lm_config set, which the tally reads too
+    TL int nice_match = 0;
+    TL unsigned max_lazy_match = 0, good_match = 0, max_chain_length = 0;
+    // Input position of lz_window[0]: a chunk parse records positions in the input.
+    TL uint64_t window_origin = 0;
+    TL unsigned keyed_end = 0;  // see KEY_BYTES
+    // The strings waiting for their deep chains' keys (see deflate.cpp).
+    TL unsigned deep_pending = 0, deep_pending_end = 0;
+
+    // Chunk parses (chunk_parse.cpp).
+    // The chunk parse this thread runs, if any: its symbols and steps are recorded there.
+    // Not shared between threads: atomic so that each test of it reads it afresh (a relaxed
+    // load is one plain load), and the compiler keeps one copy of the lazy loop rather than
+    // one per value (a second copy of the loop and its inlined search would cost the stub
+    // 10 KB).
+    TL Atomic<ChunkParse *> chunk_rec{nullptr};
+    // The first position at whose step the lazy loop has recording to do (record_step): 0
+    // while chunk_rec's steps below heads_end are recorded and not yet published for the
+    // parse of the chunk before; once they are (never 0), the next check for a cancel, every
+    // CANCEL_CHECK positions up to tails_from, then tails_from; UINT64_MAX when this thread
+    // runs no chunk parse. One test a step in a parse's middle.
+    TL uint64_t record_from = UINT64_MAX;
+    TL size_t rec_fed = 0;        // bytes of chunk_rec's input read so far
+    TL uint64_t stopped_at = 0;   // where this thread's last chunk parse stopped, if it did
+    TL size_t next_head = 0;      // the next chunk's first step not yet passed
+    TL unsigned yields_left = 0;  // see MAX_YIELDS
+#undef TL
+};
 
 // The window's slide-and-refill rule, one for the sequential encoder (fill_window) and for
 // the parallel replay's model of its window (parallel.cpp, top_of_step). At the top of a
@@ -289,9 +352,6 @@ inline uint64_t load64(const uch *p) {
     return v;
 }
 
-// This thread's tables: the calling thread's static set, or a parsing thread's own.
-extern constinit thread_local MatchTables *mt;
-
 // chain_rank(s): the number of positions on s's 3-byte chain up to s, modulo 2^16. The
 // chain through any candidate never holds more than WINDOW_SIZE positions, so rank
 // differences along it are exact. Only ranks of positions within FARTHEST_MATCH_DIST (< WSIZE) of
@@ -301,7 +361,7 @@ extern constinit thread_local MatchTables *mt;
 // matter. Half the table and no copy: 9% less CPU time on a 32 MB ELF file than a full-window table
 // copied at each slide.
 inline ush &chain_rank(unsigned s) {
-    return mt->rank_slots[s & WMASK];
+    return lm::mt->rank_slots[s & WMASK];
 }
 
 // Multiplicative hashes of the 4- and 8-byte keys, top DEEP_HASH_BITS bits.
@@ -318,9 +378,6 @@ inline void store64(ush *p, uint64_t v) {
 // keyed_end: the end of the bytes read while input remains, past every key once the input has
 // ended (see deflate.cpp).
 inline constexpr unsigned KEY_BYTES = 8;
-extern constinit thread_local unsigned keyed_end;
-// Input position of lz_window[0].
-extern constinit thread_local uint64_t window_origin;
 
 // Match finder resets (deflate.cpp). lm_restart: the tables cleared and the window laid out
 // with origin at input position origin: all clear if upper is null, else its upper half a
@@ -376,18 +433,18 @@ inline size_t tally_recorded(const uch *match_bits, size_t i, size_t n, const uc
     const uch *p = *sym;
     uint64_t x = *pos;
     // The counters stay in locals: the buffer stores are bytes, which may alias any global.
-    unsigned lit = last_lit, dist_at = last_dist, flag_at = last_flags;
-    unsigned bits = flags, bit = flag_bit;
+    unsigned lit = bw.last_lit, dist_at = bw.last_dist, flag_at = bw.last_flags;
+    unsigned bits = bw.flags, bit = bw.flag_bit;
     size_t k = 0;
     while (k < n && x < end) {
         const size_t at = i + k;
         if ((at & 7) == 0 && match_bits[at >> 3] == 0 && n - k >= 8 && end - x >= 8) {
             // Eight literals (data with few matches): no distance to read, and one flag byte
             // completes among them with no bit added; the next symbol's bit is as it was.
-            memcpy(inbuf + lit, p, 8);
-            for (unsigned q = 0; q < 8; q++) dyn_ltree[p[q]].fc++;
+            memcpy(l_buf + lit, p, 8);
+            for (unsigned q = 0; q < 8; q++) bw.dyn_ltree[p[q]].fc++;
             lit += 8;
-            flag_buf[flag_at++] = static_cast<uch>(bits);
+            bw.flag_buf[flag_at++] = static_cast<uch>(bits);
             bits = 0;
             p += 8;
             x += 8;
@@ -400,16 +457,16 @@ inline size_t tally_recorded(const uch *match_bits, size_t i, size_t n, const uc
         // A match's distance - 1; a literal's is whatever follows it, kept below WSIZE so
         // that it has a code.
         const unsigned dist = ((p[1] | static_cast<unsigned>(p[2]) << 8) - 1) & (WSIZE - 1);
-        inbuf[lit++] = static_cast<uch>(b);
-        dyn_ltree[b ^ ((b ^ (length_code[b] + LITERALS + 1)) & mask)].fc++;
-        ush &dist_freq = dyn_dtree[d_code(dist)].fc;
+        l_buf[lit++] = static_cast<uch>(b);
+        bw.dyn_ltree[b ^ ((b ^ (length_code[b] + LITERALS + 1)) & mask)].fc++;
+        ush &dist_freq = bw.dyn_dtree[d_code(dist)].fc;
         dist_freq = static_cast<ush>(dist_freq + m);
-        d_buf[dist_at] = static_cast<ush>(dist);
+        bw.d_buf[dist_at] = static_cast<ush>(dist);
         dist_at += m;
         bits |= bit & mask;
         bit <<= 1;
         if ((lit & 7) == 0) {
-            flag_buf[flag_at++] = static_cast<uch>(bits);
+            bw.flag_buf[flag_at++] = static_cast<uch>(bits);
             bits = 0;
             bit = 1;
         }
@@ -417,11 +474,11 @@ inline size_t tally_recorded(const uch *match_bits, size_t i, size_t n, const uc
         x += 1 + ((b + MIN_MATCH - 1) & mask);
         k++;
     }
-    last_lit = lit;
-    last_dist = dist_at;
-    last_flags = flag_at;
-    flags = static_cast<uch>(bits);
-    flag_bit = static_cast<uch>(bit);
+    bw.last_lit = lit;
+    bw.last_dist = dist_at;
+    bw.last_flags = flag_at;
+    bw.flags = static_cast<uch>(bits);
+    bw.flag_bit = static_cast<uch>(bit);
     *sym = p;
     *pos = x;
     return k;
@@ -513,20 +570,9 @@ void parse_chunk(ChunkParse &c);
 // chunk_rec.
 ulg lazy_loop(int match_available, unsigned match_length);
 
-// The chunk parse this thread runs, if any: its symbols and steps are recorded there. Not
-// shared between threads: atomic so that each test of it reads it afresh (a relaxed load is
-// one plain load), and the compiler keeps one copy of the lazy loop rather than one per
-// value (a second copy of the loop and its inlined search would cost the stub 10 KB).
-extern constinit thread_local Atomic<ChunkParse *> chunk_rec;
 inline ChunkParse *recording() {
-    return chunk_rec.load(__ATOMIC_RELAXED);
+    return lm::chunk_rec.load(__ATOMIC_RELAXED);
 }
-// The first position at whose step the lazy loop has recording to do (record_step): 0 while
-// chunk_rec's steps below heads_end are recorded and not yet published for the parse of the
-// chunk before; once they are (never 0), the next check for a cancel, every CANCEL_CHECK
-// positions up to tails_from, then tails_from; UINT64_MAX when this thread runs no chunk
-// parse. One test a step in a parse's middle.
-extern constinit thread_local uint64_t record_from;
 inline constexpr uint64_t CANCEL_CHECK = 4096;
 
 // The record's counters are read into locals before its bytes are stored: a byte store may

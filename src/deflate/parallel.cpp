@@ -401,7 +401,7 @@ bool prepare(Slot &s, uint64_t k, const Slot *prev) {
     j.cancel.store(false, __ATOMIC_RELAXED);
     j.took_next = false;
     s.resumed = false;
-    j.level = compr_level;
+    j.level = lm::compr_level;
     j.start = c;
     j.from = FRESH_STATE;
     j.continues = false;
@@ -475,7 +475,7 @@ void replay(const ChunkParse &j, size_t sym0, size_t byte0, size_t sym1) {
     auto refill_from = [] { return win.ended ? UINT64_MAX : win.end - MIN_LOOKAHEAD; };
     uint64_t refill_at = refill_from();
     uint64_t origin = win.origin;
-    block_start = static_cast<long>(block_from) - static_cast<long>(origin);
+    lm::block_start = static_cast<long>(block_from) - static_cast<long>(origin);
     const size_t last = j.ended ? j.nsym - 1 : SIZE_MAX;
     for (size_t i = sym0; i < sym1;) {
         // The symbol at x is tallied in the step at x + 1, after the tops of x and x + 1.
@@ -484,7 +484,7 @@ void replay(const ChunkParse &j, size_t sym0, size_t byte0, size_t sym1) {
             top_of_step(x + 1);
             refill_at = refill_from();
             origin = win.origin;
-            block_start = static_cast<long>(block_from) - static_cast<long>(origin);
+            lm::block_start = static_cast<long>(block_from) - static_cast<long>(origin);
         }
         size_t room = literals_to_check();
         if (sym1 - i < room) room = sym1 - i;
@@ -493,7 +493,7 @@ void replay(const ChunkParse &j, size_t sym0, size_t byte0, size_t sym1) {
             i += tally_recorded(j.flags, i, room, &sym, &x, refill_at);
             continue;
         }
-        strstart = static_cast<unsigned>(x + 1 - origin);
+        lm::strstart = static_cast<unsigned>(x + 1 - origin);
         int flush;
         if ((j.flags[i >> 3] >> (i & 7)) & 1) {
             const unsigned lc = sym[0];
@@ -512,7 +512,7 @@ void replay(const ChunkParse &j, size_t sym0, size_t byte0, size_t sym1) {
         i++;
         if (flush) {
             end_block_at(j, x, 0);
-            block_start = static_cast<long>(block_from) - static_cast<long>(origin);
+            lm::block_start = static_cast<long>(block_from) - static_cast<long>(origin);
         }
     }
     replay_pos = x;
@@ -559,7 +559,7 @@ const ParseTop *splice_point(const ChunkParse &a, const ChunkParse &b, size_t b_
 // The sequential encoder, which needs neither threads nor slots.
 ulg deflate_sequential() {
     ush xfl = 0;
-    lm_init(compr_level, &xfl);
+    lm_init(lm::compr_level, &xfl);
     return deflate();
 }
 
@@ -568,7 +568,7 @@ ulg deflate_sequential() {
 ulg deflate_parallel(unsigned threads, size_t chunk_size, uint64_t input_size) {
     if (chunk_size < MIN_CHUNK || chunk_size % WSIZE != 0) error("internal error: bad chunk size");
     // The fast levels have no lazy parse to split.
-    if (threads <= 1 || compr_level < 4) return deflate_sequential();
+    if (threads <= 1 || lm::compr_level < 4) return deflate_sequential();
     if (threads > MAX_THREADS) threads = MAX_THREADS;
     const unsigned n = slots_for(threads);
     const size_t sym_cap = slot_sym_bytes(chunk_size);

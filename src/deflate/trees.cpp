@@ -1,32 +1,17 @@
 // DEFLATE encoder, Huffman tree construction: the fixed codes and length/distance lookup
 // tables (built once), and per block the length-limited dynamic codes and their bit costs.
-// Owns the trees, heap, heap keys and bl_count. RFC 1951 sections 3.2.2, 3.2.5, 3.2.6, 3.2.7.
+// Owns the tables; builds in the block writer's trees, heap and bl_count (bw). RFC 1951
+// sections 3.2.2, 3.2.5, 3.2.6, 3.2.7.
 #include "deflate/deflate_internal.h"
 
 #include <algorithm>
 
-ct_data dyn_ltree[HEAP_SIZE];
-ct_data dyn_dtree[2 * D_CODES + 1];
-ct_data bl_tree[2 * BL_CODES + 1];
 ct_data static_ltree[FIXED_L_CODES];
 ct_data static_dtree[D_CODES];
-
-// Extra bits of length codes 257..285 (RFC 1951 3.2.5).
-tree_desc l_desc = {dyn_ltree, static_ltree, extra_lbits, LITERALS + 1, L_CODES, MAX_BITS, 0};
-tree_desc d_desc = {dyn_dtree, static_dtree, extra_dbits, 0, D_CODES, MAX_BITS, 0};
-tree_desc bl_desc = {bl_tree, nullptr, extra_blbits, 0, BL_CODES, MAX_BL_BITS, 0};
-
-int heap[HEAP_SIZE];
-int heap_len, heap_max;
-ush bl_count[MAX_BITS + 1];
 uch length_code[256];
 uch dist_code[512];
 int base_length[LENGTH_CODES];
 int base_dist[D_CODES];
-ulg opt_len;
-ulg static_len;
-ush *file_type;
-int *file_method;
 
 namespace {
 
@@ -37,34 +22,33 @@ namespace {
 inline constexpr unsigned DEPTH_BITS = 8;
 inline constexpr uint32_t DEPTH_MASK = (1u << DEPTH_BITS) - 1;
 static_assert(sizeof(ush) * 8 + DEPTH_BITS <= 32, "a frequency and a depth fit a key");
-uint32_t heap_key[HEAP_SIZE];
 
 // Restores the heap order below slot k, whose node may be out of place. Which child comes
 // first is a coin toss the branch predictor loses: it is chosen without a branch. Random
 // bytes, whose blocks hold the fewest input bytes, build the most trees per byte.
 void pqdownheap(int k) {
-    const int v = heap[k];
-    const uint32_t kv = heap_key[v];
+    const int v = bw.heap[k];
+    const uint32_t kv = bw.heap_key[v];
     int j = k << 1;
-    for (; j < heap_len; j <<= 1) {  // two children
-        const int l = heap[j], r = heap[j + 1];
-        const uint32_t kl = heap_key[l], kr = heap_key[r];
+    for (; j < bw.heap_len; j <<= 1) {  // two children
+        const int l = bw.heap[j], r = bw.heap[j + 1];
+        const uint32_t kl = bw.heap_key[l], kr = bw.heap_key[r];
         const bool right = kr <= kl;  // the right child first on a tie
         const int c = right ? r : l;
         const uint32_t kc = right ? kr : kl;
         if (kv <= kc) {
-            heap[k] = v;
+            bw.heap[k] = v;
             return;
         }
-        heap[k] = c;
+        bw.heap[k] = c;
         k = j + right;
         j = k;
     }
-    if (j == heap_len && kv > heap_key[heap[j]]) {  // one child
-        heap[k] = heap[j];
+    if (j == bw.heap_len && kv > bw.heap_key[bw.heap[j]]) {  // one child
+        bw.heap[k] = bw.heap[j];
         k = j;
     }
-    heap[k] = v;
+    bw.heap[k] = v;
 }
 
 // Assigns code lengths from the finished tree, limited to desc->max_length, and adds the
@@ -78,13 +62,13 @@ void gen_bitlen(tree_desc *desc) {
     int max_length = desc->max_length;
     int overflow = 0;
 
-    for (unsigned bits = 0; bits <= MAX_BITS; bits++) bl_count[bits] = 0;
+    for (unsigned bits = 0; bits <= MAX_BITS; bits++) bw.bl_count[bits] = 0;
 
     // Nodes left the heap in order of increasing weight, so walking from the root at
     // heap_max upward visits every parent before its children.
-    tree[heap[heap_max]].dl = 0;
-    for (int h = heap_max + 1; h < HEAP_SIZE; h++) {
-        int n = heap[h];
+    tree[bw.heap[bw.heap_max]].dl = 0;
+    for (int h = bw.heap_max + 1; h < HEAP_SIZE; h++) {
+        int n = bw.heap[h];
         int bits = tree[tree[n].dl].dl + 1;
         if (bits > max_length) {
             bits = max_length;
@@ -92,11 +76,11 @@ void gen_bitlen(tree_desc *desc) {
         }
         tree[n].dl = static_cast<ush>(bits);
         if (n > max_code) continue;  // internal node
-        bl_count[bits]++;
+        bw.bl_count[bits]++;
         int xbits = n >= base ? extra[n - base] : 0;
         ulg f = tree[n].fc;
-        opt_len += f * static_cast<ulg>(bits + xbits);
-        if (stree) static_len += f * static_cast<ulg>(stree[n].dl + xbits);
+        bw.opt_len += f * static_cast<ulg>(bits + xbits);
+        if (stree) bw.static_len += f * static_cast<ulg>(stree[n].dl + xbits);
     }
     if (overflow == 0) return;
 
@@ -104,22 +88,22 @@ void gen_bitlen(tree_desc *desc) {
     // an overflowed leaf as sibling, keeping the code complete.
     do {
         int bits = max_length - 1;
-        while (bl_count[bits] == 0) bits--;
-        bl_count[bits]--;
-        bl_count[bits + 1] = static_cast<ush>(bl_count[bits + 1] + 2);
-        bl_count[max_length]--;
+        while (bw.bl_count[bits] == 0) bits--;
+        bw.bl_count[bits]--;
+        bw.bl_count[bits + 1] = static_cast<ush>(bw.bl_count[bits + 1] + 2);
+        bw.bl_count[max_length]--;
         overflow -= 2;
     } while (overflow > 0);
 
     // Hand out the corrected lengths, least frequent leaves getting the longest codes.
     int h = HEAP_SIZE;
     for (int bits = max_length; bits != 0; bits--) {
-        int n = bl_count[bits];
+        int n = bw.bl_count[bits];
         while (n != 0) {
-            int m = heap[--h];
+            int m = bw.heap[--h];
             if (m > max_code) continue;
             if (tree[m].dl != bits) {
-                opt_len += static_cast<ulg>((static_cast<long>(bits) - tree[m].dl) * tree[m].fc);
+                bw.opt_len += static_cast<ulg>((static_cast<long>(bits) - tree[m].dl) * tree[m].fc);
                 tree[m].dl = static_cast<ush>(bits);
             }
             n--;
@@ -134,7 +118,7 @@ void gen_codes(ct_data *tree, int max_code) {
     ush code = 0;
     // Canonical codes (RFC 1951 3.2.2): consecutive values within a length, shorter first.
     for (unsigned bits = 1; bits <= MAX_BITS; bits++) {
-        code = static_cast<ush>((code + bl_count[bits - 1]) << 1);
+        code = static_cast<ush>((code + bw.bl_count[bits - 1]) << 1);
         next_code[bits] = code;
     }
     for (int n = 0; n <= max_code; n++) {
@@ -151,12 +135,12 @@ void build_tree(tree_desc *desc) {
     int max_code = -1;
     int node = elems;  // next internal node
 
-    heap_len = 0;
-    heap_max = HEAP_SIZE;
+    bw.heap_len = 0;
+    bw.heap_max = HEAP_SIZE;
     for (int n = 0; n < elems; n++) {
         if (tree[n].fc != 0) {
-            heap[++heap_len] = max_code = n;
-            heap_key[n] = static_cast<uint32_t>(tree[n].fc) << DEPTH_BITS;
+            bw.heap[++bw.heap_len] = max_code = n;
+            bw.heap_key[n] = static_cast<uint32_t>(tree[n].fc) << DEPTH_BITS;
         } else {
             tree[n].dl = 0;
         }
@@ -164,55 +148,59 @@ void build_tree(tree_desc *desc) {
 
     // A decoder needs at least two codes of a tree (RFC 1951 3.2.7 allows one distance
     // code, but two keep every tree complete); force symbols in with frequency 1.
-    while (heap_len < 2) {
-        int nw = heap[++heap_len] = (max_code < 2 ? ++max_code : 0);
+    while (bw.heap_len < 2) {
+        int nw = bw.heap[++bw.heap_len] = (max_code < 2 ? ++max_code : 0);
         tree[nw].fc = 1;
-        heap_key[nw] = uint32_t{1} << DEPTH_BITS;
-        opt_len--;
-        if (stree) static_len -= stree[nw].dl;
+        bw.heap_key[nw] = uint32_t{1} << DEPTH_BITS;
+        bw.opt_len--;
+        if (stree) bw.static_len -= stree[nw].dl;
     }
     desc->max_code = max_code;
 
-    for (int n = heap_len / 2; n >= 1; n--) pqdownheap(n);
+    for (int n = bw.heap_len / 2; n >= 1; n--) pqdownheap(n);
 
     // Combine the two least frequent nodes until one root is left. Leaving nodes are
     // stored downward from the top of heap for gen_bitlen.
     do {
-        int n = heap[1];
-        heap[1] = heap[heap_len--];
+        int n = bw.heap[1];
+        bw.heap[1] = bw.heap[bw.heap_len--];
         pqdownheap(1);
-        int m = heap[1];
-        heap[--heap_max] = n;
-        heap[--heap_max] = m;
+        int m = bw.heap[1];
+        bw.heap[--bw.heap_max] = n;
+        bw.heap[--bw.heap_max] = m;
         tree[node].fc = static_cast<ush>(tree[n].fc + tree[m].fc);
         const uint32_t d =
-            (std::max(heap_key[n] & DEPTH_MASK, heap_key[m] & DEPTH_MASK) + 1) & DEPTH_MASK;
-        heap_key[node] = static_cast<uint32_t>(tree[node].fc) << DEPTH_BITS | d;
+            (std::max(bw.heap_key[n] & DEPTH_MASK, bw.heap_key[m] & DEPTH_MASK) + 1) & DEPTH_MASK;
+        bw.heap_key[node] = static_cast<uint32_t>(tree[node].fc) << DEPTH_BITS | d;
         tree[n].dl = tree[m].dl = static_cast<ush>(node);
-        heap[1] = node++;
+        bw.heap[1] = node++;
         pqdownheap(1);
-    } while (heap_len >= 2);
-    heap[--heap_max] = heap[1];
+    } while (bw.heap_len >= 2);
+    bw.heap[--bw.heap_max] = bw.heap[1];
 
     gen_bitlen(desc);
     gen_codes(tree, max_code);
 }
 
 void init_block() {
-    for (unsigned n = 0; n < L_CODES; n++) dyn_ltree[n].fc = 0;
-    for (unsigned n = 0; n < D_CODES; n++) dyn_dtree[n].fc = 0;
-    for (unsigned n = 0; n < BL_CODES; n++) bl_tree[n].fc = 0;
-    dyn_ltree[END_BLOCK].fc = 1;  // sent once per block
-    opt_len = static_len = 0;
-    last_lit = last_dist = last_flags = 0;
-    flags = 0;
-    flag_bit = 1;
+    for (unsigned n = 0; n < L_CODES; n++) bw.dyn_ltree[n].fc = 0;
+    for (unsigned n = 0; n < D_CODES; n++) bw.dyn_dtree[n].fc = 0;
+    for (unsigned n = 0; n < BL_CODES; n++) bw.bl_tree[n].fc = 0;
+    bw.dyn_ltree[END_BLOCK].fc = 1;  // sent once per block
+    bw.opt_len = bw.static_len = 0;
+    bw.last_lit = bw.last_dist = bw.last_flags = 0;
+    bw.flags = 0;
+    bw.flag_bit = 1;
 }
 
 void ct_init(ush *attr, int *methodp) {
-    file_type = attr;
-    file_method = methodp;
-    compressed_len = 0;
+    bw.file_type = attr;
+    bw.file_method = methodp;
+    // Extra bits of length codes 257..285 (RFC 1951 3.2.5).
+    bw.l_desc = {bw.dyn_ltree, static_ltree, extra_lbits, LITERALS + 1, L_CODES, MAX_BITS, 0};
+    bw.d_desc = {bw.dyn_dtree, static_dtree, extra_dbits, 0, D_CODES, MAX_BITS, 0};
+    bw.bl_desc = {bw.bl_tree, nullptr, extra_blbits, 0, BL_CODES, MAX_BL_BITS, 0};
+    bw.compressed_len = 0;
     if (static_dtree[0].dl != 0) return;  // tables built by an earlier member
 
     // Length codes (RFC 1951 3.2.5): each code covers 2^extra consecutive lengths.
@@ -241,12 +229,12 @@ void ct_init(ush *attr, int *methodp) {
     }
 
     // Fixed literal/length code (RFC 1951 3.2.6).
-    for (unsigned bits = 0; bits <= MAX_BITS; bits++) bl_count[bits] = 0;
+    for (unsigned bits = 0; bits <= MAX_BITS; bits++) bw.bl_count[bits] = 0;
     unsigned n = 0;
-    while (n <= 143) static_ltree[n++].dl = 8, bl_count[8]++;
-    while (n <= 255) static_ltree[n++].dl = 9, bl_count[9]++;
-    while (n <= 279) static_ltree[n++].dl = 7, bl_count[7]++;
-    while (n <= 287) static_ltree[n++].dl = 8, bl_count[8]++;
+    while (n <= 143) static_ltree[n++].dl = 8, bw.bl_count[8]++;
+    while (n <= 255) static_ltree[n++].dl = 9, bw.bl_count[9]++;
+    while (n <= 279) static_ltree[n++].dl = 7, bw.bl_count[7]++;
+    while (n <= 287) static_ltree[n++].dl = 8, bw.bl_count[8]++;
     gen_codes(static_ltree, FIXED_L_CODES - 1);
 
     // Fixed distance code: 5 bits each.

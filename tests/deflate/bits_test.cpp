@@ -29,16 +29,16 @@ TEST_F(BitWriter, FirstFieldTakesTheLowBits) {
     send_bits(1, 2);
     bi_windup();
     EXPECT_EQ(pending(), "\x03");
-    EXPECT_EQ(bi_valid, 0);
+    EXPECT_EQ(bw.bi_valid, 0);
 }
 
 TEST_F(BitWriter, FullAccumulatorStaysPendingUntilTheNextField) {
     for (int i = 0; i < 16; i++) send_bits(1, 1);
-    EXPECT_EQ(bi_valid, 16);
+    EXPECT_EQ(bw.bi_valid, 16);
     EXPECT_EQ(outcnt, 0u);
     send_bits(0x5, 3);
     EXPECT_EQ(pending(), "\xff\xff");
-    EXPECT_EQ(bi_valid, 3);
+    EXPECT_EQ(bw.bi_valid, 3);
     bi_windup();
     EXPECT_EQ(pending(), "\xff\xff\x05");
 }
@@ -47,7 +47,7 @@ TEST_F(BitWriter, FieldsStraddlingTheAccumulatorKeepTheirHighBits) {
     // 13 + 15 bits: the second field's top 12 bits go to the next unit.
     send_bits(0x1abc, 13);
     send_bits(0x7fff, 15);
-    EXPECT_EQ(bi_valid, 12);
+    EXPECT_EQ(bw.bi_valid, 12);
     bi_windup();
     // Whole stream, LSB first: 0x1abc | 0x7fff << 13 = 0xfffffabc (28 bits).
     EXPECT_EQ(pending(), std::string("\xbc\xfa\xff\x0f", 4));
@@ -64,8 +64,8 @@ TEST_F(BitWriter, WindupWritesWholeBytesOfThePendingBits) {
         for (int i = 0; i < c.bits; i++) send_bits(1, 1);
         bi_windup();
         EXPECT_EQ(outcnt, c.bytes) << c.bits << " pending bits";
-        EXPECT_EQ(bi_buf, 0);
-        EXPECT_EQ(bi_valid, 0);
+        EXPECT_EQ(bw.bi_buf, 0);
+        EXPECT_EQ(bw.bi_valid, 0);
     }
 }
 
@@ -97,12 +97,12 @@ TEST(BiReverse, ReversesTheLowBits) {
 TEST(BiInit, KeepsTheInstalledInputRoutine) {
     int (*const sentinel)(char *, unsigned) = [](char *, unsigned) { return 0; };
     read_buf = sentinel;
-    bi_buf = 0x1234;
-    bi_valid = 9;
+    bw.bi_buf = 0x1234;
+    bw.bi_valid = 9;
     bi_init(-1);
     EXPECT_EQ(read_buf, sentinel);
-    EXPECT_EQ(bi_buf, 0);
-    EXPECT_EQ(bi_valid, 0);
+    EXPECT_EQ(bw.bi_buf, 0);
+    EXPECT_EQ(bw.bi_valid, 0);
     bi_init(5);
     EXPECT_EQ(read_buf, sentinel);
 }

@@ -17,15 +17,15 @@ class Tally : public testing::Test {
    protected:
     ush attr = 0;
     int meth = 8;
-    int saved_level = compr_level;  // the level the match finder was set to; ct_tally reads it
+    int saved_level = lm::compr_level;  // the level the match finder was set to; ct_tally reads it
     void SetUp() override {
         ct_init(&attr, &meth);
         init_block();
-        strstart = 0;
-        block_start = 0;
+        lm::strstart = 0;
+        lm::block_start = 0;
     }
     void TearDown() override {
-        compr_level = saved_level;
+        lm::compr_level = saved_level;
         init_block();
     }
 };
@@ -33,14 +33,14 @@ class Tally : public testing::Test {
 TEST_F(Tally, BlockEndsAtTheSymbolLimit) {
     for (unsigned i = 1; i < LIT_BUFSIZE - 1; i++) ASSERT_EQ(ct_tally(0, 'a'), 0) << i;
     EXPECT_EQ(ct_tally(0, 'a'), 1) << "symbol 32767 fills the block";
-    EXPECT_EQ(last_lit, 32767u);
-    EXPECT_EQ(last_flags, 4095u);
+    EXPECT_EQ(bw.last_lit, 32767u);
+    EXPECT_EQ(bw.last_flags, 4095u);
 }
 
 TEST_F(Tally, EarlyEndIsTestedEvery4096SymbolsAboveLevel2) {
-    strstart = 100000;  // far more input than the literals would cost
+    lm::strstart = 100000;  // far more input than the literals would cost
     for (int lvl : {9, 3, 2, 1}) {
-        compr_level = lvl;
+        lm::compr_level = lvl;
         init_block();
         int first_end = 0;
         for (int i = 1; i <= 9000 && first_end == 0; i++)
@@ -48,7 +48,7 @@ TEST_F(Tally, EarlyEndIsTestedEvery4096SymbolsAboveLevel2) {
         EXPECT_EQ(first_end, lvl > 2 ? 4096 : 0) << "level " << lvl;
     }
     // Mostly matches: not ended early, however well it compresses.
-    compr_level = 9;
+    lm::compr_level = 9;
     init_block();
     int ended = 0;
     for (int i = 1; i <= 4096; i++) ended |= ct_tally(i % 3 ? 1 : 0, 5);
@@ -62,7 +62,7 @@ TEST_F(Tally, InlineLiteralTallyKeepsTheSameState) {
     auto trace = [](bool inline_literals, long input) {
         std::vector<std::string> states;
         init_block();
-        strstart = static_cast<unsigned>(input);
+        lm::strstart = static_cast<unsigned>(input);
         uint32_t r = 12345;
         for (int i = 0; i < 70000; i++) {
             r = r * 1103515245u + 12345u;
@@ -70,11 +70,12 @@ TEST_F(Tally, InlineLiteralTallyKeepsTheSameState) {
             int dist = (r >> 20) % 4 == 0 ? static_cast<int>(1 + (r >> 16) % 32768) : 0;
             int end = dist == 0 && inline_literals ? ct_tally_literal(lc) : ct_tally(dist, lc);
             if (!end && i != 69999) continue;
-            std::string st(reinterpret_cast<const char *>(inbuf), last_lit);
-            st.append(reinterpret_cast<const char *>(flag_buf), last_flags);
-            st.append(reinterpret_cast<const char *>(d_buf), last_dist * sizeof(ush));
-            for (unsigned n = 0; n < L_CODES; n++) st += std::to_string(dyn_ltree[n].fc) + ",";
-            st += std::to_string(flags) + "/" + std::to_string(flag_bit) + "/" + std::to_string(i);
+            std::string st(reinterpret_cast<const char *>(inbuf), bw.last_lit);
+            st.append(reinterpret_cast<const char *>(bw.flag_buf), bw.last_flags);
+            st.append(reinterpret_cast<const char *>(bw.d_buf), bw.last_dist * sizeof(ush));
+            for (unsigned n = 0; n < L_CODES; n++) st += std::to_string(bw.dyn_ltree[n].fc) + ",";
+            st += std::to_string(bw.flags) + "/" + std::to_string(bw.flag_bit) + "/" +
+                  std::to_string(i);
             states.push_back(st);
             init_block();
         }
@@ -91,15 +92,15 @@ TEST_F(Tally, DistancesAreStoredMinusOneWithTheirCodes) {
     ct_tally(1, 0);
     ct_tally(32768, 255);
     ct_tally(32506, 10);
-    EXPECT_EQ(d_buf[0], 0);
-    EXPECT_EQ(d_buf[1], 32767);
-    EXPECT_EQ(dyn_dtree[0].fc, 1);
-    EXPECT_EQ(dyn_dtree[29].fc, 2);
+    EXPECT_EQ(bw.d_buf[0], 0);
+    EXPECT_EQ(bw.d_buf[1], 32767);
+    EXPECT_EQ(bw.dyn_dtree[0].fc, 1);
+    EXPECT_EQ(bw.dyn_dtree[29].fc, 2);
     EXPECT_EQ(32506 - 1 - base_dist[29], 7929);
-    EXPECT_EQ(dyn_ltree[285].fc, 1) << "length 258 is symbol 285";
-    EXPECT_EQ(dyn_ltree[257 + length_code[10]].fc, 1);
-    EXPECT_EQ(last_dist, 3u);
-    EXPECT_EQ(flags, 0x07);
+    EXPECT_EQ(bw.dyn_ltree[285].fc, 1) << "length 258 is symbol 285";
+    EXPECT_EQ(bw.dyn_ltree[257 + length_code[10]].fc, 1);
+    EXPECT_EQ(bw.last_dist, 3u);
+    EXPECT_EQ(bw.flags, 0x07);
 }
 
 TEST_F(Tally, FileTypeIsClassifiedOnlyWhenUnknown) {
@@ -110,7 +111,7 @@ TEST_F(Tally, FileTypeIsClassifiedOnlyWhenUnknown) {
     EXPECT_EQ(attr, ATTR_BINARY) << "a known type is left alone";
 
     ush unknown = ATTR_UNKNOWN;
-    file_type = &unknown;
+    bw.file_type = &unknown;
     for (char c : std::string("plain ascii text\n")) ct_tally(0, static_cast<unsigned char>(c));
     flush_block(nullptr, 17, 0);
     EXPECT_EQ(unknown, ATTR_ASCII);
@@ -179,18 +180,18 @@ TEST_F(Tally, CodeLengthRunsUseTheRepeatCodes) {
         ct_data tree[HEAP_SIZE] = {};
         for (size_t i = 0; i < c.lens.size(); i++) tree[i].dl = static_cast<ush>(c.lens[i]);
         int max_code = static_cast<int>(c.lens.size()) - 1;
-        for (unsigned i = 0; i < BL_CODES; i++) bl_tree[i] = {0, 0};
+        for (unsigned i = 0; i < BL_CODES; i++) bw.bl_tree[i] = {0, 0};
         scan_tree(tree, max_code);
         std::vector<int> counted(BL_CODES);
         for (unsigned i = 0; i < BL_CODES; i++) {
-            counted[i] = bl_tree[i].fc;
-            bl_tree[i] = {static_cast<ush>(bi_reverse(static_cast<unsigned>(i), 5)), 5};
+            counted[i] = bw.bl_tree[i].fc;
+            bw.bl_tree[i] = {static_cast<ush>(bi_reverse(static_cast<unsigned>(i), 5)), 5};
         }
 
         outcnt = 0;
         bi_init(-1);
         send_tree(tree, max_code);
-        size_t nbits = outcnt * 8 + static_cast<size_t>(bi_valid);
+        size_t nbits = outcnt * 8 + static_cast<size_t>(bw.bi_valid);
         bi_windup();
         auto sent = read_runs(std::string(reinterpret_cast<char *>(outbuf), outcnt), nbits);
         outcnt = 0;

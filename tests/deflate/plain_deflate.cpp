@@ -25,58 +25,59 @@ ush links[WSIZE];
 ush heads[HASH_SIZE];
 
 unsigned insert(unsigned s) {
-    ins_h = ((ins_h << H_SHIFT) ^ win[s + MIN_MATCH - 1]) & HASH_MASK;
-    unsigned hash_head = heads[ins_h];
+    lm::ins_h = ((lm::ins_h << H_SHIFT) ^ win[s + MIN_MATCH - 1]) & HASH_MASK;
+    unsigned hash_head = heads[lm::ins_h];
     links[s & WMASK] = static_cast<ush>(hash_head);
-    heads[ins_h] = static_cast<ush>(s);
+    heads[lm::ins_h] = static_cast<ush>(s);
     return hash_head;
 }
 
 void fill() {
-    unsigned more = WINDOW_SIZE - lookahead - strstart;
-    if (strstart >= WSIZE + FARTHEST_MATCH_DIST) {
+    unsigned more = WINDOW_SIZE - lm::lookahead - lm::strstart;
+    if (lm::strstart >= WSIZE + FARTHEST_MATCH_DIST) {
         memcpy(win, win + WSIZE, WSIZE);
-        match_start -= WSIZE;
-        strstart -= WSIZE;
-        block_start -= WSIZE;
+        lm::match_start -= WSIZE;
+        lm::strstart -= WSIZE;
+        lm::block_start -= WSIZE;
         for (ush &m : heads) m = static_cast<ush>(m >= WSIZE ? m - WSIZE : NIL);
         for (ush &m : links) m = static_cast<ush>(m >= WSIZE ? m - WSIZE : NIL);
         more += WSIZE;
     }
-    if (eofile) return;
-    int n = read_buf(reinterpret_cast<char *>(win) + strstart + lookahead, more);
+    if (lm::eofile) return;
+    int n = read_buf(reinterpret_cast<char *>(win) + lm::strstart + lm::lookahead, more);
     if (n == 0 || n == -1) {
-        eofile = 1;
-        for (unsigned i = strstart + lookahead; i < strstart + lookahead + 2; i++) win[i] = 0;
+        lm::eofile = 1;
+        for (unsigned i = lm::strstart + lm::lookahead; i < lm::strstart + lm::lookahead + 2; i++)
+            win[i] = 0;
     } else {
-        lookahead += static_cast<unsigned>(n);
+        lm::lookahead += static_cast<unsigned>(n);
     }
 }
 
 void init(int lvl) {
     const config &c = configuration_table[lvl];
-    max_lazy_match = c.max_lazy;
-    good_match = c.good_length;
-    nice_match = c.nice_length;
-    max_chain_length = c.max_chain;
-    compr_level = lvl;
+    lm::max_lazy_match = c.max_lazy;
+    lm::good_match = c.good_length;
+    lm::nice_match = c.nice_length;
+    lm::max_chain_length = c.max_chain;
+    lm::compr_level = lvl;
     memset(win, 0, sizeof win);
     memset(heads, 0, sizeof heads);
-    strstart = 0;
-    block_start = 0;
-    lookahead = 0;
-    eofile = 0;
+    lm::strstart = 0;
+    lm::block_start = 0;
+    lm::lookahead = 0;
+    lm::eofile = 0;
     // The first read asks for the whole window, as a refill of an empty one does.
-    while (lookahead < MIN_LOOKAHEAD && !eofile) fill();
-    ins_h = ((win[0] << H_SHIFT) ^ win[1]) & HASH_MASK;
+    while (lm::lookahead < MIN_LOOKAHEAD && !lm::eofile) fill();
+    lm::ins_h = ((win[0] << H_SHIFT) ^ win[1]) & HASH_MASK;
 }
 
 int longest(unsigned cur_match) {
-    unsigned chain_length = max_chain_length;
-    if (prev_length >= good_match) chain_length >>= 2;
-    unsigned best_len = prev_length;
-    unsigned limit = strstart > FARTHEST_MATCH_DIST ? strstart - FARTHEST_MATCH_DIST : NIL;
-    const uch *scan = win + strstart;
+    unsigned chain_length = lm::max_chain_length;
+    if (lm::prev_length >= lm::good_match) chain_length >>= 2;
+    unsigned best_len = lm::prev_length;
+    unsigned limit = lm::strstart > FARTHEST_MATCH_DIST ? lm::strstart - FARTHEST_MATCH_DIST : NIL;
+    const uch *scan = win + lm::strstart;
     do {
         const uch *m = win + cur_match;
         if (m[best_len] != scan[best_len] || m[best_len - 1] != scan[best_len - 1] ||
@@ -86,46 +87,46 @@ int longest(unsigned cur_match) {
         unsigned len = MIN_MATCH;
         while (len < MAX_MATCH && m[len] == scan[len]) len++;
         if (len > best_len) {
-            match_start = cur_match;
+            lm::match_start = cur_match;
             best_len = len;
-            if (len >= static_cast<unsigned>(nice_match)) break;
+            if (len >= static_cast<unsigned>(lm::nice_match)) break;
         }
     } while ((cur_match = links[cur_match & WMASK]) > limit && --chain_length != 0);
     return static_cast<int>(best_len);
 }
 
 void end_block(int eof) {
-    char *buf = block_start >= 0 ? reinterpret_cast<char *>(win) + block_start : nullptr;
-    flush_block(buf, static_cast<ulg>(static_cast<long>(strstart) - block_start), eof);
-    block_start = strstart;
+    char *buf = lm::block_start >= 0 ? reinterpret_cast<char *>(win) + lm::block_start : nullptr;
+    flush_block(buf, static_cast<ulg>(static_cast<long>(lm::strstart) - lm::block_start), eof);
+    lm::block_start = lm::strstart;
 }
 
 void greedy() {
-    prev_length = MIN_MATCH - 1;
-    while (lookahead != 0) {
-        unsigned hash_head = insert(strstart);
+    lm::prev_length = MIN_MATCH - 1;
+    while (lm::lookahead != 0) {
+        unsigned hash_head = insert(lm::strstart);
         unsigned match_length = 0;
-        if (hash_head != NIL && strstart - hash_head <= FARTHEST_MATCH_DIST)
-            match_length = std::min<unsigned>(longest(hash_head), lookahead);
+        if (hash_head != NIL && lm::strstart - hash_head <= FARTHEST_MATCH_DIST)
+            match_length = std::min<unsigned>(longest(hash_head), lm::lookahead);
         int flush;
         if (match_length >= MIN_MATCH) {
-            flush = ct_tally(static_cast<int>(strstart - match_start),
+            flush = ct_tally(static_cast<int>(lm::strstart - lm::match_start),
                              static_cast<int>(match_length - MIN_MATCH));
-            lookahead -= match_length;
-            if (match_length <= max_lazy_match) {
-                for (unsigned i = 1; i < match_length; i++) insert(strstart + i);
-                strstart += match_length;
+            lm::lookahead -= match_length;
+            if (match_length <= lm::max_lazy_match) {
+                for (unsigned i = 1; i < match_length; i++) insert(lm::strstart + i);
+                lm::strstart += match_length;
             } else {
-                strstart += match_length;
-                ins_h = ((win[strstart] << H_SHIFT) ^ win[strstart + 1]) & HASH_MASK;
+                lm::strstart += match_length;
+                lm::ins_h = ((win[lm::strstart] << H_SHIFT) ^ win[lm::strstart + 1]) & HASH_MASK;
             }
         } else {
-            flush = ct_tally(0, win[strstart]);
-            lookahead--;
-            strstart++;
+            flush = ct_tally(0, win[lm::strstart]);
+            lm::lookahead--;
+            lm::strstart++;
         }
         if (flush) end_block(0);
-        while (lookahead < MIN_LOOKAHEAD && !eofile) fill();
+        while (lm::lookahead < MIN_LOOKAHEAD && !lm::eofile) fill();
     }
     end_block(1);
 }
@@ -133,37 +134,38 @@ void greedy() {
 void lazy() {
     bool match_available = false;
     unsigned match_length = MIN_MATCH - 1, prev_match = 0;
-    while (lookahead != 0) {
-        unsigned hash_head = insert(strstart);
-        prev_length = match_length;
-        prev_match = match_start;
+    while (lm::lookahead != 0) {
+        unsigned hash_head = insert(lm::strstart);
+        lm::prev_length = match_length;
+        prev_match = lm::match_start;
         match_length = MIN_MATCH - 1;
-        if (hash_head != NIL && prev_length < max_lazy_match &&
-            strstart - hash_head <= FARTHEST_MATCH_DIST) {
-            match_length = std::min<unsigned>(longest(hash_head), lookahead);
-            if (match_length == MIN_MATCH && strstart - match_start > TOO_FAR) match_length--;
+        if (hash_head != NIL && lm::prev_length < lm::max_lazy_match &&
+            lm::strstart - hash_head <= FARTHEST_MATCH_DIST) {
+            match_length = std::min<unsigned>(longest(hash_head), lm::lookahead);
+            if (match_length == MIN_MATCH && lm::strstart - lm::match_start > TOO_FAR)
+                match_length--;
         }
-        if (prev_length >= MIN_MATCH && match_length <= prev_length) {
-            int flush = ct_tally(static_cast<int>(strstart - 1 - prev_match),
-                                 static_cast<int>(prev_length - MIN_MATCH));
-            lookahead -= prev_length - 1;
-            for (unsigned i = 0; i < prev_length - 2; i++) insert(++strstart);
-            strstart++;
+        if (lm::prev_length >= MIN_MATCH && match_length <= lm::prev_length) {
+            int flush = ct_tally(static_cast<int>(lm::strstart - 1 - prev_match),
+                                 static_cast<int>(lm::prev_length - MIN_MATCH));
+            lm::lookahead -= lm::prev_length - 1;
+            for (unsigned i = 0; i < lm::prev_length - 2; i++) insert(++lm::strstart);
+            lm::strstart++;
             match_available = false;
             match_length = MIN_MATCH - 1;
             if (flush) end_block(0);
         } else if (match_available) {
-            if (ct_tally(0, win[strstart - 1])) end_block(0);
-            strstart++;
-            lookahead--;
+            if (ct_tally(0, win[lm::strstart - 1])) end_block(0);
+            lm::strstart++;
+            lm::lookahead--;
         } else {
             match_available = true;
-            strstart++;
-            lookahead--;
+            lm::strstart++;
+            lm::lookahead--;
         }
-        while (lookahead < MIN_LOOKAHEAD && !eofile) fill();
+        while (lm::lookahead < MIN_LOOKAHEAD && !lm::eofile) fill();
     }
-    if (match_available) ct_tally(0, win[strstart - 1]);
+    if (match_available) ct_tally(0, win[lm::strstart - 1]);
     end_block(1);
 }
 
@@ -216,8 +218,8 @@ std::string deflate_raw(const uint8_t *data, size_t size, int lvl, bool plain_fi
             init(lvl);
             lvl <= 3 ? greedy() : lazy();
         } else {
-            ush flags = 0;
-            lm_init(lvl, &flags);
+            ush xfl = 0;
+            lm_init(lvl, &xfl);
             deflate();
         }
     });
@@ -226,8 +228,8 @@ std::string deflate_raw(const uint8_t *data, size_t size, int lvl, bool plain_fi
 std::string deflate_raw_parallel(const uint8_t *data, size_t size, unsigned threads,
                                  size_t chunk_size, uint64_t size_hint) {
     return capture(data, size, 0, [&] {
-        ush flags = 0;
-        lm_config(9, &flags);
+        ush xfl = 0;
+        lm_config(9, &xfl);
         deflate_parallel(threads, chunk_size, size_hint);
     });
 }
