@@ -8,7 +8,7 @@
 
 constinit BlockWriter bw;
 
-int ct_tally(int dist, int lc) {
+int tally(unsigned dist, unsigned lc, ulg in_length) {
     // Blocks end at LIT_BUFSIZE - 1 symbols: the match finder flushes whenever this
     // returns 1, so the literal buffer and flag_buf always have room for one more.
     assert(bw.last_lit < LIT_BUFSIZE && bw.last_flags < FLAG_BUFSIZE);
@@ -18,23 +18,18 @@ int ct_tally(int dist, int lc) {
     } else {
         dist--;  // distance - 1
         bw.dyn_ltree[length_code[lc] + LITERALS + 1].fc++;
-        bw.dyn_dtree[d_code(static_cast<unsigned>(dist))].fc++;
+        bw.dyn_dtree[d_code(dist)].fc++;
         bw.d_buf[bw.last_dist++] = static_cast<ush>(dist);
         bw.flags |= bw.flag_bit;
     }
     bw.flag_bit = static_cast<uch>(bw.flag_bit << 1);
-
     if ((bw.last_lit & 7) == 0) {
         bw.flag_buf[bw.last_flags++] = bw.flags;
         bw.flags = 0;
         bw.flag_bit = 1;
     }
-    // Every TALLY_CHECK_INTERVAL symbols: end the block early when it is compressing well
-    // and is mostly matches, so that the next data gets codes of its own; levels 1 and 2
-    // never end a block early.
     if (lm::compr_level > 2 && (bw.last_lit & (TALLY_CHECK_INTERVAL - 1)) == 0) {
         ulg out_length = static_cast<ulg>(bw.last_lit) * 8;
-        ulg in_length = static_cast<ulg>(static_cast<long>(lm::strstart) - lm::block_start);
         for (unsigned dcode = 0; dcode < D_CODES; dcode++)
             out_length += static_cast<ulg>(bw.dyn_dtree[dcode].fc) *
                           (5 + static_cast<ulg>(extra_dbits[dcode]));
@@ -42,6 +37,11 @@ int ct_tally(int dist, int lc) {
         if (bw.last_dist < bw.last_lit / 2 && out_length < in_length / 2) return 1;
     }
     return bw.last_lit == LIT_BUFSIZE - 1;
+}
+
+int ct_tally(int dist, int lc) {
+    return tally(static_cast<unsigned>(dist), static_cast<unsigned>(lc),
+                 static_cast<ulg>(static_cast<long>(lm::strstart) - lm::block_start));
 }
 
 unsigned ct_tally_literals_careful(const uch *p, unsigned n, unsigned at, int *flush) {
@@ -56,8 +56,9 @@ unsigned ct_tally_literals_careful(const uch *p, unsigned n, unsigned at, int *f
         }
         tally_literals_between_checks(p + done, e - 1);
         done += e;
-        lm::strstart = at + done - 1;
-        if (ct_tally(0, p[done - 1])) {
+        // Its step is at + done - 1.
+        if (tally(0, p[done - 1],
+                  static_cast<ulg>(static_cast<long>(at + done - 1) - lm::block_start))) {
             *flush = 1;
             return done;
         }

@@ -160,11 +160,11 @@ namespace {
 // A continued parse: the window, chains and position are this thread's last parse's,
 // stopped at c.start; the input read so far ends inside c's.
 void stand_at_stop(const ChunkParse &c) {
-    // strstart is the tally's too: the replay of the last parse's record moved it since.
     const uint64_t read_end = lm::stopped_at + lm::lookahead;
     if (lm::stopped_at != c.start || lm::eofile || read_end < c.base || read_end > c.base + c.size)
         error("internal error: chunk parse cannot continue");
-    lm::strstart = static_cast<unsigned>(lm::stopped_at - lm::window_origin);
+    // The match finder stands where the parse stopped: nothing moves it between parses.
+    assert(lm::window_origin + lm::strstart == lm::stopped_at);
     lm::rec_fed = static_cast<size_t>(read_end - c.base);
     assert(c.from.match_length < MIN_MATCH || lm::strstart - lm::match_start == c.from.match_back);
 }

@@ -1,6 +1,6 @@
 // DEFLATE encoder internals: bit writer, match finder, code tables, block emitter and chunk
-// parses, as the encoder's files and tests see them. All state is reset per member; the match
-// finder's is per thread (see MatchTables). RFC 1951 sections 3.2.1 to 3.2.7 and 4.
+// parses, as the encoder's files and tests see them. State: the block writer's (bw) and the
+// match finder's, per thread (lm), both reset per member. RFC 1951 3.2.1 to 3.2.7 and 4.
 #pragma once
 
 #include <cassert>
@@ -18,6 +18,60 @@ inline constexpr unsigned HASH_BITS = 15;
 inline constexpr unsigned HASH_SIZE = 1u << HASH_BITS;
 // The block emitter's distances, one per match of a block.
 inline constexpr unsigned DIST_BUFSIZE = 0x8000;
+
+// ---- The match finder's state (deflate.cpp, chunk_parse.cpp) ----------------------------
+
+struct MatchTables;
+struct ChunkParse;
+// The calling thread's window and chains (deflate.cpp).
+extern MatchTables main_tables;
+
+// The match finder's state (lm, as in lm_init), one copy per thread that runs it: the
+// sequential encoder on the calling thread, and each parsing thread of the parallel one.
+// Its fields are static thread-local members, each its own symbol: as members of one
+// thread-local object, g++ 12 keeps that object's address in a register through the lazy
+// loop, which then spills, and builds random bytes with 1.7% more instructions.
+struct lm {
+    // Per thread: the match finder's state is thread_local (TL) in every field.
+#define TL static inline constinit thread_local
+    // This thread's window and chains: the calling thread's static set, or a parsing
+    // thread's own (new_match_tables).
+    TL MatchTables *mt = &main_tables;
+    TL unsigned ins_h = 0;        // hash of the string being inserted
+    TL unsigned strstart = 0;     // current position in lz_window
+    TL unsigned lookahead = 0;    // valid bytes from strstart on
+    TL unsigned match_start = 0;  // start of the last match found
+    TL unsigned prev_length = 0;  // length a new match must exceed
+    TL long block_start = 0;      // the current block's start; < 0 once slid out
+    TL int eofile = 0;            // the input routine has reported the end
+    TL int compr_level = 0;       // the level lm_config set, which the tally reads too
+    TL int nice_match = 0;
+    TL unsigned max_lazy_match = 0, good_match = 0, max_chain_length = 0;
+    // Input position of lz_window[0]: a chunk parse records positions in the input.
+    TL uint64_t window_origin = 0;
+    TL unsigned keyed_end = 0;  // see KEY_BYTES
+    // The strings waiting for their deep chains' keys (see deflate.cpp).
+    TL unsigned deep_pending = 0, deep_pending_end = 0;
+
+    // Chunk parses (chunk_parse.cpp).
+    // The chunk parse this thread runs, if any: its symbols and steps are recorded there.
+    // Not shared between threads: atomic so that each test of it reads it afresh (a relaxed
+    // load is one plain load), and the compiler keeps one copy of the lazy loop rather than
+    // one per value (a second copy of the loop and its inlined search would cost the stub
+    // 10 KB).
+    TL Atomic<ChunkParse *> chunk_rec{nullptr};
+    // The first position at whose step the lazy loop has recording to do (record_step): 0
+    // while chunk_rec's steps below heads_end are recorded and not yet published for the
+    // parse of the chunk before; once they are (never 0), the next check for a cancel, every
+    // CANCEL_CHECK positions up to tails_from, then tails_from; UINT64_MAX when this thread
+    // runs no chunk parse. One test a step in a parse's middle.
+    TL uint64_t record_from = UINT64_MAX;
+    TL size_t rec_fed = 0;        // bytes of chunk_rec's input read so far
+    TL uint64_t stopped_at = 0;   // where this thread's last chunk parse stopped, if it did
+    TL size_t next_head = 0;      // the next chunk's first step not yet passed
+    TL unsigned yields_left = 0;  // see MAX_YIELDS
+#undef TL
+};
 
 // ---- Bit writer (bits.cpp) ----------------------------------------------------------------
 
@@ -96,8 +150,8 @@ inline constexpr uch *l_buf = inbuf;
 inline constexpr unsigned FLAG_BUFSIZE = LIT_BUFSIZE / 8;  // one bit per symbol
 static_assert(LIT_BUFSIZE <= INBUFSIZ, "the literal buffer lives in inbuf");
 static_assert(LIT_BUFSIZE <= DIST_BUFSIZE, "every symbol may be a match");
-// ct_tally weighs an early end of the block whenever the symbol count reaches a multiple of
-// this; every tally variant below stops short of such a symbol and leaves it to ct_tally.
+// The tally weighs an early end of the block whenever the symbol count reaches a multiple of
+// this; every tally variant below stops short of such a symbol and leaves it to the core.
 inline constexpr unsigned TALLY_CHECK_INTERVAL = 4096;
 static_assert((TALLY_CHECK_INTERVAL & (TALLY_CHECK_INTERVAL - 1)) == 0 &&
               TALLY_CHECK_INTERVAL < LIT_BUFSIZE);
@@ -136,9 +190,18 @@ struct BlockWriter {
 };
 extern BlockWriter bw;
 
+// The tally's core, which every variant below follows: stores one symbol (a literal lc if
+// dist is 0, else a match of length lc + MIN_MATCH at distance dist), counts it, and says
+// whether the block ends after it: at an interval check, when the block is compressing well
+// and is mostly matches, so that the next data gets codes of its own (levels 1 and 2 never
+// end a block early), or when the buffer is full. in_length: the input bytes the block
+// covers up to the symbol's step, which the check weighs; the sequential encoder's comes
+// from the match finder's position, the parallel replay's from its own.
+int tally(unsigned dist, unsigned lc, ulg in_length);
+// The tally at the match finder's step: the block's input is strstart - block_start.
 int ct_tally(int dist, int lc);
-// ct_tally(0, lc) for a literal, the common case inline: a literal that neither completes a
-// flag byte nor lands on the interval check only counts and is stored.
+// ct_tally(0, lc) for a literal, the common case inline: the core's path for a literal that
+// neither completes a flag byte nor lands on the interval check (a multiple of 8).
 inline int ct_tally_literal(int lc) {
     if (((bw.last_lit + 1) & 7) == 0) return ct_tally(0, lc);
     assert(bw.last_lit < LIT_BUFSIZE);
@@ -233,58 +296,6 @@ struct config {
     ush max_chain;    // chain candidates examined per search
 };
 extern const config configuration_table[10];
-
-struct MatchTables;
-struct ChunkParse;
-// The calling thread's window and chains (deflate.cpp).
-extern MatchTables main_tables;
-
-// The match finder's state (lm, as in lm_init), one copy per thread that runs it: the
-// sequential encoder on the calling thread, and each parsing thread of the parallel one.
-// Its fields are static thread-local members, each its own symbol: as members of one
-// thread-local object, g++ 12 keeps that object's address in a register through the lazy
-// loop, which then spills, and builds random bytes with 1.7% more instructions.
-struct lm {
-    // Per thread: the match finder's state is thread_local (TL) in every field.
-#define TL static inline constinit thread_local
-    // This thread's window and chains: the calling thread's static set, or a parsing
-    // thread's own (new_match_tables).
-    TL MatchTables *mt = &main_tables;
-    TL unsigned ins_h = 0;        // hash of the string being inserted
-    TL unsigned strstart = 0;     // current position in lz_window
-    TL unsigned lookahead = 0;    // valid bytes from strstart on
-    TL unsigned match_start = 0;  // start of the last match found
-    TL unsigned prev_length = 0;  // length a new match must exceed
-    TL long block_start = 0;      // the current block's start; < 0 once slid out
-    TL int eofile = 0;            // the input routine has reported the end
-    TL int compr_level = 0;       // the level lm_config set, which the tally reads too
-    TL int nice_match = 0;
-    TL unsigned max_lazy_match = 0, good_match = 0, max_chain_length = 0;
-    // Input position of lz_window[0]: a chunk parse records positions in the input.
-    TL uint64_t window_origin = 0;
-    TL unsigned keyed_end = 0;  // see KEY_BYTES
-    // The strings waiting for their deep chains' keys (see deflate.cpp).
-    TL unsigned deep_pending = 0, deep_pending_end = 0;
-
-    // Chunk parses (chunk_parse.cpp).
-    // The chunk parse this thread runs, if any: its symbols and steps are recorded there.
-    // Not shared between threads: atomic so that each test of it reads it afresh (a relaxed
-    // load is one plain load), and the compiler keeps one copy of the lazy loop rather than
-    // one per value (a second copy of the loop and its inlined search would cost the stub
-    // 10 KB).
-    TL Atomic<ChunkParse *> chunk_rec{nullptr};
-    // The first position at whose step the lazy loop has recording to do (record_step): 0
-    // while chunk_rec's steps below heads_end are recorded and not yet published for the
-    // parse of the chunk before; once they are (never 0), the next check for a cancel, every
-    // CANCEL_CHECK positions up to tails_from, then tails_from; UINT64_MAX when this thread
-    // runs no chunk parse. One test a step in a parse's middle.
-    TL uint64_t record_from = UINT64_MAX;
-    TL size_t rec_fed = 0;        // bytes of chunk_rec's input read so far
-    TL uint64_t stopped_at = 0;   // where this thread's last chunk parse stopped, if it did
-    TL size_t next_head = 0;      // the next chunk's first step not yet passed
-    TL unsigned yields_left = 0;  // see MAX_YIELDS
-#undef TL
-};
 
 // The window's slide-and-refill rule, one for the sequential encoder (fill_window) and for
 // the parallel replay's model of its window (parallel.cpp, top_of_step). At the top of a

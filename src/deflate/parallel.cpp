@@ -463,28 +463,24 @@ ulg end_block_at(const ChunkParse &j, uint64_t end, int eof) {
 }
 
 // Replays j's symbols [sym0, sym1) (record bytes from byte0) through the tally: in bulk
-// up to the next symbol where the window model may have work, the full tally's check falls
-// or the buffer fills, or to the last literal of a parse that ended (tallied after its
-// loop, where no block ends); those one at a time. The position, the window's origin and
-// the point where the model next has work stay in locals; block_start, read only by the
-// tally, is set when it moves.
+// up to the next symbol where the window model may have work, the tally's interval check
+// falls or the buffer fills, or to the last literal of a parse that ended (tallied after
+// its loop, where no block ends); those one at a time. The position and the point where
+// the model next has work stay in locals. The symbol at x is tallied in the step at x + 1:
+// the block's input up to there is what the tally's check weighs.
 void replay(const ChunkParse &j, size_t sym0, size_t byte0, size_t sym1) {
     const uch *sym = j.sym + byte0;
     uint64_t x = replay_pos;
     // The first position whose step may refill: the model has nothing to do before it.
     auto refill_from = [] { return win.ended ? UINT64_MAX : win.end - MIN_LOOKAHEAD; };
     uint64_t refill_at = refill_from();
-    uint64_t origin = win.origin;
-    lm::block_start = static_cast<long>(block_from) - static_cast<long>(origin);
     const size_t last = j.ended ? j.nsym - 1 : SIZE_MAX;
     for (size_t i = sym0; i < sym1;) {
-        // The symbol at x is tallied in the step at x + 1, after the tops of x and x + 1.
+        // The tops of x and x + 1 come before the symbol's tally.
         if (x >= refill_at) {
             top_of_step(x);
             top_of_step(x + 1);
             refill_at = refill_from();
-            origin = win.origin;
-            lm::block_start = static_cast<long>(block_from) - static_cast<long>(origin);
         }
         size_t room = literals_to_check();
         if (sym1 - i < room) room = sym1 - i;
@@ -493,27 +489,20 @@ void replay(const ChunkParse &j, size_t sym0, size_t byte0, size_t sym1) {
             i += tally_recorded(j.flags, i, room, &sym, &x, refill_at);
             continue;
         }
-        lm::strstart = static_cast<unsigned>(x + 1 - origin);
         int flush;
         if ((j.flags[i >> 3] >> (i & 7)) & 1) {
             const unsigned lc = sym[0];
             const unsigned dist = sym[1] | (static_cast<unsigned>(sym[2]) << 8);
             sym += SYM_MATCH_BYTES;
-            flush = ct_tally(static_cast<int>(dist), static_cast<int>(lc));
+            flush = tally(dist, lc, x + 1 - block_from);
             x += lc + MIN_MATCH;
-        } else if (i == last) {
-            ct_tally_literal(*sym++);
-            flush = 0;
-            x++;
         } else {
-            flush = ct_tally(0, *sym++);
+            // The last literal of an ended parse ends no block, as in lazy_loop.
+            flush = tally(0, *sym++, x + 1 - block_from) && i != last;
             x++;
         }
         i++;
-        if (flush) {
-            end_block_at(j, x, 0);
-            lm::block_start = static_cast<long>(block_from) - static_cast<long>(origin);
-        }
+        if (flush) end_block_at(j, x, 0);
     }
     replay_pos = x;
 }
