@@ -1,13 +1,13 @@
 // Signature layer: Ed25519 signature verification (RFC 8032 section 5.1.7) with strict
-// encodings and no small-order points. Owns no state. Field elements of GF(2^255 - 19) are 16
-// signed limbs of 16 bits, which keeps every operation a short loop; points are extended
-// coordinates (X, Y, Z, T) with x = X/Z, y = Y/Z, xy = T/Z.
+// encodings and no small-order points. Owns no state.
 #include <cstring>
 
 #include "sig/sig.h"
 
 namespace {
 
+// Field elements of GF(2^255 - 19) are 16 signed limbs of 16 bits, which keeps every operation
+// a short loop; points are extended coordinates (X, Y, Z, T): x = X/Z, y = Y/Z, xy = T/Z.
 enum { LIMBS = 16, BYTES = 32 };
 using Fe = int64_t[LIMBS];
 struct Point {
