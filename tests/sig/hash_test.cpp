@@ -10,9 +10,10 @@
 
 namespace {
 
-std::string hex(const std::string &s) {
+std::string hex(const uint8_t *p, size_t n) {
     std::string out;
-    for (unsigned char c : s) out += "0123456789abcdef"[c >> 4], out += "0123456789abcdef"[c & 15];
+    for (uint8_t c : std::string(p, p + n))
+        out += "0123456789abcdef"[c >> 4], out += "0123456789abcdef"[c & 15];
     return out;
 }
 std::string bytes(const std::string &hex) {
@@ -31,14 +32,12 @@ for b in [d[:n] for n in range(301)] + [d[300:]]:
     print(hashlib.sha512(b).hexdigest(), hashlib.sha256(b).hexdigest()))"},
                               small + big);
     std::istringstream want(r.out);
-    uint8_t h512[64], h256[32];
+    uint8_t h[64 + 32];  // SHA-512, SHA-256
     for (size_t n = 0; n <= small.size(); n++) {
         ASSERT_TRUE(want >> w512 >> w256);
-        sha512(small.data(), n, h512);
-        sha256(small.data(), n, h256);
-        EXPECT_EQ(hex(std::string((char *)h512, 64)) + hex(std::string((char *)h256, 32)),
-                  w512 + w256)
-            << n;
+        sha512(small.data(), n, h);
+        sha256(small.data(), n, h + 64);
+        EXPECT_EQ(hex(h, sizeof h), w512 + w256) << n;
     }
     Sha512 c512;
     Sha256 c256;
@@ -50,10 +49,10 @@ for b in [d[:n] for n in range(301)] + [d[300:]]:
         sha512_update(&c512, big.data() + at, n);
         sha256_update(&c256, big.data() + at, n);
     }
-    sha512_final(&c512, h512);
-    sha256_final(&c256, h256);
+    sha512_final(&c512, h);
+    sha256_final(&c256, h + 64);
     ASSERT_TRUE(want >> w512 >> w256);
-    EXPECT_EQ(hex(std::string((char *)h512, 64)) + hex(std::string((char *)h256, 32)), w512 + w256);
+    EXPECT_EQ(hex(h, sizeof h), w512 + w256);
 }
 
 // python3 flattens the vectors to one line per case: id, key, message and signature in hex

@@ -19,19 +19,15 @@ class SshSigTest : public ::testing::Test {
     std::string data = kt::random_bytes(1000, 3);
     void SetUp() override {
         kt::write_file(dir / "data", data);
-        ASSERT_EQ(kt::sh("for t in ed25519 'rsa -b 1024' ecdsa; do ssh-keygen -q -N '' -t $t "
-                         "-f \"$(echo $t | cut -d' ' -f1)\"; done",
-                         "", dir.path())
-                      .status,
-                  0);
+        std::string keys =
+            "for t in ed25519 'rsa -b 1024' ecdsa; do "
+            "ssh-keygen -q -N '' -t $t -f ${t%% *}; done";
+        ASSERT_EQ(kt::sh(keys, "", dir.path()).status, 0);
     }
     // The blob of ssh-keygen's signature of data by the key file and options given.
     std::string sign(const std::string &args) {
-        std::string text = kt::sh("ssh-keygen -q -Y sign -f " + args +
-                                      " data && cat data.sig "
-                                      "&& rm data.sig",
-                                  "", dir.path())
-                               .out;
+        std::string cmd = "ssh-keygen -q -Y sign -f " + args + " data && cat data.sig";
+        std::string text = kt::sh(cmd + " && rm data.sig", "", dir.path()).out;
         uint8_t blob[4096];
         size_t n = 0;
         EXPECT_EQ(sshsig_unarmour(text.data(), text.size(), blob, sizeof blob, &n), nullptr);
