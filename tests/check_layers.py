@@ -10,9 +10,9 @@ import sys
 # What each folder may include, by the folder part of the include path. The decoder and the
 # encoder are siblings: neither includes the other. common holds helpers for every layer; e2e
 # tests link the driver layer.
-BELOW = {"common": set(), "support": {"common"}, "stream": {"support"},
+BELOW = {"common": set(), "support": {"common"}, "sig": {"support"}, "stream": {"support"},
          "inflate": {"stream"}, "deflate": {"stream"}, "gzip": {"inflate", "deflate"},
-         "driver": {"gzip"}, "e2e": {"driver"}}
+         "driver": {"gzip", "sig"}, "e2e": {"driver"}}
 LIBRARY = {layer: f"kelpa_{layer}" for layer in BELOW} | {"e2e": "kelpa_driver"}
 
 
