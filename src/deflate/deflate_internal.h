@@ -158,7 +158,7 @@ static_assert((TALLY_CHECK_INTERVAL & (TALLY_CHECK_INTERVAL - 1)) == 0 &&
 
 // The block writer's state, one per encoder (the calling thread's): the bit writer's
 // accumulator, the trees of the block being built, and the tally of its symbols. All zero
-// until bi_init and ct_init, so that its 110 KB take no room in the stub's file.
+// until bi_init and ct_init, so that its 77 KB take no room in the stub's file.
 struct BlockWriter {
     // Bit writer (bits.cpp).
     ush bi_buf{};    // pending bits, oldest in bit 0
