@@ -331,7 +331,7 @@ int build_archive(int argc, char **argv) {
             "stored uncompressed, because the name puts \"NOCOMPR\" into the feature list");
     uch header[MEMBER_HEADER_MAX];
     const size_t header_len = raw ? 0 : member_header(header, sizeof header, gz_basename(argv[0]));
-    if ((!raw && header_len == 0) || add_check_item(header, header_len) != 0) {
+    if ((!raw && header_len == 0) || add_check_item(header, header_len, false) != 0) {
         fprintf(stderr, "%s: the check item does not fit into the feature list\n", progname);
         return 1;
     }

@@ -32,13 +32,23 @@ char *find_check_digits() {
     return found;
 }
 
-// The CRC-32 the item must hold, with its digits at d taken as '0'.
+// The CRC-32 the item must hold, with its digits at d taken as '0' and a signature's text
+// as SIG_PLACEHOLDER.
 uint32_t preamble_crc(const char *d, const uch *hdr, size_t hdr_len) {
     static const char zeros[CHECK_DIGITS + 1] = "00000000";
     static_assert(sizeof zeros == CHECK_DIGITS + 1);
+    const char *sig = find_sig_text();
+    const char *end = features + strlen(features);
+    if (sig && sig < d + CHECK_DIGITS) sig = nullptr;  // never so: the text holds no "="
     uint32_t crc = crc32_of(0, features, static_cast<size_t>(d - features));
     crc = crc32_of(crc, zeros, CHECK_DIGITS);
-    crc = crc32_of(crc, d + CHECK_DIGITS, strlen(d + CHECK_DIGITS) + 1);
+    const char *rest = d + CHECK_DIGITS;
+    if (sig) {
+        crc = crc32_of(crc, rest, static_cast<size_t>(sig - rest));
+        for (size_t i = 0; i < SIG_TEXT_SIZE; ++i) crc = crc32_of(crc, &SIG_PLACEHOLDER, 1);
+        rest = end;
+    }
+    crc = crc32_of(crc, rest, strlen(rest) + 1);
     for (const char *s : {comment, run_program, pipe_program})
         crc = crc32_of(crc, s, strlen(s) + 1);
     return crc32_of(crc, hdr, hdr_len);
@@ -46,11 +56,22 @@ uint32_t preamble_crc(const char *d, const uch *hdr, size_t hdr_len) {
 
 }  // namespace
 
-int add_check_item(const unsigned char *hdr, size_t hdr_len) {
+int add_check_item(const unsigned char *hdr, size_t hdr_len, bool sign) {
     char item[CHECK_KEY_LEN + CHECK_DIGITS + 1];
     snprintf(item, sizeof item, "%s%0*u", CHECK_KEY, static_cast<int>(CHECK_DIGITS), 0u);
+    const size_t before = strlen(features);
     if (add_feature(item) != 0) return -1;
     char *d = features + strlen(features) - CHECK_DIGITS;
+    if (sign) {
+        char sig_item[sizeof SIG_KEY + SIG_TEXT_SIZE];
+        memcpy(sig_item, SIG_KEY, sizeof SIG_KEY - 1);
+        memset(sig_item + sizeof SIG_KEY - 1, SIG_PLACEHOLDER, SIG_TEXT_SIZE);
+        sig_item[sizeof sig_item - 1] = '\0';
+        if (add_feature(sig_item) != 0) {
+            features[before] = '\0';  // the list as it was
+            return -1;
+        }
+    }
     const uint32_t crc = preamble_crc(d, hdr, hdr_len);
     for (size_t i = 0; i < CHECK_DIGITS; ++i)  // big-endian hex, lowercase
         d[i] = kHexDigits[(crc >> (4 * (CHECK_DIGITS - 1 - i))) & 0xf];

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdio>
 
+#include "sig/sig.h"
 #include "support/err.h"  // print_visible, print_text
 
 // Every preamble string and option argument holds at most 1023 characters and its NUL.
@@ -40,6 +41,7 @@ extern char features[PREAMBLE_STR_SIZE];
 extern char comment[PREAMBLE_STR_SIZE];
 extern char run_program[PREAMBLE_STR_SIZE];
 extern char pipe_program[PREAMBLE_STR_SIZE];
+extern long preamble_start;  // file offset of the feature list: just past the marker
 extern long preamble_end;
 extern char eop[EOP_SIZE];
 
@@ -101,18 +103,34 @@ int strtrim(char *s);
 // or the working directory cannot be obtained.
 char *replace_program_parms(const char *pgm);
 
-// The check item, last in the feature list of every archive the builder writes: CHECK_KEY and
-// CHECK_DIGITS lowercase hex digits of a CRC-32 over the four preamble strings with their NULs
-// (the digits taken as '0') and the first member's header (nothing for a raw payload).
+// The check item, in the feature list of every archive the builder writes, last but for a
+// signature item: CHECK_KEY and CHECK_DIGITS lowercase hex digits of a CRC-32 over the four
+// preamble strings with their NULs (the digits taken as '0', a signature item's text as 'A')
+// and the first member's header (nothing for a raw payload).
 inline constexpr char CHECK_KEY[] = "KELPA_CRC=";
 inline constexpr size_t CHECK_DIGITS = 8;
-// Appends the check item for a payload whose first member header is hdr[0..hdr_len); -1 when
-// it does not fit into the feature list.
-int add_check_item(const unsigned char *hdr, size_t hdr_len);
+// Appends the check item for a payload whose first member header is hdr[0..hdr_len), and
+// after it, when sign is set, a signature item whose text is SIG_TEXT_SIZE 'A's (see
+// SIG_KEY); -1 when they do not fit into the feature list.
+int add_check_item(const unsigned char *hdr, size_t hdr_len, bool sign);
 // Compares the check item, once the preamble is loaded and, for a compressed payload, the
 // member header was read from empty buffers by get_method. 1: it matches; 0: the archive has
 // none (built before it existed); -1: it does not match (reported with archive's name).
 int check_preamble(const char *archive, bool compressed);
+
+// The signature item: SIG_KEY and the SIG_TEXT_SIZE base64 characters of an SSHSIG blob
+// (sig/sig.h), the last item of the feature list. It signs the whole archive file but those
+// characters: with p the offset of the NUL that ends the feature list and v = p -
+// SIG_TEXT_SIZE, the bytes [0, v) and then [p, end of file). The check item's CRC takes the
+// characters as 'A', so that signing leaves it as it is.
+inline constexpr char SIG_KEY[] = "KELPA_SIG=";
+inline constexpr char SIG_PLACEHOLDER = 'A';
+// The signature's text in features, found by structure alone: the list's last SIG_TEXT_SIZE
+// characters, all base64, right after ",KELPA_SIG=". nullptr when the list does not end so.
+const char *find_sig_text();
+// Feeds the bytes [from, to) of the file fd (to < 0: up to its end) to c; false on a read
+// error, with errno set.
+bool hash_file_range(int fd, long from, long to, Sha512 *c);
 
 // Sizes of what stub_interpreter copies out, each with its NUL: an interpreter's path (a
 // longer one is cut) and a version name such as "GLIBC_2.34".

@@ -19,6 +19,7 @@ char features[PREAMBLE_STR_SIZE];
 char comment[PREAMBLE_STR_SIZE];
 char run_program[PREAMBLE_STR_SIZE];
 char pipe_program[PREAMBLE_STR_SIZE];
+long preamble_start;
 long preamble_end;
 char eop[EOP_SIZE];
 
@@ -185,6 +186,7 @@ int read_preamble(int fd, const char *name) {
         return -1;
     }
 
+    preamble_start = marker_end;
     char *strings[] = {features, comment, run_program, pipe_program};
     for (char *s : strings) {
         if (!read_preamble_string(fd, s)) {

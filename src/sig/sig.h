@@ -78,6 +78,9 @@ const char *sshsig_unarmour(const char *text, size_t n, uint8_t *blob, size_t ca
 // Writes the armour of a blob as ssh-keygen does.
 void sshsig_armour(const uint8_t blob[SIG_BLOB_SIZE], char out[SIG_ARMOUR_SIZE]);
 
+// The namespace every archive signature is made in (ssh-keygen -Y sign -n).
+inline constexpr char SIG_NAMESPACE[] = "archive@kelpa";
+
 // Parses a public key line "ssh-ed25519 <base64> [comment]" into the key.
 const char *ssh_pubkey_parse(const char *line, size_t n, uint8_t key[32]);
 // The fingerprint as `ssh-keygen -l` shows it: "SHA256:" and the unpadded base64 of the

@@ -10,7 +10,7 @@ namespace {
 const char ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 const char MAGIC[] = "SSHSIG";
 const char KEY_TYPE[] = "ssh-ed25519";
-const char NAMESPACE[] = "archive@kelpa";
+const char *const NAMESPACE = SIG_NAMESPACE;
 const char HASH[] = "sha512";
 const char BEGIN[] = "-----BEGIN SSH SIGNATURE-----\n";
 const char END[] = "-----END SSH SIGNATURE-----";

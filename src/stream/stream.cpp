@@ -30,6 +30,8 @@ int exit_code = 0;
 int level = 9;
 int check_only;
 PipeOutput pipe_output;
+void (*fill_observer)(const uch *p, unsigned n);
+void (*write_observer)(const void *p, size_t n);
 
 namespace {
 
@@ -155,6 +157,7 @@ int fill_inbuf(int eof_ok) {
     } while (insize < INBUFSIZ);
 
     if (guard.mode != GuardMode::Off) guard_fill(inbuf, insize);
+    if (fill_observer) fill_observer(inbuf, insize);
     if (insize == 0) {
         if (eof_ok) return -1;
         read_error();
@@ -181,6 +184,7 @@ void flush_outbuf() {
 }
 
 bool write_all(int fd, const void *buf, size_t n) {
+    if (write_observer) write_observer(buf, n);
     const char *p = static_cast<const char *>(buf);
     while (n > 0) {
         ssize_t w = write(fd, p, n);

@@ -124,6 +124,11 @@ void input_guard_record(unsigned long size);
 void input_guard_verify();
 void input_guard_off();
 
+// While set, fill_observer sees the bytes of every fill of inbuf and write_observer those of
+// every write_all, in order: the driver's signatures hash what a pass reads or writes.
+extern void (*fill_observer)(const uch *p, unsigned n);
+extern void (*write_observer)(const void *p, size_t n);
+
 // Fatal exits: print, then abort_gzip (exit status 1).
 [[noreturn]] void error(const char *m);
 [[noreturn]] void read_error();
