@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "driver/kelpa.h"
+#include "support/aplist.h"
 #include "gzip/gzip.h"
 #include "support/progress.h"
 
@@ -89,7 +90,7 @@ int make_name_one_item(char *name) {
     }
     for (const char *key : kKnownKeys) {
         if (is_bare(key)) continue;
-        for (char *at = strstr(name, key); at; at = strstr(at, key)) {
+        for (char *at = find_str(name, key); at; at = find_str(at, key)) {
             at += strlen(key) - 1;
             *at = '_';
             ++replaced;

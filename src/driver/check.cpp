@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "driver/kelpa.h"
+#include "support/aplist.h"
 #include "gzip/gzip.h"
 
 namespace {
@@ -22,7 +23,7 @@ bool is_hex(char c) {
 // still be found for the damage to be seen. The last one counts.
 char *find_check_digits() {
     char *found = nullptr;
-    for (char *at = strstr(features, CHECK_KEY); at; at = strstr(at + 1, CHECK_KEY)) {
+    for (char *at = find_str(features, CHECK_KEY); at; at = find_str(at + 1, CHECK_KEY)) {
         if (at != features && at[-1] != ',') continue;
         char *d = at + CHECK_KEY_LEN;
         bool digits = true;

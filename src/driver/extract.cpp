@@ -49,10 +49,26 @@ bool safe_name_char(unsigned char c, bool first) {
 }
 
 // Copies the raw payload to ofd; 0 when at least one chunk was copied, 1 when it was empty.
-int copy_raw_payload(int fd) {
+// A raw payload read through inbuf's fills, which the input guard and the signature check
+// see: a read error ends the process.
+int fill_raw(int eof_ok) {
+    const int c = fill_inbuf(eof_ok);
+    if (c == -1 && errno != 0) read_error();
+    return c;
+}
+
+// The raw payload copied to the output: through inbuf's fills after a signature check read
+// them, else in chunks of its own.
+int copy_raw_payload(int fd, bool guarded) {
     char buf[RAW_COPY_SIZE];
     int copied = 0;
-    for (;;) {
+    while (guarded && fill_raw(1) != -1) {
+        write_output(inbuf, insize);
+        bytes_out += insize;
+        progress_tick(static_cast<unsigned long>(bytes_out));
+        copied = 1;
+    }
+    while (!guarded) {
         ssize_t n = read(fd, buf, sizeof buf);
         if (n == 0) break;
         if (n < 0) read_error();  // a short copy must not pass for a complete one
@@ -373,10 +389,24 @@ int do_decompress(const char *program) {
             return -1;
         }
     }
-    // Nothing of the preamble or the header is acted on before it is known to be intact.
-    if (check_preamble(program, data_compressed != 0) < 0) {
+    // Nothing of the preamble or the header is acted on before it is known to be intact, and,
+    // with a key, signed by it.
+    uint8_t key[32];
+    const int keyed = load_verify_key(key);
+    if (check_preamble(program, data_compressed != 0) < 0 || keyed < 0 ||
+        (keyed > 0 && sig_check_begin(program, fd, key) < 0)) {
         close(fd);
         return -1;
+    }
+    if (keyed > 0 && data_compressed) {
+        // get_method read the header from empty buffers: inbuf[0..inptr) when it lay in the
+        // first fill, as every header the builder writes does.
+        if (bytes_in != static_cast<long>(insize)) {
+            fprintf(stderr, "%s: the member header is too long to be checked\n", program);
+            close(fd);
+            return -1;
+        }
+        sig_check_header(inbuf, inptr);
     }
 
     int rtn = 0;
@@ -404,16 +434,34 @@ int do_decompress(const char *program) {
         // damaged archive changes nothing on disk. The decoded size it gives is exact, which
         // the trailer's 32-bit ISIZE is not for a payload of 4 GiB or more. The check records
         // what it read, and the extraction proves it reads the same bytes.
+    }
+    // The integrity pass, in which the signature check reads the payload too (with -x as well).
+    if (!extract_only || keyed > 0) {
         size = payload_size(fd);
-        if (data_compressed) {
+        if (data_compressed || keyed > 0) {
             progress_begin("Checking", ofname, 0, size);
             input_guard_record(size);
+        }
+        if (data_compressed) {
             long member_end = 0;
             size = static_cast<unsigned long>(check_member(ifd, &member_end));
             input_guard_verify();
             progress_end();
-            warn_after_member(program, fd, member_end);
+            if (!extract_only) warn_after_member(program, fd, member_end);
+        } else if (keyed > 0) {
+            clear_bufs();
+            while (fill_raw(1) != -1) progress_tick(static_cast<unsigned long>(bytes_in));
+            input_guard_verify();
+            progress_end();
+            if (lseek(fd, preamble_end, SEEK_SET) != preamble_end) read_error();
+            clear_bufs();
         }
+        if (keyed > 0 && sig_check_end(program, fd, key) < 0) {
+            close(fd);
+            return -1;
+        }
+    }
+    if (!extract_only) {
         guard_temporary_link();
         if (verify_fs(fd, size) != 0) {
             close(fd);
@@ -459,7 +507,7 @@ int do_decompress(const char *program) {
     if (!extract_only || !isatty(fileno(stdout)))
         progress_begin("Extracting", ofname, static_cast<unsigned long>(bytes_out), size);
     member_settings = {to_stdout, list, verbose};
-    rtn = data_compressed ? unzip(ifd, ofd) : copy_raw_payload(ifd);
+    rtn = data_compressed ? unzip(ifd, ofd) : copy_raw_payload(ifd, keyed > 0);
     progress_end();
     input_guard_off();
 

@@ -1,6 +1,7 @@
 // Archive driver: the feature list, comma-separated KEY=value or bare KEY items, matched as
 // whole items. Owns get_feature's result buffer.
 #include "driver/kelpa.h"
+#include "support/aplist.h"
 
 #include <cstring>
 
@@ -44,7 +45,7 @@ char *get_feature(const char *f) {
     // anywhere, as they found it. The builder renames or refuses whatever would hold one
     // elsewhere but in a NAME item it stores raw, so both rules read its archives alike.
     const size_t klen = strlen(f);
-    if (!at && klen > 0 && f[klen - 1] != '=') at = strstr(features, f);
+    if (!at && klen > 0 && f[klen - 1] != '=') at = find_str(features, f);
     if (!at) return nullptr;
     size_t n = strnlen(at, FEATURE_STR_SIZE - 1);
     memcpy(fstr, at, n);

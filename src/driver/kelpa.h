@@ -132,6 +132,26 @@ const char *find_sig_text();
 // error, with errno set.
 bool hash_file_range(int fd, long from, long to, Sha512 *c);
 
+// KELPA_VERIFY_KEY's public key, a "ssh-ed25519 AAAA..." line or the name of a file that
+// holds one: 0 when the variable is not set, 1 when key holds it, -1 after saying why not.
+int load_verify_key(uint8_t key[32]);
+// The check of a signature by key, before anything of the archive fd is acted on (its preamble
+// loaded): begin reads the signature, refuses an unsigned archive, a signature it cannot read
+// and one by another key, and hashes the file up to the payload, comparing what follows the
+// slot with the preamble in memory; the header of a compressed payload, read from empty
+// buffers, goes to sig_check_header; every fill of the integrity pass after it is hashed as
+// it is read; end hashes the rest of the file and checks the signature. 0, or -1 after
+// saying why.
+int sig_check_begin(const char *archive, int fd, const uint8_t key[32]);
+void sig_check_header(const unsigned char *hdr, size_t len);
+int sig_check_end(const char *archive, int fd, const uint8_t key[32]);
+// The whole check at once, reading the file with pread (the listing): 0, or -1 after saying
+// why.
+int sig_check_file(const char *archive, int fd, const uint8_t key[32]);
+// The listing's line for the signature of an archive whose preamble is loaded, if it has
+// one: the key's fingerprint, whether it was verified, and where its text is in the file.
+void list_signature(bool verified);
+
 // Sizes of what stub_interpreter copies out, each with its NUL: an interpreter's path (a
 // longer one is cut) and a version name such as "GLIBC_2.34".
 inline constexpr size_t STUB_INTERP_SIZE = 256;

@@ -57,8 +57,16 @@ void do_list(const char *path) {
             return;
         }
     }
-    // A damaged preamble is not shown as if it were the archive's.
-    if (check_preamble(path, compressed) < 0) {
+    // A damaged preamble is not shown as if it were the archive's, nor, with a key, one that
+    // its key holder did not sign.
+    uint8_t key[32];
+    const int keyed = load_verify_key(key);
+    if (check_preamble(path, compressed) < 0 || keyed < 0) {
+        exit_code = 1;
+        close(fd);
+        return;
+    }
+    if (keyed > 0 && sig_check_file(path, fd, key) < 0) {
         exit_code = 1;
         close(fd);
         return;
@@ -68,6 +76,7 @@ void do_list(const char *path) {
     print_line("Comment: ", comment);
     print_line("    Run: ", run_program);
     print_line("Extract: ", pipe_program[0] ? pipe_program : DEFAULT_PIPE_PROGRAM);
+    list_signature(keyed > 0);
     if (!compressed) {
         printf("Statistics unavailable because data was not compressed\n");
         close(fd);

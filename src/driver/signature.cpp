@@ -26,10 +26,9 @@ bool is_base64(char c) {
            c == '/';
 }
 
-// The check in progress: the key asked for, the signature, and the message's hash up to
-// `next`, the file offset of the first byte not yet fed.
+// The check in progress: the signature and the message's hash up to `next`, the file offset
+// of the first byte not yet fed.
 struct SigCheck {
-    uint8_t key[32];
     SshSig sig;
     Sha512 hash;
     long next;
@@ -41,16 +40,83 @@ void feed_fill(const uch *p, unsigned n) {
     check.next += n;
 }
 
-// "progname: ARCHIVE: " then text and a newline.
-void say(const char *archive, const char *text) {
+// "progname: NAME: " then text and a newline.
+void say(const char *name, const char *text) {
     fprintf(stderr, "%s: ", progname);
-    print_visible(stderr, archive);
+    print_visible(stderr, name);
     fprintf(stderr, ": %s\n", text);
 }
 
-// The slot's offsets in the file: [v, p).
+// The offset of the NUL that ends the feature list: the slot is the SIG_TEXT_SIZE bytes
+// before it.
 long slot_end() {
     return preamble_start + static_cast<long>(strlen(features));
+}
+
+// Reads the signature of the archive into check.sig; false after saying why.
+bool read_signature(const char *archive) {
+    const char *text = find_sig_text();
+    if (!text) {
+        say(archive, "the archive is not signed, and KELPA_VERIFY_KEY asks for a signature");
+        return false;
+    }
+    uint8_t blob[SIG_BLOB_SIZE];
+    size_t len = 0;
+    const char *why = nullptr;
+    if (!base64_decode(text, SIG_TEXT_SIZE, blob, sizeof blob, &len, false))
+        why = "its text is not base64";
+    else if (const char *bad = sshsig_parse(blob, len, &check.sig))
+        why = bad;
+    if (why) {
+        fprintf(stderr, "%s: ", progname);
+        print_visible(stderr, archive);
+        fprintf(stderr, ": unreadable signature: %s\n", why);
+        return false;
+    }
+    return true;
+}
+
+// Starts the message's hash: the file up to the slot, then from the slot's end up to the
+// payload, where the bytes must be the preamble strings in memory, which are acted on.
+bool hash_head(const char *archive, int fd) {
+    const long v = slot_end() - static_cast<long>(SIG_TEXT_SIZE);
+    sha512_init(&check.hash);
+    if (!hash_file_range(fd, 0, v, &check.hash)) {
+        perror_visible(archive);
+        return false;
+    }
+    // What follows the slot: the feature list's NUL and the other three strings with theirs.
+    static char head[3 * PREAMBLE_STR_SIZE + 1];
+    size_t n = 1;
+    head[0] = '\0';
+    for (const char *str : {comment, run_program, pipe_program}) {
+        const size_t k = strlen(str) + 1;
+        memcpy(head + n, str, k);
+        n += k;
+    }
+    static char file[sizeof head];
+    const long p = slot_end();
+    if (preamble_end - p != static_cast<long>(n) ||
+        pread(fd, file, n, p) != static_cast<ssize_t>(n) || memcmp(file, head, n) != 0) {
+        say(archive, "the archive changed while it was read");
+        return false;
+    }
+    sha512_update(&check.hash, head, n);
+    check.next = preamble_end;
+    return true;
+}
+
+// Ends the check: the rest of the file from check.next is hashed, then the signature checked.
+bool hash_tail_and_verify(const char *archive, int fd, const uint8_t key[32]) {
+    if (!hash_file_range(fd, check.next, -1, &check.hash)) {
+        perror_visible(archive);
+        return false;
+    }
+    uint8_t digest[64];
+    sha512_final(&check.hash, digest);
+    if (sshsig_verify(&check.sig, key, digest)) return true;
+    say(archive, "bad signature: the archive is not what its key holder signed");
+    return false;
 }
 
 }  // namespace
@@ -84,4 +150,90 @@ bool hash_file_range(int fd, long from, long to, Sha512 *c) {
         from += n;
     }
     return true;
+}
+
+int load_verify_key(uint8_t key[32]) {
+    const char *value = getenv("KELPA_VERIFY_KEY");
+    if (!value || !*value) return 0;
+    static char text[KEY_FILE_SIZE];
+    size_t n = strlen(value);
+    const char *line = value;
+    if (strncmp(value, "ssh-", 4) != 0) {
+        // Not a key line: the name of a file that holds one.
+        const int fd = open(value, O_RDONLY | O_CLOEXEC);
+        ssize_t got = fd < 0 ? -1 : read(fd, text, sizeof text);
+        const int e = errno;
+        if (fd >= 0) close(fd);
+        if (got < 0) {
+            errno = e;
+            fprintf(stderr, "%s: KELPA_VERIFY_KEY: ", progname);
+            perror_visible(value);
+            return -1;
+        }
+        if (static_cast<size_t>(got) == sizeof text) {
+            say("KELPA_VERIFY_KEY", "the key file is too long for one public key");
+            return -1;
+        }
+        n = static_cast<size_t>(got);
+        line = text;
+    }
+    if (const char *nl = static_cast<const char *>(memchr(line, '\n', n)))
+        n = static_cast<size_t>(nl - line);
+    if (const char *why = ssh_pubkey_parse(line, n, key)) {
+        say("KELPA_VERIFY_KEY", why);
+        return -1;
+    }
+    return 1;
+}
+
+int sig_check_begin(const char *archive, int fd, const uint8_t key[32]) {
+    if (!read_signature(archive)) return -1;
+    if (memcmp(check.sig.key, key, sizeof check.sig.key) != 0) {
+        char theirs[SIG_FINGERPRINT_SIZE], ours[SIG_FINGERPRINT_SIZE];
+        ssh_fingerprint(check.sig.key, theirs);
+        ssh_fingerprint(key, ours);
+        fprintf(stderr, "%s: ", progname);
+        print_visible(stderr, archive);
+        fprintf(stderr, ": signed by another key (%s), not by KELPA_VERIFY_KEY's (%s)\n", theirs,
+                ours);
+        return -1;
+    }
+    if (!hash_head(archive, fd)) return -1;
+    fill_observer = feed_fill;
+    return 0;
+}
+
+void sig_check_header(const unsigned char *hdr, size_t len) {
+    sha512_update(&check.hash, hdr, len);
+    check.next += static_cast<long>(len);
+}
+
+int sig_check_end(const char *archive, int fd, const uint8_t key[32]) {
+    fill_observer = nullptr;
+    return hash_tail_and_verify(archive, fd, key) ? 0 : -1;
+}
+
+int sig_check_file(const char *archive, int fd, const uint8_t key[32]) {
+    if (sig_check_begin(archive, fd, key) < 0) return -1;
+    fill_observer = nullptr;
+    return hash_tail_and_verify(archive, fd, key) ? 0 : -1;
+}
+
+void list_signature(bool verified) {
+    const char *text = find_sig_text();
+    if (!text) return;
+    uint8_t blob[SIG_BLOB_SIZE];
+    size_t len = 0;
+    const char *why = base64_decode(text, SIG_TEXT_SIZE, blob, sizeof blob, &len, false)
+                          ? sshsig_parse(blob, len, &check.sig)
+                          : "its text is not base64";
+    const long p = slot_end();
+    if (why) {
+        printf(" Signed: unreadable signature (%s)", why);
+    } else {
+        char fingerprint[SIG_FINGERPRINT_SIZE];
+        ssh_fingerprint(check.sig.key, fingerprint);
+        printf(" Signed: ssh-ed25519 %s (%s)", fingerprint, verified ? "verified" : "not verified");
+    }
+    printf(", text in bytes [%ld, %ld)\n", p - static_cast<long>(SIG_TEXT_SIZE), p);
 }

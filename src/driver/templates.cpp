@@ -3,6 +3,7 @@
 // the template puts it. The tracker follows the shell's grammar byte by byte; where a value
 // cannot be written safely the template is refused. Owns no state beyond one expansion.
 #include "driver/kelpa.h"
+#include "support/aplist.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -246,7 +247,7 @@ char *replace_program_parms(const char *pgm) {
                 refusing(pgm);
                 fprintf(stderr, "cannot get the current directory (%s)\n", strerror(errno));
                 ok = false;
-            } else if (st.lost && (first_special(value) || memmem(pgm, r, "<<", 2))) {
+            } else if (st.lost && (first_special(value) || find_bytes(pgm, r, "<<", 2))) {
                 // Past a here-document's start even a plain name could end its body.
                 refusing(pgm);
                 fprintf(stderr, "cannot place the %s safely after ", what);

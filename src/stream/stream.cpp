@@ -152,6 +152,7 @@ int fill_inbuf(int eof_ok) {
     // does not degrade into many tiny fills.
     do {
         ssize_t len = read(ifd, inbuf + insize, INBUFSIZ - insize);
+        if (len == -1 && errno == EINTR) continue;
         if (len == 0 || len == -1) break;
         insize += static_cast<unsigned>(len);
     } while (insize < INBUFSIZ);

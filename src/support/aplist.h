@@ -3,6 +3,8 @@
 // its first slot; callers index it like a plain array.
 #pragma once
 
+#include <cstddef>
+
 // Per-item destroy routine of a list, called with one argument: the item.
 typedef int (*PTF_int)(void *item);
 
@@ -38,5 +40,11 @@ int ap_free_item(void *item);
 
 APLIST ap_strsplit(const char *str, const char *toksep);
 int strdel(char *str, int c1);
+// The first occurrence of t[0..m) in s[0..n), or nullptr; find_str for NUL-terminated strings.
+// A plain scan: the strings searched hold at most a few KB, and the C library's search costs
+// the stub 1.7 KB.
+const char *find_bytes(const char *s, size_t n, const char *t, size_t m);
+char *find_str(char *s, const char *t);
+const char *find_str(const char *s, const char *t);
 int ap2charlist(APLIST *ap, char ***clist);
 int charlist2ap(char **clist, APLIST *ap);

@@ -19,6 +19,20 @@ void append_field(APLIST *list, const char *start, size_t len, bool escaped) {
 
 }  // namespace
 
+const char *find_bytes(const char *s, size_t n, const char *t, size_t m) {
+    for (size_t i = 0; m <= n && i <= n - m; ++i)
+        if (memcmp(s + i, t, m) == 0) return s + i;
+    return nullptr;
+}
+
+const char *find_str(const char *s, const char *t) {
+    return find_bytes(s, strlen(s), t, strlen(t));
+}
+
+char *find_str(char *s, const char *t) {
+    return const_cast<char *>(find_str(static_cast<const char *>(s), t));
+}
+
 APLIST ap_strsplit(const char *str, const char *toksep) {
     APLIST list = ap_create(5, ap_free_item);
     if (!list || !str || !*str) return list;
