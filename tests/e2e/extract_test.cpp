@@ -445,6 +445,95 @@ TEST(Extract, DamagedArchivesEndWithMessageAndStatus1) {
     EXPECT_EQ(r.err, "./plain: unable to find preamble magic value\n");
 }
 
+// With KELPA_VERIFY_KEY, an archive runs only when signed by that key: over every byte but
+// the signature's text. The archives are signed by ssh-keygen through tests/e2e/ssh_sign.py,
+// apart from kelpa's own builder.
+TEST(Extract, SignedArchivesRunOnlyWithAValidSignatureByTheKey) {
+    kt::TempDir keys;
+    RunResult k = kt::sh(
+        "ssh-keygen -q -t ed25519 -N '' -f key && ssh-keygen -q -t ed25519 "
+        "-N '' -f other && tar cf p.tar key.pub",
+        "", keys.path());
+    ASSERT_EQ(k.status, 0) << k.err;
+    const std::string signer = "python3 " + kt::source_dir() + "/tests/e2e/ssh_sign.py";
+    const std::string build = kt::quote(kt::kelpa_bin()) + " -f 'tar xf -' -r 'touch ran' ";
+    ASSERT_EQ(
+        kt::sh(build + "p.tar > unsigned && cp unsigned signed && " + signer + " signed key && " +
+                   kt::quote(kt::kelpa_bin()) +
+                   " -a -f 'cat > got' -r 'touch ran' key.pub > raw && " + signer + " raw key",
+               "", keys.path())
+            .status,
+        0);
+    const std::string signed_arc = kt::read_file(keys / "signed");
+    const size_t marker = signed_arc.find("kelpa+magik");
+    const size_t text = signed_arc.find('\0', marker) - 244;
+    const std::string key_line = kt::read_file(keys / "key.pub");
+    auto flipped = [&](size_t at) {
+        std::string a = signed_arc;
+        a[at] = static_cast<char>(a[at] ^ 0x20);
+        return a;
+    };
+    std::string other_text = signed_arc;  // a signature byte changed, still base64
+    other_text[text + 230] = other_text[text + 230] == 'A' ? 'B' : 'A';
+    struct Case {
+        const char *what;
+        std::string archive, key;  // key: the line, or a file under keys/
+        std::string err;           // a part of standard error; empty: it runs
+    } cases[] = {
+        {"key line", signed_arc, key_line, ""},
+        {"key file", signed_arc, keys / "key.pub", ""},
+        {"no key", kt::read_file(keys / "unsigned"), "", ""},
+        {"raw payload", kt::read_file(keys / "raw"), keys / "key.pub", ""},
+        {"another key", signed_arc, keys / "other.pub", "signed by another key (SHA256:"},
+        {"unsigned", kt::read_file(keys / "unsigned"), key_line, "the archive is not signed"},
+        {"no key line", signed_arc, "ssh-rsa AAAA", "KELPA_VERIFY_KEY: "},
+        {"stub", flipped(1000), key_line, "bad signature"},
+        {"marker", flipped(marker + 3), key_line, "what files do you want to compress?"},
+        {"feature list", flipped(marker + 12), key_line, "damaged archive"},
+        {"signature", other_text, key_line, "bad signature"},
+        {"signature's namespace", flipped(text + 100), key_line, "unreadable signature"},
+        {"comment", flipped(text + 250), key_line, "damaged archive"},
+        {"member header", flipped(signed_arc.find("p.tar", text + 244)), key_line,
+         "damaged archive"},
+        {"member data", flipped(signed_arc.size() - 20), key_line, "invalid compressed data"},
+        {"trailer", flipped(signed_arc.size() - 2), key_line, "length error"},
+        {"bytes after", signed_arc + "x", key_line, "bad signature"},
+    };
+    std::vector<Job> jobs(std::size(cases));
+    std::vector<Job *> all;
+    for (size_t i = 0; i < jobs.size(); ++i) {
+        kt::write_file(jobs[i] / "arc", cases[i].archive, 0755);
+        jobs[i].argv = {"env", "KELPA_VERIFY_KEY=" + cases[i].key, "./arc"};
+        all.push_back(&jobs[i]);
+    }
+    // -x with a key checks the signature before it writes a byte.
+    Job x, x_bad;
+    kt::write_file(x / "arc", signed_arc, 0755);
+    kt::write_file(x_bad / "arc", flipped(1000), 0755);
+    for (Job *j : {&x, &x_bad}) {
+        j->argv = {"env", "KELPA_VERIFY_KEY=" + key_line, kt::kelpa_bin(), "-x", "-u", "./arc"};
+        all.push_back(j);
+    }
+    run_parallel(all);
+    for (size_t i = 0; i < jobs.size(); ++i) {
+        const Case &c = cases[i];
+        const RunResult &r = jobs[i].r;
+        if (c.err.empty()) {
+            EXPECT_EQ(r.status, 0) << c.what << ": " << r.err;
+            EXPECT_TRUE(kt::file_exists(jobs[i] / "ran")) << c.what;
+        } else {
+            EXPECT_EQ(r.status, 1) << c.what;
+            EXPECT_NE(r.err.find(c.err), std::string::npos) << c.what << ": " << r.err;
+            EXPECT_FALSE(kt::file_exists(jobs[i] / "ran")) << c.what;
+            EXPECT_FALSE(kt::file_exists(jobs[i] / "key.pub")) << c.what;
+        }
+    }
+    EXPECT_EQ(x.r.status, 0) << x.r.err;
+    EXPECT_EQ(x.r.out, kt::read_file(keys / "p.tar"));
+    EXPECT_EQ(x_bad.r.status, 1);
+    EXPECT_EQ(x_bad.r.out, "");
+}
+
 // Archives start where there is no C library at all: a chroot into an empty tmpfs, in a
 // private mount namespace, holding only the archives and a static busybox for sh, cat and
 // tar (no /proc, no /etc, no /tmp).

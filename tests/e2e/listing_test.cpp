@@ -148,6 +148,37 @@ TEST_F(Listing, UncompressedArchiveHasNoStatistics) {
             "Extract: cat > %p/%o\nStatistics unavailable because data was not compressed\n");
 }
 
+// The signature line: the key's fingerprint as ssh-keygen prints it, verified only with a
+// key, and the slot that the users' own check cuts out; another key lists nothing.
+TEST_F(Listing, SignatureLineNamesTheKeyAndTheSlot) {
+    kt::write_file(dir / "notes.txt", text);
+    RunResult k = kt::sh(
+        "ssh-keygen -q -t ed25519 -N '' -f key && ssh-keygen -q -t ed25519 -N "
+        "'' -f other && " +
+            kt::quote(kt::kelpa_bin()) + " notes.txt > s.run && python3 " + kt::source_dir() +
+            "/tests/e2e/ssh_sign.py s.run key && ssh-keygen -l -f key.pub",
+        "", dir.path());
+    ASSERT_EQ(k.status, 0) << k.err;
+    const std::string fingerprint = k.out.substr(k.out.find("SHA256:"), 50);
+    const std::string arc = kt::read_file(dir / "s.run");
+    const size_t end = arc.find('\0', arc.find("kelpa+magik"));
+    const std::string line = " Signed: ssh-ed25519 " + fingerprint + " (%s), text in bytes [" +
+                             std::to_string(end - 244) + ", " + std::to_string(end) + ")\n";
+    auto expected = [&](const char *state) {
+        return line.substr(0, line.find("%s")) + state + line.substr(line.find("%s") + 2);
+    };
+    RunResult plain = list({kt::kelpa_bin(), "-l", "s.run"});
+    EXPECT_EQ(plain.status, 0) << plain.err;
+    EXPECT_NE(plain.out.find("Extract: cat > %p/%o\n" + expected("not verified") + kHeader),
+              std::string::npos)
+        << plain.out;
+    RunResult keyed = list({"env", "KELPA_VERIFY_KEY=key.pub", kt::kelpa_bin(), "-l", "s.run"});
+    EXPECT_EQ(keyed.out, plain.out.replace(plain.out.find("not verified"), 12, "verified"));
+    RunResult other = list({"env", "KELPA_VERIFY_KEY=other.pub", kt::kelpa_bin(), "-l", "s.run"});
+    EXPECT_EQ(other.status, 1);
+    EXPECT_EQ(other.out, "");
+}
+
 TEST_F(Listing, FailuresSetTheExitStatus) {
     kt::write_file(dir / "plain", "nothing");
     kt::write_archive(dir / "bad.run", kt::preamble("", "Bad", "", ""), "not gzip data");
