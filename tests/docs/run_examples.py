@@ -74,18 +74,22 @@ def examples(src, kelpa):
               "post-install script did not see NAME and KV_VENDOR")
         check(os.access(p("target", "mytool-1.0", "bin", "mytool"), os.X_OK), "tar did not unpack")
         check("Comment: My tool 1.0" in outs[1][0] and "pkg.tar" in outs[1][0], "listing")
-        check("mytool works" in outs[2][0], "the installed tool did not run")
+        # Signing: kelpa verified the archive, and so did ssh-keygen on its own.
+        check("(verified)" in outs[2][0], "kelpa -l with KELPA_VERIFY_KEY: " + outs[2][0])
+        check("Good \"archive@kelpa\" signature for publisher" in outs[3][0] + outs[3][1],
+              "ssh-keygen -Y verify: " + outs[3][1])
+        check("mytool works" in outs[4][0], "the installed tool did not run")
         # Options: each archive did what its example says.
         check(open(p("run1", "notes.txt")).read() == "remember the milk\n", "notes.run")
         check(open(p("run1", "stdout")).read() == "remember the milk\n", "-c")
-        check("notes.run" not in outs[3][1], "builder examples printed errors: " + outs[3][1])
-        check(outs[3][0].count("Comment:") == 2, "kelpa -l of two archives")
-        check("remember the milk" in outs[4][0], "-u -x to standard output")
-        check("defla" in outs[4][0], "-l -v shows the method")
+        check("notes.run" not in outs[5][1], "builder examples printed errors: " + outs[5][1])
+        check(outs[5][0].count("Comment:") == 2, "kelpa -l of two archives")
+        check("remember the milk" in outs[6][0], "-u -x to standard output")
+        check("defla" in outs[6][0], "-l -v shows the method")
         check(open(p("run2", "notes", "notes.txt")).read() == "remember the milk\n",
               "-t: the data did not land in the offered directory")
         check(not os.path.lexists(p("apps", "notes")), "the temporary link was not removed")
-        check("but stdin is not a terminal" in outs[4][0], "-v without a terminal")
+        check("but stdin is not a terminal" in outs[6][0], "-v without a terminal")
 
     with tempfile.TemporaryDirectory(prefix="kelpa-man-") as d:
         # The manual's example packs a directory it assumes exists: make a small one.
