@@ -1,9 +1,12 @@
 // Fuzz target: listing (-l) of an arbitrary file: preamble, member header and the trailer
-// read from the end of the file. The first byte sets verbose (method, CRC and date column).
+// read from the end of the file. The first byte sets verbose (method, CRC and date column)
+// with bit 0 and, with bit 1, a KELPA_VERIFY_KEY: the key of the seed corpus's signed
+// archives, whose signature is then parsed, hashed and verified.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "driver/kelpa.h"
 #include "gzip/gzip.h"
@@ -21,6 +24,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzz_reset_streams();
     features[0] = comment[0] = run_program[0] = pipe_program[0] = '\0';
     verbose = data[0] & 1;
+    if (data[0] & 2)
+        setenv("KELPA_VERIFY_KEY",
+               "ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAIE5FXOP0TMpqglRUBJCmo0krnyLhQFEkKB/W8r/KokWp",
+               1);
+    else
+        unsetenv("KELPA_VERIFY_KEY");
     const char *path = fuzz_scratch_file(data + 1, size - 1);
 
     jmp_buf env;

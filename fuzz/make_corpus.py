@@ -109,7 +109,9 @@ if len(sys.argv) > 1:
         at = arc.index(b"\x1f\x8b\x08\x08", arc.rindex(b"kelpa+" + b"magik"))
         put("fuzz_unzip", "kelpa_" + lv_name, arc[at:])
         put("fuzz_preamble", "kelpa_" + lv_name, arc[arc.rindex(b"kelpa+" + b"magik") - 64:])
-        # Listing: first byte 1 = verbose.
+        # Listing: first byte 1 = verbose. (signed_archive and signed_archive_verbose, first
+        # byte 2 and 3, are tiny archives signed by tests/e2e/ssh_sign.py with the key whose
+        # public half fuzz_listing.cpp holds; its secret half was not kept.)
         put("fuzz_listing", "kelpa_" + lv_name, b"\1" + arc[arc.rindex(b"kelpa+" + b"magik") - 64:])
 
 # Header reader: first byte is the mode, then a header.
