@@ -76,6 +76,32 @@ TEST(GetFeature, Table) {
     }
 }
 
+// The signature's text is found by its place alone: the list's last 244 characters, all
+// base64, right after ",KELPA_SIG=".
+TEST(FindSigText, OnlyAtTheEndAfterItsKey) {
+    const std::string text = std::string(243, 'Q') + "/";
+    struct Case {
+        std::string list;
+        bool found;
+    } cases[] = {
+        {"NAME=a,KELPA_CRC=01234567,KELPA_SIG=" + text, true},
+        {"KELPA_SIG=" + text, false},                         // no comma before the key
+        {"NAME=a,KELPA_SIG=" + text + ",X=1", false},         // moved: not the last item
+        {"NAME=a,KELPA_SIG=" + text.substr(1), false},        // 243 characters
+        {"NAME=a,KELPA_SIG=x" + text, false},                 // 245
+        {"NAME=a,KELPA_SIG=" + text.substr(1) + "=", false},  // not base64
+        {"NAME=a,XKELPA_SIG=" + text, false},
+    };
+    for (const auto &c : cases) {
+        set_features(c.list.c_str());
+        const char *got = find_sig_text();
+        EXPECT_EQ(got != nullptr, c.found) << c.list;
+        if (got) {
+            EXPECT_EQ(std::string(got), text);
+        }
+    }
+}
+
 TEST(GetFeature, LongItemCutUntrimmed) {
     std::string item = "KEY=" + std::string(300, 'v');
     item[200] = ' ';
