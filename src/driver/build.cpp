@@ -69,8 +69,8 @@ void say(const char *name, const char *text) {
 
 // Keys the program reads from the feature list. Extractors before whole-item matching found
 // each of them anywhere in the list, so none may appear inside another item.
-constexpr const char *kKnownKeys[] = {
-    "NAME=", "VFYFS=", "FSSUB=", "NOCOMPR", "KV_VENDOR=", "KELPA_CRC="};
+constexpr const char *kKnownKeys[] = {"NAME=",      "VFYFS=",     "FSSUB=",    "NOCOMPR",
+                                      "KV_VENDOR=", "KELPA_CRC=", "KELPA_SIG="};
 
 bool is_bare(const char *key) {
     return key[strlen(key) - 1] != '=';
@@ -225,6 +225,8 @@ int build_preamble(const char *path, int fd) {
                 version, version[0] ? " or newer)" : "");
     }
 
+    // Where the feature list starts in the archive: a signature's observer finds its slot so.
+    preamble_start = static_cast<long>(size + EOP_SIZE);
     bool ok = write_all(fd, stub, size);
     free(stub);
     ok = ok && write_all(fd, eop, EOP_SIZE);
@@ -293,6 +295,43 @@ bool store_input(bool raw, const struct stat &st) {
 
 }  // namespace
 
+int write_archive(int argc, char **argv) {
+    if (build_preamble(kelpa_path, ofd) != 0) return -1;
+    const bool raw = get_feature("NOCOMPR") != nullptr;
+    for (int i = 0; i < argc; ++i) {
+        if (!argv[i]) continue;  // not stored by an earlier pass
+        size_t len = strlen(argv[i]);
+        if (len >= NAME_BUF_SIZE) {
+            say(argv[i], "file name too long");
+            exit_code = 1;
+            argv[i] = nullptr;
+            continue;
+        }
+        memcpy(ifname, argv[i], len + 1);
+        ifd = open(ifname, O_RDONLY | O_CLOEXEC);
+        // A directory opens but cannot be read: skipped like an input that cannot be opened.
+        struct stat st;
+        if (ifd >= 0) {
+            const int e = fstat(ifd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
+            if (e != 0) {
+                close(ifd);
+                ifd = -1;
+                errno = e;
+            }
+        }
+        if (ifd < 0) {
+            // Reported and skipped, but the archive is incomplete: the status says so.
+            perror_visible(ifname);
+            exit_code = 1;
+            argv[i] = nullptr;
+            continue;
+        }
+        if (!store_input(raw, st)) exit_code = 1;
+        close(ifd);
+    }
+    return exit_code;
+}
+
 int build_archive(int argc, char **argv) {
     ofd = fileno(stdout);
     if (isatty(ofd)) {
@@ -302,9 +341,10 @@ int build_archive(int argc, char **argv) {
         return 1;
     }
     const bool raw_asked = get_feature("NOCOMPR") != nullptr;
-    if (get_feature(CHECK_KEY)) {
+    for (const char *key : {CHECK_KEY, SIG_KEY}) {
+        if (!get_feature(key)) continue;
         fprintf(stderr, "%s: the feature list may not hold %s: the builder writes that item\n",
-                progname, CHECK_KEY);
+                progname, key);
         return 1;
     }
     // The check item covers the header zip will write for the first input, the member every
@@ -335,38 +375,8 @@ int build_archive(int argc, char **argv) {
         fprintf(stderr, "%s: the check item does not fit into the feature list\n", progname);
         return 1;
     }
-    if (build_preamble(kelpa_path, ofd) != 0) return 1;
-
-    for (int i = 0; i < argc; ++i) {
-        size_t len = strlen(argv[i]);
-        if (len >= NAME_BUF_SIZE) {
-            say(argv[i], "file name too long");
-            exit_code = 1;
-            argv[i] = nullptr;
-            continue;
-        }
-        memcpy(ifname, argv[i], len + 1);
-        ifd = open(ifname, O_RDONLY | O_CLOEXEC);
-        // A directory opens but cannot be read: skipped like an input that cannot be opened.
-        struct stat st;
-        if (ifd >= 0) {
-            const int e = fstat(ifd, &st) != 0 ? errno : S_ISDIR(st.st_mode) ? EISDIR : 0;
-            if (e != 0) {
-                close(ifd);
-                ifd = -1;
-                errno = e;
-            }
-        }
-        if (ifd < 0) {
-            // Reported and skipped, but the archive is incomplete: the status says so.
-            perror_visible(ifname);
-            exit_code = 1;
-            argv[i] = nullptr;
-            continue;
-        }
-        if (!store_input(raw, st)) exit_code = 1;
-        close(ifd);
-    }
+    const int status = write_archive(argc, argv);
+    if (status < 0) return 1;
     if (!raw) warn_unextracted(argc, argv);
-    return exit_code;
+    return status;
 }

@@ -158,6 +158,9 @@ int build_preamble(const char *path, int fd);
 // or a bare key (NOCOMPR) that begins a longer item. NULL when every extractor reads the item
 // alike.
 const char *key_read_two_ways(const char *item, size_t len);
+// Writes stub, marker, preamble and each input (the operands that are NULL are skipped) to
+// ofd; returns exit_code, or -1 when the head could not be written (reported).
+int write_archive(int argc, char **argv);
 // Builds an archive of the operands to standard output, which must not be a terminal;
 // returns the exit status. The operands that could not be stored become NULL.
 int build_archive(int argc, char **argv);
