@@ -347,6 +347,9 @@ int build_archive(int argc, char **argv) {
                 progname, key);
         return 1;
     }
+    // An empty KELPA_SIGN_KEY is taken as unset.
+    const char *sign_key = getenv("KELPA_SIGN_KEY");
+    if (sign_key && !*sign_key) sign_key = nullptr;
     // The check item covers the header zip will write for the first input, the member every
     // extraction acts on: without it there is no archive to build.
     int first = open(argv[0], O_RDONLY);
@@ -371,11 +374,12 @@ int build_archive(int argc, char **argv) {
             "stored uncompressed, because the name puts \"NOCOMPR\" into the feature list");
     uch header[MEMBER_HEADER_MAX];
     const size_t header_len = raw ? 0 : member_header(header, sizeof header, gz_basename(argv[0]));
-    if ((!raw && header_len == 0) || add_check_item(header, header_len, false) != 0) {
-        fprintf(stderr, "%s: the check item does not fit into the feature list\n", progname);
+    if ((!raw && header_len == 0) || add_check_item(header, header_len, sign_key != nullptr) != 0) {
+        fprintf(stderr, "%s: the check item%s does not fit into the feature list\n", progname,
+                sign_key ? " and the signature item" : "");
         return 1;
     }
-    const int status = write_archive(argc, argv);
+    const int status = sign_key ? sign_archive(sign_key, argc, argv) : write_archive(argc, argv);
     if (status < 0) return 1;
     if (!raw) warn_unextracted(argc, argv);
     return status;

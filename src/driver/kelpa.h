@@ -132,6 +132,16 @@ const char *find_sig_text();
 // error, with errno set.
 bool hash_file_range(int fd, long from, long to, Sha512 *c);
 
+// Signing. KELPA_SIGN_KEY names an OpenSSH private key file, or a ".pub" file whose secret key
+// is in ssh-agent; ssh-keygen (found on PATH, or the program KELPA_SSH_KEYGEN names) signs
+// with it, and kelpa checks what it returns against the key's public half (the ".pub" file,
+// else what `ssh-keygen -y` prints) and the message's hash before the text goes into the
+// signature item. A seekable regular output is written once and signed from what it holds;
+// any other is written twice, first only into ssh-keygen, then with the signature, and the
+// two must hash alike. Returns write_archive's status, 1 after reporting when the archive
+// could not be signed (a file then keeps the placeholder), or -1 when nothing was written.
+int sign_archive(const char *key, int argc, char **argv);
+
 // Sizes of what stub_interpreter copies out, each with its NUL: an interpreter's path (a
 // longer one is cut) and a version name such as "GLIBC_2.34".
 inline constexpr size_t STUB_INTERP_SIZE = 256;
