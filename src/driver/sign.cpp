@@ -316,6 +316,17 @@ int sign_file(const char **argv, int rfd, int argc, char **files) {
 // Signs an archive written to a pipe or another output that cannot be read back: the first
 // pass writes the message into ssh-keygen only, the second the archive with the signature.
 int sign_stream(const char **argv, int argc, char **files) {
+    // A pipe or a device gives its bytes once (opening a FIFO again would wait for a writer):
+    // refused before anything is read.
+    for (int i = 0; i < argc; ++i) {
+        struct stat st;
+        if (stat(files[i], &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+            say(files[i],
+                "not a regular file, which a signed archive written to a pipe reads twice; "
+                "write the archive to a file");
+            return -1;
+        }
+    }
     const int out = ofd;
     ofd = open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (ofd < 0 || !spawn(argv)) {

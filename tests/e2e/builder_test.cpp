@@ -531,6 +531,8 @@ TEST_F(Builder, SigningFailuresLeaveNoSignedLookingArchive) {
          "the check item and the signature item does not fit"},
         {"KELPA_SIGN_KEY=key " + kelpa_in + "-F KELPA_SIG=x in > f.run",
          "the feature list may not hold KELPA_SIG="},
+        {"mkfifo fifo; KELPA_SIGN_KEY=key " + kelpa_in + "in fifo | cat > f.run",
+         ": fifo: not a regular file, which a signed archive written to a pipe reads twice"},
     };
     const std::string placeholder = "KELPA_SIG=" + std::string(244, 'A') + '\0';
     for (const auto &[cmd, message] : cases) {
