@@ -127,8 +127,8 @@ void observe(const void *data, size_t n) {
 }
 
 // Closes ssh-keygen's input, reads all it prints into keygen_out and waits for it; the
-// length printed, or -1 after reporting when it failed or printed too much.
-long finish(const char *what) {
+// length printed, or -1 after reporting when it failed (saying `failed`) or printed too much.
+long finish(const char *failed) {
     if (signer.in >= 0) close(signer.in);
     signer.in = -1;
     size_t got = 0;
@@ -148,14 +148,12 @@ long finish(const char *what) {
     int status = 0;
     while (waitpid(signer.pid, &status, 0) < 0 && errno == EINTR) {
     }
-    const bool ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    if (ok && !too_much) return static_cast<long>(got);
-    fprintf(stderr, "%s: ", progname);
-    print_visible(stderr, keygen_name());
-    if (too_much)
-        fprintf(stderr, " printed more than %s\n", what);
-    else
-        fprintf(stderr, " failed and gave no %s\n", what);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        say(keygen_name(), failed);
+        return -1;
+    }
+    if (!too_much) return static_cast<long>(got);
+    say(keygen_name(), "printed more than it was asked for");
     return -1;
 }
 
@@ -191,22 +189,18 @@ bool load_public_key(const char *key) {
     } else {
         const char *argv[] = {nullptr, "-y", "-f", key, nullptr};
         from = key;
-        if (!spawn(argv) || (got = finish("public key")) < 0) return false;
+        if (!spawn(argv) || (got = finish("failed and gave no public key")) < 0) return false;
     }
-    if (const char *why = ssh_pubkey_parse(keygen_out, static_cast<size_t>(got), public_key)) {
-        fprintf(stderr, "%s: ", progname);
-        print_visible(stderr, from);
-        fprintf(stderr, ": %s; archives are signed with Ed25519 keys\n", why);
-        return false;
-    }
-    return true;
+    const char *why = ssh_pubkey_parse(keygen_out, static_cast<size_t>(got), public_key);
+    if (why) say(from, why);
+    return !why;
 }
 
 // Ends the message: what ssh-keygen printed must be the signature, by the key given, of the
 // message kelpa hashed; its text goes into text. False after reporting.
 bool take_signature(char text[SIG_TEXT_SIZE], uint8_t digest[64]) {
     sha512_final(&signer.hash, digest);
-    const long got = finish("signature");
+    const long got = finish("failed and gave no signature");
     if (got < 0) return false;
     uint8_t blob[SIG_BLOB_SIZE + 1];
     size_t len = 0;
@@ -214,15 +208,13 @@ bool take_signature(char text[SIG_TEXT_SIZE], uint8_t digest[64]) {
     const char *why =
         sshsig_unarmour(keygen_out, static_cast<size_t>(got), blob, sizeof blob, &len);
     if (!why) why = sshsig_parse(blob, len, &sig);
-    if (!why && len != SIG_BLOB_SIZE) why = "not the size of an Ed25519 signature";
+    if (!why && len != SIG_BLOB_SIZE) why = "gave a signature not of an Ed25519 key";
     if (!why && memcmp(sig.key, public_key, sizeof public_key) != 0)
-        why = "made by another key than the one given";
+        why = "gave a signature by another key than the one given";
     if (!why && !sshsig_verify(&sig, public_key, digest))
-        why = "does not verify for the archive written";
+        why = "gave a signature that does not verify for the archive written";
     if (why) {
-        fprintf(stderr, "%s: the signature from ", progname);
-        print_visible(stderr, keygen_name());
-        fprintf(stderr, ": %s\n", why);
+        say(keygen_name(), why);
         return false;
     }
     base64_encode(blob, SIG_BLOB_SIZE, text);
@@ -300,7 +292,7 @@ int sign_file(const char **argv, int rfd, int argc, char **files) {
         !(feed_file(rfd, start, v) && feed_file(rfd, v + static_cast<long>(SIG_TEXT_SIZE), end))) {
         fprintf(stderr, "%s: the archive written could not be read back: %s\n", progname,
                 strerror(errno));
-        finish("signature");
+        finish("failed and gave no signature");
         ok = false;
     }
     ok = ok && take_signature(text, digest);
@@ -340,7 +332,7 @@ int sign_stream(const char **argv, int argc, char **files) {
     char text[SIG_TEXT_SIZE];
     uint8_t digest[64], again[64];
     if (first < 0) {
-        finish("signature");
+        finish("failed and gave no signature");
         return -1;
     }
     if (!take_signature(text, digest)) {

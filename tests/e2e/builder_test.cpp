@@ -488,8 +488,8 @@ TEST_F(Builder, SignedArchiveVerifiesWithSshKeygenAlone) {
     file("a", data);
     file("b", kt::random_bytes(70000, 9));
     const std::string build = kt::quote(bin) + " a b";
-    for (const std::string cmd : {"(printf x; KELPA_SIGN_KEY=key " + build + ") > o.run",
-                                  "KELPA_SIGN_KEY=nopub " + build + " | cat > p.run"}) {
+    for (const std::string &cmd : {"(printf x; KELPA_SIGN_KEY=key " + build + ") > o.run",
+                                   "KELPA_SIGN_KEY=nopub " + build + " | cat > p.run"}) {
         RunResult r = bash(cmd, dir.path());
         EXPECT_EQ(r.status, 0) << cmd << r.err;
     }
@@ -520,13 +520,13 @@ TEST_F(Builder, SigningFailuresLeaveNoSignedLookingArchive) {
         {"KELPA_SIGN_KEY=missing " + kelpa_in + "in > f.run", ": missing: No such file"},
         {"KELPA_SIGN_KEY=rsa " + kelpa_in + "in > f.run", ": rsa.pub: the key is not ssh-ed25519"},
         {"KELPA_SIGN_KEY=key KELPA_SSH_KEYGEN=false " + kelpa_in + "in > f.run",
-         ": false failed and gave no signature\n" + bin + ": the archive written is not signed\n"},
+         ": false: failed and gave no signature\n" + bin + ": the archive written is not signed\n"},
         {"KELPA_SIGN_KEY=key KELPA_SSH_KEYGEN=false " + kelpa_in + "in | cat > f.run",
          ": no archive written\n"},
         {"KELPA_SIGN_KEY=key KELPA_SSH_KEYGEN=./by-other " + kelpa_in + "in > f.run",
-         ": made by another key than the one given\n"},
+         ": gave a signature by another key than the one given\n"},
         {"KELPA_SIGN_KEY=key KELPA_SSH_KEYGEN=./of-other-data " + kelpa_in + "in | cat > f.run",
-         ": does not verify for the archive written\n"},
+         ": gave a signature that does not verify for the archive written\n"},
         {"KELPA_SIGN_KEY=key " + kelpa_in + items + "in > f.run",
          "the check item and the signature item does not fit"},
         {"KELPA_SIGN_KEY=key " + kelpa_in + "-F KELPA_SIG=x in > f.run",
