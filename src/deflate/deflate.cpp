@@ -599,7 +599,7 @@ void fill_window() {
     }
 }
 
-void lm_config(int pack_level, ush *xfl) {
+[[gnu::cold]] void lm_config(int pack_level, ush *xfl) {
     if (pack_level < 1 || pack_level > 9) error("bad pack level");
     lm::compr_level = pack_level;
     const config &c = configuration_table[pack_level];
@@ -614,7 +614,7 @@ void lm_config(int pack_level, ush *xfl) {
     }
 }
 
-bool lm_restart(uint64_t origin, const uch *upper) {
+[[gnu::cold]] bool lm_restart(uint64_t origin, const uch *upper) {
     memset(lm::mt->head, 0, HASH_SIZE * sizeof *lm::mt->head);  // the links are written before read
     memset(lm::mt->deep_head, 0, sizeof lm::mt->deep_head);
     lm::window_origin = origin;
@@ -641,7 +641,7 @@ bool lm_restart(uint64_t origin, const uch *upper) {
     return true;
 }
 
-void lm_init(int pack_level, ush *xfl) {
+[[gnu::cold]] void lm_init(int pack_level, ush *xfl) {
     lm_config(pack_level, xfl);
     if (!lm_restart(0, nullptr)) return;
     while (lm::lookahead < MIN_LOOKAHEAD && !lm::eofile) fill_window();
@@ -673,7 +673,9 @@ ulg end_block(int eof) {
 
 }  // namespace
 
-ulg deflate_fast() {
+// The builder writes level 9 only: the fast levels serve callers that set another level. Cold,
+// so compiled for size, as are the once-a-member set-ups above.
+[[gnu::cold]] ulg deflate_fast() {
     unsigned match_length = 0;
     lm::prev_length = MIN_MATCH - 1;
     while (lm::lookahead != 0) {

@@ -193,7 +193,8 @@ void init_block() {
     bw.flag_bit = 1;
 }
 
-void ct_init(ush *attr, int *methodp) {
+// Once a member: cold, so compiled for size.
+[[gnu::cold]] void ct_init(ush *attr, int *methodp) {
     bw.file_type = attr;
     bw.file_method = methodp;
     // Extra bits of length codes 257..285 (RFC 1951 3.2.5).

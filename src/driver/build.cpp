@@ -70,8 +70,8 @@ void say(const char *name, const char *text) {
 
 // Keys the program reads from the feature list. Extractors before whole-item matching found
 // each of them anywhere in the list, so none may appear inside another item.
-constexpr const char *kKnownKeys[] = {
-    "NAME=", "VFYFS=", "FSSUB=", "NOCOMPR", "KV_VENDOR=", "KELPA_CRC="};
+constexpr const char *kKnownKeys[] = {"NAME=",      "VFYFS=",     "FSSUB=",    "NOCOMPR",
+                                      "KV_VENDOR=", "KELPA_CRC=", "KELPA_SIG="};
 
 bool is_bare(const char *key) {
     return key[strlen(key) - 1] != '=';
@@ -226,14 +226,15 @@ int build_preamble(const char *path, int fd) {
                 version, version[0] ? " or newer)" : "");
     }
 
+    // Where the feature list starts in the archive: a signature's observer finds its slot so.
+    preamble_start = static_cast<long>(size + EOP_SIZE);
     bool ok = write_all(fd, stub, size);
     free(stub);
     ok = ok && write_all(fd, eop, EOP_SIZE);
     const char *strings[] = {features, comment, run_program, pipe_program};
     for (const char *s : strings) ok = ok && write_all(fd, s, strlen(s) + 1);
     if (!ok) {
-        fprintf(stderr, "%s: ", progname);
-        perror(ofname);
+        fprintf(stderr, "%s: %s: %s\n", progname, ofname, strerror(errno));
         return -1;
     }
     return 0;
@@ -294,51 +295,11 @@ bool store_input(bool raw, const struct stat &st) {
 
 }  // namespace
 
-int build_archive(int argc, char **argv) {
-    ofd = fileno(stdout);
-    if (isatty(ofd)) {
-        fprintf(stderr,
-                "%s: not writing an archive to a terminal; redirect it: %s file > file.run\n",
-                progname, progname);
-        return 1;
-    }
-    const bool raw_asked = get_feature("NOCOMPR") != nullptr;
-    if (get_feature(CHECK_KEY)) {
-        fprintf(stderr, "%s: the feature list may not hold %s: the builder writes that item\n",
-                progname, CHECK_KEY);
-        return 1;
-    }
-    // The check item covers the header zip will write for the first input, the member every
-    // extraction acts on: without it there is no archive to build.
-    int first = open(argv[0], O_RDONLY);
-    struct stat first_st;
-    const int first_errno = first < 0                      ? errno
-                            : fstat(first, &first_st) != 0 ? errno
-                            : S_ISDIR(first_st.st_mode)    ? EISDIR
-                                                           : 0;
-    if (first >= 0) close(first);
-    if (first_errno != 0) {
-        errno = first_errno;
-        perror_visible(argv[0]);
-        return 1;
-    }
-    if (!add_name_item(argv[0])) return 1;
-    // Extractors find "NOCOMPR" inside the NAME item too (older ones anywhere in the list), so
-    // the builder decides on the same list: otherwise a name holding it would have its gzip
-    // member extracted as raw bytes.
+int write_archive(int argc, char **argv) {
+    if (build_preamble(kelpa_path, ofd) != 0) return -1;
     const bool raw = get_feature("NOCOMPR") != nullptr;
-    if (raw && !raw_asked)
-        say(argv[0],
-            "stored uncompressed, because the name puts \"NOCOMPR\" into the feature list");
-    uch header[MEMBER_HEADER_MAX];
-    const size_t header_len = raw ? 0 : member_header(header, sizeof header, gz_basename(argv[0]));
-    if ((!raw && header_len == 0) || add_check_item(header, header_len, false) != 0) {
-        fprintf(stderr, "%s: the check item does not fit into the feature list\n", progname);
-        return 1;
-    }
-    if (build_preamble(kelpa_path, ofd) != 0) return 1;
-
     for (int i = 0; i < argc; ++i) {
+        if (!argv[i]) continue;  // not stored by an earlier pass
         size_t len = strlen(argv[i]);
         if (len >= NAME_BUF_SIZE) {
             say(argv[i], "file name too long");
@@ -368,6 +329,58 @@ int build_archive(int argc, char **argv) {
         if (!store_input(raw, st)) exit_code = 1;
         close(ifd);
     }
-    if (!raw) warn_unextracted(argc, argv);
     return exit_code;
+}
+
+int build_archive(int argc, char **argv) {
+    ofd = fileno(stdout);
+    if (isatty(ofd)) {
+        fprintf(stderr,
+                "%s: not writing an archive to a terminal; redirect it: %s file > file.run\n",
+                progname, progname);
+        return 1;
+    }
+    const bool raw_asked = get_feature("NOCOMPR") != nullptr;
+    for (const char *key : {CHECK_KEY, SIG_KEY}) {
+        if (!get_feature(key)) continue;
+        fprintf(stderr, "%s: the feature list may not hold %s: the builder writes that item\n",
+                progname, key);
+        return 1;
+    }
+    // An empty KELPA_SIGN_KEY is taken as unset.
+    const char *sign_key = getenv("KELPA_SIGN_KEY");
+    if (sign_key && !*sign_key) sign_key = nullptr;
+    // The check item covers the header zip will write for the first input, the member every
+    // extraction acts on: without it there is no archive to build.
+    int first = open(argv[0], O_RDONLY);
+    struct stat first_st;
+    const int first_errno = first < 0                      ? errno
+                            : fstat(first, &first_st) != 0 ? errno
+                            : S_ISDIR(first_st.st_mode)    ? EISDIR
+                                                           : 0;
+    if (first >= 0) close(first);
+    if (first_errno != 0) {
+        errno = first_errno;
+        perror_visible(argv[0]);
+        return 1;
+    }
+    if (!add_name_item(argv[0])) return 1;
+    // Extractors find "NOCOMPR" inside the NAME item too (older ones anywhere in the list), so
+    // the builder decides on the same list: otherwise a name holding it would have its gzip
+    // member extracted as raw bytes.
+    const bool raw = get_feature("NOCOMPR") != nullptr;
+    if (raw && !raw_asked)
+        say(argv[0],
+            "stored uncompressed, because the name puts \"NOCOMPR\" into the feature list");
+    uch header[MEMBER_HEADER_MAX];
+    const size_t header_len = raw ? 0 : member_header(header, sizeof header, gz_basename(argv[0]));
+    if ((!raw && header_len == 0) || add_check_item(header, header_len, sign_key != nullptr) != 0) {
+        fprintf(stderr, "%s: the check item%s does not fit into the feature list\n", progname,
+                sign_key ? " and the signature item" : "");
+        return 1;
+    }
+    const int status = sign_key ? sign_archive(sign_key, argc, argv) : write_archive(argc, argv);
+    if (status < 0) return 1;
+    if (!raw) warn_unextracted(argc, argv);
+    return status;
 }

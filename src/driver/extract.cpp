@@ -21,6 +21,13 @@
 
 namespace {
 
+// Replaces the process with /bin/sh -c cmd (execv: execl's argument walk costs the stub its
+// own copy of the same work).
+void run_shell(const char *cmd) {
+    const char *argv[] = {"sh", "-c", cmd, nullptr};
+    execv("/bin/sh", const_cast<char *const *>(argv));
+}
+
 // Seconds the extraction command is given before its pipe is closed.
 constexpr unsigned PIPE_CLOSE_PAUSE = 2;
 
@@ -111,7 +118,7 @@ int start_command_writer(const char *cmd, pid_t *pid) {
         // dup2 clears close-on-exec on the copy; a read end already at 0 keeps the flag.
         if (fds[0] == STDIN_FILENO ? fcntl(STDIN_FILENO, F_SETFD, 0) == 0
                                    : dup2(fds[0], STDIN_FILENO) == STDIN_FILENO)
-            execl("/bin/sh", "sh", "-c", cmd, static_cast<char *>(nullptr));
+            run_shell(cmd);
         _exit(127);
     }
     const int saved = errno;
@@ -230,7 +237,7 @@ int run_command(const char *cmd) {
         for (int i = 0; i < N; ++i)
             if (caught[i]) signal(kLinkSignals[i], SIG_DFL);
         sigprocmask(SIG_SETMASK, &saved_mask, nullptr);
-        execl("/bin/sh", "sh", "-c", cmd, static_cast<char *>(nullptr));
+        run_shell(cmd);
         _exit(127);
     }
     command_pid = pid > 0 ? pid : 0;

@@ -152,6 +152,16 @@ int sig_check_file(const char *archive, int fd, const uint8_t key[32]);
 // one: the key's fingerprint, whether it was verified, and where its text is in the file.
 void list_signature(bool verified);
 
+// Signing. KELPA_SIGN_KEY names an OpenSSH private key file, or a ".pub" file whose secret key
+// is in ssh-agent; ssh-keygen (found on PATH, or the program KELPA_SSH_KEYGEN names) signs
+// with it, and kelpa checks what it returns against the key's public half (the ".pub" file,
+// else what `ssh-keygen -y` prints) and the message's hash before the text goes into the
+// signature item. A seekable regular output is written once and signed from what it holds;
+// any other is written twice, first only into ssh-keygen, then with the signature, and the
+// two must hash alike. Returns write_archive's status, 1 after reporting when the archive
+// could not be signed (a file then keeps the placeholder), or -1 when nothing was written.
+int sign_archive(const char *key, int argc, char **argv);
+
 // Sizes of what stub_interpreter copies out, each with its NUL: an interpreter's path (a
 // longer one is cut) and a version name such as "GLIBC_2.34".
 inline constexpr size_t STUB_INTERP_SIZE = 256;
@@ -178,6 +188,9 @@ int build_preamble(const char *path, int fd);
 // or a bare key (NOCOMPR) that begins a longer item. NULL when every extractor reads the item
 // alike.
 const char *key_read_two_ways(const char *item, size_t len);
+// Writes stub, marker, preamble and each input (the operands that are NULL are skipped) to
+// ofd; returns exit_code, or -1 when the head could not be written (reported).
+int write_archive(int argc, char **argv);
 // Builds an archive of the operands to standard output, which must not be a terminal;
 // returns the exit status. The operands that could not be stored become NULL.
 int build_archive(int argc, char **argv);

@@ -377,8 +377,8 @@ int verify_fs(int fd, unsigned long size) {
     } else {
         char cwd[VFY_PATH_SIZE];
         if (!getcwd(cwd, sizeof cwd)) {
-            say(ifname, ": ");
-            perror("cannot get the current directory");
+            say(ifname, ": cannot get the current directory: ");
+            fprintf(stderr, "%s\n", strerror(errno));
             return -1;
         }
         if (!format_path(p.path, cwd, "/", p.fs)) return -1;

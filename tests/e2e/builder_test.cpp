@@ -459,6 +459,99 @@ TEST_F(Builder, SameArchiveOnAnyNumberOfThreads) {
     }
 }
 
+// The archive's signature checked as users check it, with ssh-keygen alone: the message is
+// the archive but the 244 characters before the NUL that ends the feature list (the first
+// NUL after the marker), and those characters, armoured in lines of 70, are the signature.
+// Arguments: the file, the public key, the bytes before the archive.
+const char kVerifyWithSshKeygen[] = R"(
+import subprocess, sys
+data = open(sys.argv[1], 'rb').read()[int(sys.argv[3]):]
+p = data.index(b'\0', data.index(b'kelpa+' b'magik') + 11)
+text = data[p - 244:p].decode()
+armour = [text[i:i + 70] for i in range(0, 244, 70)]
+open('sig', 'w').write('\n'.join(['-----BEGIN SSH SIGNATURE-----', *armour,
+                                  '-----END SSH SIGNATURE-----', '']))
+open('allowed', 'w').write('x namespaces="archive@kelpa" ' + open(sys.argv[2]).read())
+sys.exit(subprocess.run(['ssh-keygen', '-Y', 'verify', '-f', 'allowed', '-I', 'x', '-n',
+                         'archive@kelpa', '-s', 'sig'], input=data[:p - 244] + data[p:]).returncode))";
+
+// Runs a command line with bash -o pipefail, so that a pipe's status is kelpa's.
+RunResult bash(const std::string &cmdline, const std::string &cwd) {
+    return run({"bash", "-o", "pipefail", "-c", cmdline}, "", cwd);
+}
+
+// KELPA_SIGN_KEY signs: a file is written once and signed from what it holds (after other
+// output too), a pipe gets the archive written twice; the same bytes either way.
+TEST_F(Builder, SignedArchiveVerifiesWithSshKeygenAlone) {
+    ASSERT_EQ(bash("ssh-keygen -q -t ed25519 -N '' -f key && cp key nopub", dir.path()).status, 0);
+    const std::string data = kt::text_bytes(300000, 8);
+    file("a", data);
+    file("b", kt::random_bytes(70000, 9));
+    const std::string build = kt::quote(bin) + " a b";
+    for (const std::string &cmd : {"(printf x; KELPA_SIGN_KEY=key " + build + ") > o.run",
+                                   "KELPA_SIGN_KEY=nopub " + build + " | cat > p.run"}) {
+        RunResult r = bash(cmd, dir.path());
+        EXPECT_EQ(r.status, 0) << cmd << r.err;
+    }
+    RunResult v =
+        run({"python3", "-c", kVerifyWithSshKeygen, "o.run", "key.pub", "1"}, "", dir.path());
+    EXPECT_EQ(v.status, 0) << v.err;
+    const std::string archive = kt::read_file(dir / "o.run").substr(1);
+    EXPECT_TRUE(kt::read_file(dir / "p.run") == archive) << "written twice through a pipe";
+    file("s.run", archive);
+    EXPECT_EQ(kelpa({"-x", "-u", "s.run"}).out, data) << "extracts with no key to check";
+}
+
+// Signing that fails, or gives a signature that kelpa cannot check for the key given, fails
+// the build with no archive that looks signed: a file keeps the placeholder, a pipe is empty.
+TEST_F(Builder, SigningFailuresLeaveNoSignedLookingArchive) {
+    ASSERT_EQ(bash("for k in key other; do ssh-keygen -q -t ed25519 -N '' -f $k; done && "
+                   "ssh-keygen -q -t rsa -b 1024 -N '' -f rsa",
+                   dir.path())
+                  .status,
+              0);
+    file("in", "data");
+    const std::string sign = "exec ssh-keygen -Y sign -n archive@kelpa -f ";
+    file("by-other", "#!/bin/sh\n" + sign + kt::quote(dir / "other") + "\n", 0755);
+    file("of-other-data", "#!/bin/sh\ncat > /dev/null; echo x | " + sign + "key\n", 0755);
+    const std::string item(250, 'i'), kelpa_in = kt::quote(bin) + " -a ";
+    const std::string items = "-F " + item + " -F " + item + " -F " + item + " ";
+    const std::pair<std::string, std::string> cases[] = {
+        {"KELPA_SIGN_KEY=missing " + kelpa_in + "in > f.run", ": missing: No such file"},
+        {"KELPA_SIGN_KEY=rsa " + kelpa_in + "in > f.run", ": rsa.pub: the key is not ssh-ed25519"},
+        {"KELPA_SIGN_KEY=key KELPA_SSH_KEYGEN=false " + kelpa_in + "in > f.run",
+         ": false: failed and gave no signature\n" + bin + ": the archive written is not signed\n"},
+        {"KELPA_SIGN_KEY=key KELPA_SSH_KEYGEN=false " + kelpa_in + "in | cat > f.run",
+         ": no archive written\n"},
+        {"KELPA_SIGN_KEY=key KELPA_SSH_KEYGEN=./by-other " + kelpa_in + "in > f.run",
+         ": gave a signature by another key than the one given\n"},
+        {"KELPA_SIGN_KEY=key KELPA_SSH_KEYGEN=./of-other-data " + kelpa_in + "in | cat > f.run",
+         ": gave a signature that does not verify for the archive written\n"},
+        {"KELPA_SIGN_KEY=key " + kelpa_in + items + "in > f.run",
+         "the check item and the signature item does not fit"},
+        {"KELPA_SIGN_KEY=key " + kelpa_in + "-F KELPA_SIG=x in > f.run",
+         "the feature list may not hold KELPA_SIG="},
+        {"mkfifo fifo; KELPA_SIGN_KEY=key " + kelpa_in + "in fifo | cat > f.run",
+         ": fifo: not a regular file, which a signed archive written to a pipe reads twice"},
+    };
+    const std::string placeholder = "KELPA_SIG=" + std::string(244, 'A') + '\0';
+    for (const auto &[cmd, message] : cases) {
+        RunResult r = bash(cmd, dir.path());
+        EXPECT_EQ(r.status, 1) << cmd;
+        EXPECT_NE(r.err.find(message), std::string::npos) << cmd << "\n" << r.err;
+        const std::string out = kt::read_file(dir / "f.run");
+        EXPECT_TRUE(out.empty() || out.find(placeholder) != std::string::npos) << cmd;
+    }
+    // Inputs that read otherwise the second time through a pipe: said, as the signature
+    // written does not sign what was written.
+    RunResult r =
+        bash("KELPA_SIGN_KEY=key " + kelpa_in + "/proc/self/io | cat > f.run", dir.path());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find(": the inputs changed while the archive was written twice"),
+              std::string::npos)
+        << r.err;
+}
+
 TEST(Stub, NeverContainsTheMarker) {
     std::string self = kt::read_file(kt::kelpa_bin());
     EXPECT_EQ(self.find(kMarker), std::string::npos);
