@@ -83,7 +83,7 @@ echo "aarch64 unit tests under emulation: $(grep -o '[0-9]*% tests passed.*' "$l
 
 # The end-to-end suite against the aarch64 kelpa: the x86-64 test program runs it, and every
 # run of kelpa or of an archive it built goes through the emulator (KELPA_WRAP). Left out:
-# tests whose archives a shell, a terminal or a signal reaches without the emulator in
+# tests whose archives a shell, env, a terminal or a signal reaches without the emulator in
 # between, and those about the x86-64 build itself (its stub's libraries and size, its
 # memory, mount namespaces).
 skip=(Builder.StubThatIsTheOutputIsRefused Builder.FileNamedLikeTheProgramInTheCurrentDirectoryIsIgnored
@@ -94,7 +94,9 @@ skip=(Builder.StubThatIsTheOutputIsRefused Builder.FileNamedLikeTheProgramInTheC
       Damaged.ArchiveChangedAfterTheCheckStopsTheExtraction Extract.CommandsOutputNamesAndEnvironment
       Extract.VerboseOnATerminalAsksUntilYesOrNo Extract.SignalsToKelpaReachThePostExtractionCommand
       Extract.ProgressLineOnATerminal Extract.RunsInAnEmptyRoot Memory.PeakDoesNotGrowWithTheInput
-      Relocate.ThroughTemporaryLinkIntoRoomyFilesystems Relocate.RefusalsBeforeAnythingIsWritten)
+      Relocate.ThroughTemporaryLinkIntoRoomyFilesystems Relocate.RefusalsBeforeAnythingIsWritten
+      Extract.SignedArchivesRunOnlyWithAValidSignatureByTheKey Listing.SignatureLineNamesTheKeyAndTheSlot
+      Builder.SignedArchiveVerifiesWithSshKeygenAlone Builder.SigningFailuresLeaveNoSignedLookingArchive)
 filter="*-$(IFS=:; echo "${skip[*]}")"
 log=$PWD/build-logs/e2e-aarch64.log
 shards=$((jobs * 2))
