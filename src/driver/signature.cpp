@@ -14,7 +14,7 @@
 namespace {
 
 // hash_file_range reads this much at a time.
-constexpr size_t HASH_READ_SIZE = 64 * 1024;
+constexpr size_t HASH_READ_SIZE = size_t{64} * 1024;
 uint8_t hash_buf[HASH_READ_SIZE];
 // KELPA_VERIFY_KEY names a file of at most this much (a public key line is about 100 bytes).
 constexpr size_t KEY_FILE_SIZE = 4096;
