@@ -436,13 +436,12 @@ int do_decompress(const char *program) {
             fprintf(stderr,
                     "%s: stored name has characters unsafe for the shell; extracting as %s\n",
                     program, ofname);
-
-        // The whole member is decoded and checked before anything is linked or started, so a
-        // damaged archive changes nothing on disk. The decoded size it gives is exact, which
-        // the trailer's 32-bit ISIZE is not for a payload of 4 GiB or more. The check records
-        // what it read, and the extraction proves it reads the same bytes.
     }
-    // The integrity pass, in which the signature check reads the payload too (with -x as well).
+    // The integrity pass: the whole member is decoded and checked before anything is linked
+    // or started, so a damaged archive changes nothing on disk. The decoded size it gives is
+    // exact, which the trailer's 32-bit ISIZE is not for a payload of 4 GiB or more. The check
+    // records what it read, and the extraction proves it reads the same bytes. With a key the
+    // signature check hashes what it reads, and the pass runs for -x and raw payloads too.
     if (!extract_only || keyed > 0) {
         size = payload_size(fd);
         if (data_compressed || keyed > 0) {

@@ -20,6 +20,8 @@ uint8_t hash_buf[HASH_READ_SIZE];
 constexpr size_t KEY_FILE_SIZE = 4096;
 
 constexpr size_t SIG_KEY_LEN = sizeof SIG_KEY - 1;
+// The preamble's four strings with their NULs, at most.
+constexpr size_t PREAMBLE_BYTES = 4 * PREAMBLE_STR_SIZE;
 
 bool is_base64(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
@@ -76,32 +78,39 @@ bool read_signature(const char *archive) {
     return true;
 }
 
-// Starts the message's hash: the file up to the slot, then from the slot's end up to the
-// payload, where the bytes must be the preamble strings in memory, which are acted on.
+// The file holds mem[0..n) at offset at: compared before the bytes in memory, which are acted
+// on, are hashed as the file's.
+bool same_in_file(int fd, long at, const char *mem, size_t n) {
+    static char file[PREAMBLE_BYTES];
+    return n <= sizeof file && pread(fd, file, n, at) == static_cast<ssize_t>(n) &&
+           memcmp(file, mem, n) == 0;
+}
+
+// Starts the message's hash: the stub from the file, then the feature list up to the slot and
+// what follows the slot up to the payload, which must be the preamble in memory.
 bool hash_head(const char *archive, int fd) {
-    const long v = slot_end() - static_cast<long>(SIG_TEXT_SIZE);
+    const size_t listed = strlen(features) - SIG_TEXT_SIZE;  // the list before the slot
+    static char rest[PREAMBLE_BYTES];  // the list's NUL and the other strings with theirs
+    size_t n = 1;
+    rest[0] = '\0';
+    for (const char *str : {comment, run_program, pipe_program}) {
+        const size_t k = strlen(str) + 1;
+        memcpy(rest + n, str, k);
+        n += k;
+    }
     sha512_init(&check.hash);
-    if (!hash_file_range(fd, 0, v, &check.hash)) {
+    if (!hash_file_range(fd, 0, preamble_start, &check.hash)) {
         perror_visible(archive);
         return false;
     }
-    // What follows the slot: the feature list's NUL and the other three strings with theirs.
-    static char head[3 * PREAMBLE_STR_SIZE + 1];
-    size_t n = 1;
-    head[0] = '\0';
-    for (const char *str : {comment, run_program, pipe_program}) {
-        const size_t k = strlen(str) + 1;
-        memcpy(head + n, str, k);
-        n += k;
-    }
-    static char file[sizeof head];
     const long p = slot_end();
     if (preamble_end - p != static_cast<long>(n) ||
-        pread(fd, file, n, p) != static_cast<ssize_t>(n) || memcmp(file, head, n) != 0) {
+        !same_in_file(fd, preamble_start, features, listed) || !same_in_file(fd, p, rest, n)) {
         say(archive, "the archive changed while it was read");
         return false;
     }
-    sha512_update(&check.hash, head, n);
+    sha512_update(&check.hash, features, listed);
+    sha512_update(&check.hash, rest, n);
     check.next = preamble_end;
     return true;
 }
