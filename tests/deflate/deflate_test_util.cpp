@@ -117,6 +117,13 @@ std::string head_of_command(const std::string &cmd, size_t n) {
 
 }  // namespace
 
+std::string gunzip_data(const std::string &name) {
+    std::string gz = kt::read_file(kt::source_dir() + "/tests/deflate/data/" + name);
+    kt::RunResult r = kt::run({"gzip", "-dc"}, gz);
+    if (r.status != 0) throw std::runtime_error("gzip -dc failed: " + r.err);
+    return r.out;
+}
+
 std::string window_end_text() {
     std::string gz =
         kt::read_file(kt::source_dir() + "/tests/deflate/data/encoder-window-end.bin.gz");
@@ -130,7 +137,9 @@ const std::vector<Input> &corpus() {
         std::vector<Input> v;
         v.push_back({"licenses", licenses()});
         v.push_back({"elf", kt::read_file("/proc/self/exe").substr(0, 700000)});
-        v.push_back({"stub", kt::read_file(kt::kelpa_bin())});
+        // A fixed length, so that where the input ends does not change with the build's bytes
+        // (see Oracle.DISABLED_SlideAtTheInputsLastPositions).
+        v.push_back({"stub", kt::read_file(kt::kelpa_bin()).substr(0, 150000)});
         std::string tar = head_of_command("tar cf - -C /usr/include linux", 1200000);
         if (tar.size() < 100000) tar = head_of_command("tar cf - -C /usr/share doc", 1200000);
         v.push_back({"tar", tar});

@@ -65,5 +65,7 @@ const std::vector<Input> &corpus();
 // 55718 zero bytes, then manual-page text (letters rotated) whose maximal matches at
 // distance 7475 cross the first slide where a match runs into a row of '='.
 std::string window_end_text();
+// A file of tests/deflate/data, gzip-compressed there.
+std::string gunzip_data(const std::string &name);
 
 }  // namespace dt

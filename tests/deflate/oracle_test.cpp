@@ -39,6 +39,16 @@ TEST(Oracle, CorpusAtLevel9) {
     }
 }
 
+// A known difference from the classic bytes, left open: 65,280 bytes cut from a kelpa binary,
+// whose last match ends at 65,276, where the window slides before the input's end is seen.
+// The classic encoder emits the last 4 bytes as literals; this one finds a 4-byte match at
+// distance 7,669 (and any match there, in experiments with other bytes; a match found at
+// 65,274 after the same slide is the classic one). So an input whose last match ends a few
+// positions past a slide point differs in its last symbols.
+TEST(Oracle, DISABLED_SlideAtTheInputsLastPositions) {
+    expect_same("slide at the end", dt::gunzip_data("slide-at-the-end.bin.gz"), 9);
+}
+
 TEST(Oracle, EveryLevel) {
     for (int lvl = 1; lvl <= 8; lvl++)
         for (const auto &in : corpus())
