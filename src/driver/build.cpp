@@ -61,13 +61,6 @@ void warn_unextracted(int argc, char **argv) {
             progname);
 }
 
-// "progname: NAME: text" with the name made visible.
-void say(const char *name, const char *text) {
-    fprintf(stderr, "%s: ", progname);
-    print_visible(stderr, name);
-    fprintf(stderr, ": %s\n", text);
-}
-
 // Keys the program reads from the feature list. Extractors before whole-item matching found
 // each of them anywhere in the list, so none may appear inside another item.
 constexpr const char *kKnownKeys[] = {"NAME=",      "VFYFS=",     "FSSUB=",    "NOCOMPR",
@@ -151,16 +144,16 @@ bool stub_is_usable(int sfd, int fd, const char *name, struct stat *st) {
         return false;
     }
     if (!S_ISREG(st->st_mode)) {
-        say(name, "the stub is not a regular file");
+        say_named(name, "the stub is not a regular file");
         return false;
     }
     // "-p out.run ... > out.run": the shell has already emptied the file being read.
     if (fstat(fd, &out) == 0 && out.st_dev == st->st_dev && out.st_ino == st->st_ino) {
-        say(name, "the stub is the archive being written; write the archive to another file");
+        say_named(name, "the stub is the archive being written; write the archive to another file");
         return false;
     }
     if (st->st_size == 0) {
-        say(name, "the stub is empty");
+        say_named(name, "the stub is empty");
         return false;
     }
     return true;
@@ -250,7 +243,7 @@ bool add_name_item(char *first) {
     const size_t len = strlen(base);
     char item[NAME_ITEM_SIZE];
     if (len > NAME_MAX) {
-        say(first, "name too long for the feature list");
+        say_named(first, "name too long for the feature list");
         return false;
     }
     memcpy(name, base, len + 1);
@@ -265,7 +258,7 @@ bool add_name_item(char *first) {
     }
     snprintf(item, sizeof item, "NAME=%s", name);
     if (add_feature(item) != 0) {
-        say(first, "name too long for the feature list");
+        say_named(first, "name too long for the feature list");
         return false;
     }
     return true;
@@ -302,7 +295,7 @@ int write_archive(int argc, char **argv) {
         if (!argv[i]) continue;  // not stored by an earlier pass
         size_t len = strlen(argv[i]);
         if (len >= NAME_BUF_SIZE) {
-            say(argv[i], "file name too long");
+            say_named(argv[i], "file name too long");
             exit_code = 1;
             argv[i] = nullptr;
             continue;
@@ -370,8 +363,8 @@ int build_archive(int argc, char **argv) {
     // member extracted as raw bytes.
     const bool raw = get_feature("NOCOMPR") != nullptr;
     if (raw && !raw_asked)
-        say(argv[0],
-            "stored uncompressed, because the name puts \"NOCOMPR\" into the feature list");
+        say_named(argv[0],
+                  "stored uncompressed, because the name puts \"NOCOMPR\" into the feature list");
     uch header[MEMBER_HEADER_MAX];
     const size_t header_len = raw ? 0 : member_header(header, sizeof header, gz_basename(argv[0]));
     if ((!raw && header_len == 0) || add_check_item(header, header_len, sign_key != nullptr) != 0) {

@@ -64,6 +64,8 @@ char *find_program(const char *ref);
 // Opens the running program's own file read-only: the file the kernel started where /proc
 // shows it, else progname resolved by find_program. -1 when neither can be opened.
 int open_own_file();
+// "progname: NAME: text" and a newline, the name made visible.
+void say_named(const char *name, const char *text);
 // perror for a name from the command line or an archive: the name made visible, ": ", the
 // text of errno, a newline.
 void perror_visible(const char *name);
@@ -128,9 +130,9 @@ inline constexpr char SIG_PLACEHOLDER = 'A';
 // The signature's text in features, found by structure alone: the list's last SIG_TEXT_SIZE
 // characters, all base64, right after ",KELPA_SIG=". nullptr when the list does not end so.
 const char *find_sig_text();
-// Feeds the bytes [from, to) of the file fd (to < 0: up to its end) to c; false on a read
-// error, with errno set.
-bool hash_file_range(int fd, long from, long to, Sha512 *c);
+// Hands the bytes [from, to) of the file fd (to < 0: up to its end), read with pread, to
+// take in pieces; false on a read error or a file shorter than to, with errno set.
+bool read_file_range(int fd, long from, long to, void (*take)(const uint8_t *p, size_t n));
 
 // KELPA_VERIFY_KEY's public key, a "ssh-ed25519 AAAA..." line or the name of a file that
 // holds one: 0 when the variable is not set, 1 when key holds it, -1 after saying why not.

@@ -117,6 +117,12 @@ int open_own_file() {
     return resolved ? open(resolved, O_RDONLY | O_CLOEXEC) : -1;
 }
 
+void say_named(const char *name, const char *text) {
+    fprintf(stderr, "%s: ", progname);
+    print_visible(stderr, name);
+    fprintf(stderr, ": %s\n", text);
+}
+
 void perror_visible(const char *name) {
     const int e = errno;
     print_visible(stderr, name);

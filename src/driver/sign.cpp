@@ -19,8 +19,6 @@ namespace {
 // What ssh-keygen prints: a signature's armour, or a public key line (about 100 bytes and the
 // key's comment); more is refused.
 constexpr size_t KEYGEN_OUT_SIZE = SIG_ARMOUR_SIZE + 512;
-// The message is read back from an output file this much at a time.
-constexpr size_t FEED_SIZE = size_t{64} * 1024;
 // The key's path with ".pub" added, and its NUL.
 constexpr size_t PUB_PATH_SIZE = PREAMBLE_STR_SIZE + 4;
 
@@ -37,16 +35,8 @@ struct Signer {
 };
 Signer signer;
 
-uint8_t feed_buf[FEED_SIZE];
 char keygen_out[KEYGEN_OUT_SIZE];
 uint8_t public_key[32];
-
-// "progname: NAME: text".
-void say(const char *name, const char *text) {
-    fprintf(stderr, "%s: ", progname);
-    print_visible(stderr, name);
-    fprintf(stderr, ": %s\n", text);
-}
 
 const char *keygen_name() {
     const char *name = getenv("KELPA_SSH_KEYGEN");
@@ -59,16 +49,16 @@ bool spawn(const char **argv) {
     argv[0] = keygen_name();
     const char *path = find_program(argv[0]);
     if (!path) {
-        say(argv[0], "not found; signing runs ssh-keygen (KELPA_SSH_KEYGEN names another)");
+        say_named(argv[0], "not found; signing runs ssh-keygen (KELPA_SSH_KEYGEN names another)");
         return false;
     }
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0) {
-        say(argv[0], strerror(errno));
+        say_named(argv[0], strerror(errno));
         return false;
     }
     if (pipe2(out, O_CLOEXEC) != 0) {
-        say(argv[0], strerror(errno));
+        say_named(argv[0], strerror(errno));
         close(in[0]);
         close(in[1]);
         return false;
@@ -78,7 +68,7 @@ bool spawn(const char **argv) {
         signal(SIGPIPE, SIG_DFL);
         if (dup2(in[0], 0) == 0 && dup2(out[1], 1) == 1)
             execv(path, const_cast<char *const *>(argv));
-        say(path, strerror(errno));
+        say_named(path, strerror(errno));
         _exit(127);
     }
     close(in[0]);
@@ -86,7 +76,7 @@ bool spawn(const char **argv) {
     signer.in = in[1];
     signer.out = out[0];
     if (signer.pid < 0) {
-        say(argv[0], strerror(errno));
+        say_named(argv[0], strerror(errno));
         close(signer.in);
         close(signer.out);
         signer.in = signer.out = -1;
@@ -149,11 +139,11 @@ long finish(const char *failed) {
     while (waitpid(signer.pid, &status, 0) < 0 && errno == EINTR) {
     }
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        say(keygen_name(), failed);
+        say_named(keygen_name(), failed);
         return -1;
     }
     if (!too_much) return static_cast<long>(got);
-    say(keygen_name(), "printed more than it was asked for");
+    say_named(keygen_name(), "printed more than it was asked for");
     return -1;
 }
 
@@ -165,7 +155,7 @@ bool load_public_key(const char *key) {
     char pub[PUB_PATH_SIZE];
     if (snprintf(pub, sizeof pub, "%s%s", key, is_pub ? "" : ".pub") >=
         static_cast<int>(sizeof pub)) {
-        say(key, "key path too long");
+        say_named(key, "key path too long");
         return false;
     }
     long got = -1;
@@ -176,15 +166,15 @@ bool load_public_key(const char *key) {
         }
         close(fd);
         if (r < 0) {
-            say(pub, strerror(errno));
+            say_named(pub, strerror(errno));
             return false;
         }
         got = r;
     } else if (errno != ENOENT || is_pub) {
-        say(pub, strerror(errno));
+        say_named(pub, strerror(errno));
         return false;
     } else if (access(key, F_OK) != 0) {
-        say(key, strerror(errno));
+        say_named(key, strerror(errno));
         return false;
     } else {
         const char *argv[] = {nullptr, "-y", "-f", key, nullptr};
@@ -192,7 +182,7 @@ bool load_public_key(const char *key) {
         if (!spawn(argv) || (got = finish("failed and gave no public key")) < 0) return false;
     }
     const char *why = ssh_pubkey_parse(keygen_out, static_cast<size_t>(got), public_key);
-    if (why) say(from, why);
+    if (why) say_named(from, why);
     return !why;
 }
 
@@ -214,7 +204,7 @@ bool take_signature(char text[SIG_TEXT_SIZE], uint8_t digest[64]) {
     if (!why && !sshsig_verify(&sig, public_key, digest))
         why = "gave a signature that does not verify for the archive written";
     if (why) {
-        say(keygen_name(), why);
+        say_named(keygen_name(), why);
         return false;
     }
     base64_encode(blob, SIG_BLOB_SIZE, text);
@@ -246,24 +236,6 @@ int readable_output(int fd) {
     return -1;
 }
 
-// Feeds the file's bytes [from, to) to the message; false on a read error (errno set).
-bool feed_file(int fd, long from, long to) {
-    while (from < to) {
-        const size_t want = to - from < static_cast<long>(sizeof feed_buf)
-                                ? static_cast<size_t>(to - from)
-                                : sizeof feed_buf;
-        const ssize_t r = pread(fd, feed_buf, want, from);
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) {
-            if (r == 0) errno = EIO;  // shorter than written
-            return false;
-        }
-        feed(feed_buf, static_cast<size_t>(r));
-        from += r;
-    }
-    return true;
-}
-
 const char *const kSignArgs[] = {nullptr, "-Y", "sign", "-n", SIG_NAMESPACE, "-f"};
 constexpr size_t SIGN_ARGC = sizeof kSignArgs / sizeof *kSignArgs;
 
@@ -288,8 +260,8 @@ int sign_file(const char **argv, int rfd, int argc, char **files) {
     char text[SIG_TEXT_SIZE];
     uint8_t digest[64];
     bool ok = spawn(argv);
-    if (ok &&
-        !(feed_file(rfd, start, v) && feed_file(rfd, v + static_cast<long>(SIG_TEXT_SIZE), end))) {
+    if (ok && !(read_file_range(rfd, start, v, feed) &&
+                read_file_range(rfd, v + static_cast<long>(SIG_TEXT_SIZE), end, feed))) {
         fprintf(stderr, "%s: the archive written could not be read back: %s\n", progname,
                 strerror(errno));
         finish("failed and gave no signature");
@@ -313,16 +285,16 @@ int sign_stream(const char **argv, int argc, char **files) {
     for (int i = 0; i < argc; ++i) {
         struct stat st;
         if (stat(files[i], &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
-            say(files[i],
-                "not a regular file, which a signed archive written to a pipe reads twice; "
-                "write the archive to a file");
+            say_named(files[i],
+                      "not a regular file, which a signed archive written to a pipe reads twice; "
+                      "write the archive to a file");
             return -1;
         }
     }
     const int out = ofd;
     ofd = open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (ofd < 0 || !spawn(argv)) {
-        if (ofd < 0) say("/dev/null", strerror(errno));
+        if (ofd < 0) say_named("/dev/null", strerror(errno));
         ofd = out;
         return -1;
     }

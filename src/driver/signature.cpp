@@ -13,9 +13,9 @@
 
 namespace {
 
-// hash_file_range reads this much at a time.
-constexpr size_t HASH_READ_SIZE = size_t{64} * 1024;
-uint8_t hash_buf[HASH_READ_SIZE];
+// read_file_range reads this much at a time.
+constexpr size_t READ_SIZE = size_t{64} * 1024;
+uint8_t range_buf[READ_SIZE];
 // KELPA_VERIFY_KEY names a file of at most this much (a public key line is about 100 bytes).
 constexpr size_t KEY_FILE_SIZE = 4096;
 
@@ -37,16 +37,13 @@ struct SigCheck {
 };
 SigCheck check;
 
-void feed_fill(const uch *p, unsigned n) {
+void feed(const uint8_t *p, size_t n) {
     sha512_update(&check.hash, p, n);
-    check.next += n;
 }
 
-// "progname: NAME: " then text and a newline.
-void say(const char *name, const char *text) {
-    fprintf(stderr, "%s: ", progname);
-    print_visible(stderr, name);
-    fprintf(stderr, ": %s\n", text);
+void feed_fill(const uch *p, unsigned n) {
+    feed(p, n);
+    check.next += n;
 }
 
 // The offset of the NUL that ends the feature list: the slot is the SIG_TEXT_SIZE bytes
@@ -59,7 +56,7 @@ long slot_end() {
 bool read_signature(const char *archive) {
     const char *text = find_sig_text();
     if (!text) {
-        say(archive, "the archive is not signed, and KELPA_VERIFY_KEY asks for a signature");
+        say_named(archive, "the archive is not signed, and KELPA_VERIFY_KEY asks for a signature");
         return false;
     }
     uint8_t blob[SIG_BLOB_SIZE];
@@ -99,14 +96,14 @@ bool hash_head(const char *archive, int fd) {
         n += k;
     }
     sha512_init(&check.hash);
-    if (!hash_file_range(fd, 0, preamble_start, &check.hash)) {
+    if (!read_file_range(fd, 0, preamble_start, feed)) {
         perror_visible(archive);
         return false;
     }
     const long p = slot_end();
     if (preamble_end - p != static_cast<long>(n) ||
         !same_in_file(fd, preamble_start, features, listed) || !same_in_file(fd, p, rest, n)) {
-        say(archive, "the archive changed while it was read");
+        say_named(archive, "the archive changed while it was read");
         return false;
     }
     sha512_update(&check.hash, features, listed);
@@ -117,14 +114,14 @@ bool hash_head(const char *archive, int fd) {
 
 // Ends the check: the rest of the file from check.next is hashed, then the signature checked.
 bool hash_tail_and_verify(const char *archive, int fd, const uint8_t key[32]) {
-    if (!hash_file_range(fd, check.next, -1, &check.hash)) {
+    if (!read_file_range(fd, check.next, -1, feed)) {
         perror_visible(archive);
         return false;
     }
     uint8_t digest[64];
     sha512_final(&check.hash, digest);
     if (sshsig_verify(&check.sig, key, digest)) return true;
-    say(archive, "bad signature: the archive is not what its key holder signed");
+    say_named(archive, "bad signature: the archive is not what its key holder signed");
     return false;
 }
 
@@ -142,12 +139,12 @@ const char *find_sig_text() {
     return text;
 }
 
-bool hash_file_range(int fd, long from, long to, Sha512 *c) {
+bool read_file_range(int fd, long from, long to, void (*take)(const uint8_t *p, size_t n)) {
     while (to < 0 || from < to) {
-        size_t want = HASH_READ_SIZE;
+        size_t want = READ_SIZE;
         if (to >= 0 && static_cast<unsigned long>(to - from) < want)
             want = static_cast<size_t>(to - from);
-        ssize_t n = pread(fd, hash_buf, want, from);
+        ssize_t n = pread(fd, range_buf, want, from);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return false;
         if (n == 0) {
@@ -155,7 +152,7 @@ bool hash_file_range(int fd, long from, long to, Sha512 *c) {
             errno = EIO;  // the file is shorter than it was
             return false;
         }
-        sha512_update(c, hash_buf, static_cast<size_t>(n));
+        take(range_buf, static_cast<size_t>(n));
         from += n;
     }
     return true;
@@ -180,7 +177,7 @@ int load_verify_key(uint8_t key[32]) {
             return -1;
         }
         if (static_cast<size_t>(got) == sizeof text) {
-            say("KELPA_VERIFY_KEY", "the key file is too long for one public key");
+            say_named("KELPA_VERIFY_KEY", "the key file is too long for one public key");
             return -1;
         }
         n = static_cast<size_t>(got);
@@ -189,7 +186,7 @@ int load_verify_key(uint8_t key[32]) {
     if (const char *nl = static_cast<const char *>(memchr(line, '\n', n)))
         n = static_cast<size_t>(nl - line);
     if (const char *why = ssh_pubkey_parse(line, n, key)) {
-        say("KELPA_VERIFY_KEY", why);
+        say_named("KELPA_VERIFY_KEY", why);
         return -1;
     }
     return 1;
