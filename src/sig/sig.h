@@ -75,8 +75,6 @@ bool sshsig_verify(const SshSig *s, const uint8_t expected[32], const uint8_t di
 // Takes the blob out of ssh-keygen's armoured text (optionally followed by one newline);
 // *len is its length, at most cap.
 const char *sshsig_unarmour(const char *text, size_t n, uint8_t *blob, size_t cap, size_t *len);
-// Writes the armour of a blob as ssh-keygen does.
-void sshsig_armour(const uint8_t blob[SIG_BLOB_SIZE], char out[SIG_ARMOUR_SIZE]);
 
 // The namespace every archive signature is made in (ssh-keygen -Y sign -n).
 inline constexpr char SIG_NAMESPACE[] = "archive@kelpa";

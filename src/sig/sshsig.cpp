@@ -143,22 +143,6 @@ const char *sshsig_unarmour(const char *text, size_t n, uint8_t *blob, size_t ca
     return nullptr;
 }
 
-void sshsig_armour(const uint8_t blob[SIG_BLOB_SIZE], char out[SIG_ARMOUR_SIZE]) {
-    char text[SIG_TEXT_SIZE];
-    base64_encode(blob, SIG_BLOB_SIZE, text);
-    char *o = out;
-    memcpy(o, BEGIN, strlen(BEGIN));
-    o += strlen(BEGIN);
-    for (size_t i = 0; i < SIG_TEXT_SIZE; i += SIG_ARMOUR_LINE) {
-        size_t k = SIG_TEXT_SIZE - i < SIG_ARMOUR_LINE ? SIG_TEXT_SIZE - i : SIG_ARMOUR_LINE;
-        memcpy(o, text + i, k);
-        o += k;
-        *o++ = '\n';
-    }
-    memcpy(o, END, strlen(END));
-    o[strlen(END)] = '\n';
-}
-
 const char *ssh_pubkey_parse(const char *line, size_t n, uint8_t key[32]) {
     size_t type = strlen(KEY_TYPE), b64 = 0;
     if (n <= type || memcmp(line, KEY_TYPE, type) != 0 || line[type] != ' ')

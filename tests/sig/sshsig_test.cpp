@@ -1,5 +1,6 @@
-// SSHSIG files made by ssh-keygen: verified, armoured back for ssh-keygen, refused with their
-// reasons when altered or made otherwise; key lines, fingerprints and base64 strictness.
+// SSHSIG files made by ssh-keygen: verified, refused with their reasons when altered or made
+// otherwise; key lines, fingerprints and base64 strictness. (ssh-keygen checking kelpa's
+// signatures: the README's recipe, which the documentation test runs.)
 #include <gtest/gtest.h>
 
 #include <string>
@@ -39,7 +40,7 @@ class SshSigTest : public ::testing::Test {
     }
 };
 
-TEST_F(SshSigTest, KeygenSignatureVerifiesAndArmoursBack) {
+TEST_F(SshSigTest, KeygenSignatureVerifiesWithItsFingerprint) {
     std::string blob = sign("ed25519 -n archive@kelpa"), line = kt::read_file(dir / "ed25519.pub");
     SshSig s;
     uint8_t pub[32], digest[64];
@@ -48,16 +49,10 @@ TEST_F(SshSigTest, KeygenSignatureVerifiesAndArmoursBack) {
     sha512(data.data(), data.size(), digest);
     EXPECT_TRUE(sshsig_verify(&s, pub, digest));
 
-    ASSERT_EQ(blob.size(), SIG_BLOB_SIZE);
-    char armour[SIG_ARMOUR_SIZE], fingerprint[SIG_FINGERPRINT_SIZE];
-    sshsig_armour(u8(blob), armour);
-    kt::write_file(dir / "copy.sig", std::string(armour, sizeof armour));
-    kt::write_file(dir / "allowed", "x namespaces=\"archive@kelpa\" " + line);
-    kt::RunResult r = kt::sh("ssh-keygen -Y verify -f allowed -I x -n archive@kelpa -s copy.sig",
-                             data, dir.path());
-    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(blob.size(), SIG_BLOB_SIZE);
+    char fingerprint[SIG_FINGERPRINT_SIZE];
     ssh_fingerprint(pub, fingerprint);
-    r = kt::sh("ssh-keygen -l -f ed25519.pub | cut -d' ' -f2", "", dir.path());
+    kt::RunResult r = kt::sh("ssh-keygen -l -f ed25519.pub | cut -d' ' -f2", "", dir.path());
     EXPECT_EQ(std::string(fingerprint) + "\n", r.out);
 }
 
